@@ -1,0 +1,1 @@
+"""Tandrel Migration (configuration model stand-in)."""

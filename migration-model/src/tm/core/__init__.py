@@ -1,0 +1,1 @@
+"""Core of the Tandrel Migration configuration."""

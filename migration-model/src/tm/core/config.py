@@ -1,0 +1,1 @@
+"""Configuration model of the Tandrel Migration script."""

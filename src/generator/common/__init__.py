@@ -1,0 +1,1 @@
+"""Parts shared by the generate and convert commands."""

@@ -1,0 +1,42 @@
+"""Console-script entry points of the generate and convert commands.
+
+Each sets up logging once, runs the command's main() and turns what escapes
+it into an exit status: 0 on success, 1 with a one-line message on error
+(the traceback too when -v put the log at DEBUG), 130 on Ctrl-C. A SystemExit
+(usage error, refused role) passes through unchanged.
+"""
+
+import importlib
+import logging
+import sys
+
+
+def _run(command):
+    from generator.log import configure_logger
+
+    configure_logger()
+    try:
+        main = importlib.import_module(f"generator.{command}").main
+        main()
+    except KeyboardInterrupt:
+        print(file=sys.stderr)
+        return 130
+    except SystemExit:
+        raise
+    except Exception as err:  # every failure reaches the engineer as one clear line
+        if logging.getLogger("generator").isEnabledFor(logging.DEBUG):
+            logging.getLogger("generator").exception("%s failed", command)
+        message = str(err) or type(err).__name__
+        if isinstance(err, KeyError):
+            message = f"missing key {err}"
+        print(f"{command}: error: {message}", file=sys.stderr)
+        return 1
+    return 0
+
+
+def generate():
+    sys.exit(_run("generate"))
+
+
+def convert():
+    sys.exit(_run("convert"))

@@ -1,0 +1,83 @@
+// generator.log: the one log handler of the tool and its verbosity steps.
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+
+#include "native/host.hpp"
+
+namespace py = pybind11;
+using native::host_attr;
+
+namespace generator_log {
+
+constexpr const char* kRootLogger = "generator";
+
+py::object root_logger() { return host_attr("logging", "getLogger")(kRootLogger); }
+
+// Give every handler of `logger` the shared formatter `formatter_name` of this
+// module, unless it already has it (compared by identity).
+void restyle(py::handle logger, py::handle formatter) {
+    for (py::handle handler : logger.attr("handlers")) {
+        if (py::object(handler.attr("formatter")).ptr() != formatter.ptr()) handler.attr("setFormatter")(formatter);
+    }
+}
+
+}  // namespace generator_log
+
+PYBIND11_MODULE(log, m) {
+    using namespace generator_log;
+    m.doc() = "Tandrel generator logging module.";
+    py::module_::import("logging");
+    py::module_::import("logging.handlers");
+
+    m.attr("LOG_QUIET_FORMAT") = "{levelname}: {message}";
+    m.attr("LOG_FORMAT") = "{name}:{levelname} {message}";
+    m.attr("LOG_DEBUG_FORMAT") = "{asctime} {levelname} {name}:{funcName} {message}";
+    py::object formatter = host_attr("logging", "Formatter");
+    m.attr("DEBUG_FORMATTER") = formatter(m.attr("LOG_DEBUG_FORMAT"), py::arg("style") = "{");
+    m.attr("QUIET_FORMATTER") = formatter(m.attr("LOG_QUIET_FORMAT"), py::arg("style") = "{");
+
+    PyObject* globals = m.attr("__dict__").ptr();
+    Py_INCREF(globals);
+    auto global = [globals](const char* name) { return py::reinterpret_borrow<py::dict>(globals)[name]; };
+
+    m.def(
+        "configure_logger",
+        [global]() {
+            py::object logger = root_logger();
+            py::object handler = host_attr("logging", "StreamHandler")();
+            handler.attr("setFormatter")(host_attr("logging", "Formatter")(global("LOG_FORMAT"), py::arg("style") = "{"));
+            logger.attr("addHandler")(handler);
+            logger.attr("setLevel")(native::INFO);
+        },
+        "Attach the log handler (standard error) to the logger 'generator' and set it to INFO.");
+
+    m.def(
+        "increase_logging_level",
+        [global]() {
+            py::object logger = root_logger();
+            int level = logger.attr("getEffectiveLevel")().cast<int>() - 10;
+            logger.attr("setLevel")(std::max(level, native::DEBUG));
+            restyle(logger, global("DEBUG_FORMATTER"));
+        },
+        "One step more verbose (never below DEBUG); switch to the debug format.");
+
+    m.def(
+        "decrease_logging_level",
+        [global]() {
+            py::object logger = root_logger();
+            int level = logger.attr("getEffectiveLevel")().cast<int>() + 10;
+            logger.attr("setLevel")(std::min(level, native::CRITICAL));
+            restyle(logger, global("QUIET_FORMATTER"));
+        },
+        "One step less verbose (never above CRITICAL); switch to the quiet format.");
+
+    m.def(
+        "_get_logging_level",
+        [](py::object verbosity) {
+            py::object v = verbosity;
+            if (!py::bool_(v)) v = py::int_(3);
+            return py::int_(50) - py::int_(10) * v;
+        },
+        py::arg("verbosity"), "Map a verbosity number to a logging level: 1 is ERROR, 3 (or none) INFO, 4 DEBUG.");
+}

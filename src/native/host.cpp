@@ -1,0 +1,64 @@
+#include "native/host.hpp"
+
+namespace native {
+
+py::module_ host_module(const char* module) { return py::module_::import(module); }
+
+py::object host_attr(const char* module, const char* name) {
+    return host_module(module).attr(name);
+}
+
+void raise(py::handle exc_type, const std::string& message) {
+    py::object err = exc_type(message);
+    PyErr_SetObject(exc_type.ptr(), err.ptr());
+    throw py::error_already_set();
+}
+
+void raise_builtin(const char* name, const std::string& message) {
+    raise(host_attr("builtins", name), message);
+}
+
+py::object make_class(const std::string& module, const std::string& name, py::tuple bases, py::dict ns) {
+    ns["__module__"] = module;
+    ns["__qualname__"] = name;
+    return host_attr("builtins", "type")(name, bases, ns);
+}
+
+py::object pformat(py::handle obj) { return host_attr("pprint", "pformat")(obj); }
+
+std::string text(py::handle obj) { return py::str(obj).cast<std::string>(); }
+
+void ModuleLog::bind(py::module_& module) {
+    globals_ = module.attr("__dict__").ptr();
+    Py_INCREF(globals_);  // modules live until the interpreter ends; so does this reference
+}
+
+py::object ModuleLog::logger() const {
+    py::dict globals = py::reinterpret_borrow<py::dict>(globals_);
+    if (!globals.contains("log")) raise_builtin("NameError", "name 'log' is not defined");
+    return globals["log"];
+}
+
+bool ModuleLog::enabled(int level) const { return is_enabled(logger(), level); }
+
+bool ModuleLog::is_enabled(py::handle logger, int level) {
+    return logger.attr("isEnabledFor")(level).cast<bool>();
+}
+
+void ModuleLog::with_error(int level, const char* func, const char* msg, py::error_already_set& err) const {
+    py::object lg = logger();
+    if (!is_enabled(lg, level)) return;
+    py::object trace = err.trace() ? py::reinterpret_borrow<py::object>(err.trace()) : py::none();
+    emit(lg, level, func, msg, py::tuple(), py::make_tuple(err.type(), err.value(), trace));
+}
+
+void ModuleLog::emit(py::handle logger, int level, const char* func, const char* msg, py::tuple args,
+                     py::object exc_info) const {
+    py::dict globals = py::reinterpret_borrow<py::dict>(globals_);
+    py::object path = globals.contains("__file__") ? py::object(globals["__file__"]) : py::str("<native>");
+    py::object record = logger.attr("makeRecord")(logger.attr("name"), level, path, 0, msg, args, exc_info,
+                                                  py::arg("func") = func);
+    logger.attr("handle")(record);
+}
+
+}  // namespace native

@@ -1,0 +1,89 @@
+// Calling the Python host from C++: outside functions looked up at call time,
+// host errors raised with the host's own types, classes made with the host's
+// `type`, and log records emitted through a module's logger.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <utility>
+
+namespace native {
+namespace py = pybind11;
+
+// `import module` (a dictionary look-up once loaded).
+py::module_ host_module(const char* module);
+
+// `module.name`, looked up now, so that a patched attribute is obeyed.
+py::object host_attr(const char* module, const char* name);
+
+// Raise `exc_type(message)` as a host error.
+[[noreturn]] void raise(py::handle exc_type, const std::string& message);
+
+// Raise the builtin error `name` (ValueError, KeyError, ...) with `message`.
+[[noreturn]] void raise_builtin(const char* name, const std::string& message);
+
+// A real host class `type(name, bases, namespace)` whose __module__ and
+// __qualname__ read naturally in tracebacks and repr.
+py::object make_class(const std::string& module, const std::string& name, py::tuple bases,
+                      py::dict ns = py::dict());
+
+// Bind a C++ function as an instance method of `cls` (it receives self).
+template <typename F>
+void add_method(py::handle cls, const char* name, F&& f) {
+    py::setattr(cls, name, py::cpp_function(std::forward<F>(f), py::name(name), py::is_method(cls),
+                                            py::sibling(py::getattr(cls, name, py::none()))));
+}
+
+// pprint.pformat(obj)
+py::object pformat(py::handle obj);
+
+// The text form of a host value: str(obj).
+std::string text(py::handle obj);
+
+// Level numbers of the logging library.
+constexpr int DEBUG = 10, INFO = 20, WARNING = 30, ERROR = 40, CRITICAL = 50;
+
+// Logging through the module-level `log` of one extension module, as the
+// module's Python code would: the logger is read from the module's globals at
+// call time, a record is built only when the level is enabled, and it carries
+// the C++ operation's name as funcName. The message and its arguments travel
+// separately, so formatting happens only in a handler.
+class ModuleLog {
+public:
+    ModuleLog() = default;
+
+    // Remember the module whose global `log` is used; call once at module load.
+    void bind(py::module_& module);
+
+    py::object logger() const;
+    bool enabled(int level) const;
+
+    template <typename... A>
+    void operator()(int level, const char* func, const char* msg, A&&... args) const {
+        py::object lg = logger();
+        if (!is_enabled(lg, level)) return;
+        emit(lg, level, func, msg, py::make_tuple(std::forward<A>(args)...), py::none());
+    }
+
+    // For arguments that are costly to build (pretty-printed dumps): `make_args`
+    // returns the argument tuple and runs only when the level is enabled.
+    template <typename F>
+    void lazy(int level, const char* func, const char* msg, F&& make_args) const {
+        py::object lg = logger();
+        if (!is_enabled(lg, level)) return;
+        emit(lg, level, func, msg, py::tuple(make_args()), py::none());
+    }
+
+    // A record that carries the traceback of a caught host error.
+    void with_error(int level, const char* func, const char* msg, py::error_already_set& err) const;
+
+private:
+    static bool is_enabled(py::handle logger, int level);
+    void emit(py::handle logger, int level, const char* func, const char* msg, py::tuple args,
+              py::object exc_info) const;
+
+    PyObject* globals_ = nullptr;  // the module's __dict__, kept for the life of the process
+};
+
+}  // namespace native
