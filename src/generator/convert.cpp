@@ -1,3 +1,456 @@
+// generator.convert: the edited review workbook back into the Tandrel Migration
+// configuration. Rows are grouped by account and region, cells formatted, each
+// account normalised through the migration tool's model, the whole configuration
+// validated, and every text written double-quoted.
 #include <pybind11/pybind11.h>
 
-PYBIND11_MODULE(convert, m) { m.doc() = "Tandrel generator convert command."; }
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "native/cell_text.hpp"
+#include "native/host.hpp"
+#include "native/quoted.hpp"
+
+namespace py = pybind11;
+using native::raise_builtin;
+
+namespace generator_convert {
+
+native::ModuleLog LOG;
+PyObject* globals = nullptr;  // the module's __dict__, kept for the life of the process
+
+// A module global read at call time, as the module's Python code would read it.
+py::object global(const char* name) {
+    PyObject* value = PyDict_GetItemString(globals, name);
+    if (value == nullptr) raise_builtin("NameError", std::string("name '") + name + "' is not defined");
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+std::string repr_text(py::handle obj) { return py::repr(obj).cast<std::string>(); }
+
+std::string type_name(py::handle obj) { return py::type::handle_of(obj).attr("__name__").cast<std::string>(); }
+
+bool is_mapping(py::handle obj) {
+    return PyDict_Check(obj.ptr()) ||
+           PyObject_IsInstance(obj.ptr(), native::host_attr("collections.abc", "Mapping").ptr()) == 1;
+}
+
+// "row 5, column hpe": where a cell sits, as the spreadsheet numbers its rows.
+// Row 0 means the row is not known (a record handed in on its own).
+std::string where(long row, py::handle column) {
+    std::string col = "column " + native::text(column);
+    return row > 0 ? "row " + std::to_string(row) + ", " + col : col;
+}
+
+// Re-raise a caught host error with `context` in front of its message, keeping
+// its type (and the original as its cause); errors whose type cannot be built
+// from one message pass on unchanged.
+[[noreturn]] void raise_in_context(py::error_already_set& err, const std::string& context) {
+    py::object type = err.type();
+    py::object original = err.value();
+    py::object replacement;
+    try {
+        replacement = type(context + ": " + native::text(original));
+    } catch (py::error_already_set&) {
+        throw err;
+    }
+    if (!PyObject_TypeCheck(replacement.ptr(), reinterpret_cast<PyTypeObject*>(type.ptr()))) throw err;
+    PyException_SetCause(replacement.ptr(), original.release().ptr());
+    PyErr_SetObject(type.ptr(), replacement.ptr());
+    throw py::error_already_set();
+}
+
+// ---- field formatters -------------------------------------------------------
+
+py::object format_bool(py::handle value) {
+    if (!PyUnicode_Check(value.ptr())) return py::bool_(py::reinterpret_borrow<py::object>(value));
+    std::optional<bool> word = native::parse_yes_no(value.cast<std::string>());
+    if (!word) {
+        raise_builtin("ValueError", "not a yes/no value: " + repr_text(value) +
+                                        " (use true/false, yes/no, y/n, 1/0 or on/off)");
+    }
+    return py::bool_(*word);
+}
+
+std::string cell_text(py::handle value, const char* expected) {
+    if (!PyUnicode_Check(value.ptr())) {
+        raise_builtin("TypeError", std::string("expected ") + expected + ", got " + repr_text(value) + " (" +
+                                       type_name(value) + ")");
+    }
+    return value.cast<std::string>();
+}
+
+py::list format_list(py::handle self, py::handle value) {
+    py::object formatter = self.attr("formatter");
+    py::list out;
+    for (const std::string& piece : native::split_list_cell(cell_text(value, "a list text such as a, b or ['a', 'b']"))) {
+        out.append(formatter(py::str(piece)));
+    }
+    return out;
+}
+
+py::list parse_spoke_gw_tags(py::handle tags_str) {
+    std::vector<native::Tag> tags;
+    try {
+        tags = native::parse_tags(cell_text(tags_str, "tags as a text such as Name=web, Env=prod"));
+    } catch (const native::CellTextError& err) {
+        raise_builtin("ValueError", err.what());
+    }
+    py::object quoted = global("_quoted");
+    py::list out;
+    for (const native::Tag& tag : tags) {
+        py::dict entry;
+        entry["key"] = quoted(py::str(tag.key));
+        entry["value"] = quoted(py::str(tag.value));
+        out.append(std::move(entry));
+    }
+    return out;
+}
+
+// The class of the functions `_list` returns: callable like the function
+// `_format` defined inside `_list`, keeping its conversion in `formatter`.
+py::object make_list_formatter_class(const std::string& module) {
+    py::object cls = native::make_class(module, "_format", py::make_tuple(native::host_attr("builtins", "object")));
+    cls.attr("__qualname__") = "_list.<locals>._format";
+    cls.attr("__doc__") = "Split a list cell into its items, converting each with formatter.";
+    native::add_method(cls, "__call__", [](py::object self, py::object value) { return format_list(self, value); });
+    native::add_method(cls, "__repr__", [](py::object self) {
+        std::ostringstream out;
+        out << "<function " << self.attr("__qualname__").cast<std::string>() << " at " << self.ptr() << ">";
+        return out.str();
+    });
+    return cls;
+}
+
+// ---- record assembly ----------------------------------------------------------
+
+// The module constants that say which columns are read and how, looked up once per call.
+struct Columns {
+    py::object account = global("ACCOUNT_INFO_FIELDS");
+    py::object vpc = global("VPC_FIELDS");
+    py::object null = global("NULL");
+    py::object formatters = global("FIELD_FORMATTERS");
+};
+
+py::object formatter_for(const Columns& cols, py::handle column) {
+    if (PyDict_Check(cols.formatters.ptr())) {
+        PyObject* f = PyDict_GetItemWithError(cols.formatters.ptr(), column.ptr());
+        if (f == nullptr && PyErr_Occurred()) throw py::error_already_set();
+        return f ? py::reinterpret_borrow<py::object>(f) : py::object();
+    }
+    if (PySequence_Contains(cols.formatters.ptr(), column.ptr()) != 1) return py::object();
+    return cols.formatters[column];
+}
+
+// record[column]; a missing column is a KeyError naming it (and its row when known).
+py::object cell(py::handle record, py::handle column, long row) {
+    PyObject* value = PyObject_GetItem(record.ptr(), column.ptr());
+    if (value != nullptr) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_KeyError) || row <= 0) throw py::error_already_set();
+    PyErr_Clear();
+    raise_builtin("KeyError", "row " + std::to_string(row) + " has no column " + native::text(column));
+}
+
+// The cell's configuration value; a formatter's error names the row and column.
+py::object formatted(const Columns& cols, py::handle column, py::object value, long row) {
+    py::object formatter = formatter_for(cols, column);
+    if (!formatter) return value;
+    try {
+        return formatter(value);
+    } catch (py::error_already_set& err) {
+        raise_in_context(err, where(row, column));
+    }
+}
+
+py::dict account_info(const Columns& cols, py::handle record, long row) {
+    py::dict out;
+    for (py::handle column : cols.account) {
+        py::object value = cell(record, column, row);
+        if (value.equal(cols.null)) continue;
+        out[column] = formatted(cols, column, value, row);
+    }
+    return out;
+}
+
+py::dict vpc_entry(const Columns& cols, py::handle record, bool gateway_names, long row) {
+    py::dict out;
+    for (py::handle column : cols.vpc) {
+        py::object value = cell(record, column, row);
+        if (value.equal(cols.null) && native::text(column) != "crvn_cidr") continue;
+        out[column] = formatted(cols, column, value, row);
+    }
+    if (!gateway_names) {
+        for (const char* name : {"spoke_gw_name", "transit_gw_name"}) {
+            if (out.contains(name)) PyDict_DelItemString(out.ptr(), name);
+        }
+    }
+    return out;
+}
+
+// The template's config.configure_gw_name, off when anything on the way is absent.
+bool gateway_naming(py::handle tm_config) {
+    if (tm_config.is_none() || !py::bool_(py::reinterpret_borrow<py::object>(tm_config))) return false;
+    if (!is_mapping(tm_config)) {
+        raise_builtin("TypeError", "the configuration template must be a mapping, not " + type_name(tm_config));
+    }
+    py::object config = tm_config.attr("get")("config", py::dict());
+    if (!is_mapping(config)) {
+        raise_builtin("TypeError", "the template's config entry must be a mapping, got " + repr_text(config));
+    }
+    py::object setting = config.attr("get")("configure_gw_name", false);
+    try {
+        return format_bool(setting).cast<bool>();
+    } catch (py::error_already_set& err) {
+        raise_in_context(err, "config.configure_gw_name");
+    }
+}
+
+// The column names a record must carry: account columns, "region", VPC columns.
+void require_columns(const Columns& cols, py::handle record) {
+    std::string missing;
+    auto check = [&](py::handle column) {
+        if (PySequence_Contains(record.ptr(), column.ptr()) == 1) return;
+        if (PyErr_Occurred()) throw py::error_already_set();
+        missing += (missing.empty() ? "" : ", ") + native::text(column);
+    };
+    for (py::handle column : cols.account) check(column);
+    check(py::str("region"));
+    for (py::handle column : cols.vpc) check(column);
+    if (!missing.empty()) raise_builtin("KeyError", "the workbook lacks the columns " + missing);
+}
+
+std::string shown(PyObject* value) { return value ? repr_text(value) : "empty"; }
+
+// All rows of one account must agree on the account columns; name the first column that differs.
+[[noreturn]] void raise_disagreement(const Columns& cols, py::handle account_id, py::handle first, long first_row,
+                                     py::handle other, long row) {
+    for (py::handle column : cols.account) {
+        PyObject* a = PyDict_GetItemWithError(first.ptr(), column.ptr());
+        if (a == nullptr && PyErr_Occurred()) throw py::error_already_set();
+        PyObject* b = PyDict_GetItemWithError(other.ptr(), column.ptr());
+        if (b == nullptr && PyErr_Occurred()) throw py::error_already_set();
+        if ((a == nullptr) == (b == nullptr) && (a == nullptr || py::handle(a).equal(py::handle(b)))) continue;
+        raise_builtin("AssertionError", "account " + native::text(account_id) + ": column " + native::text(column) +
+                                            " is " + shown(a) + " in row " + std::to_string(first_row) + " but " +
+                                            shown(b) + " in row " + std::to_string(row));
+    }
+    raise_builtin("AssertionError", "account " + native::text(account_id) + ": rows " + std::to_string(first_row) +
+                                        " and " + std::to_string(row) + " disagree on the account columns");
+}
+
+py::object pformatted(py::handle obj) { return global("pformat")(obj); }
+
+py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_config) {
+    const Columns cols;
+    const bool debug = LOG.enabled(native::DEBUG);  // dumps are built only when they are shown
+
+    // Grouping: account id -> region -> row numbers, each in order of first appearance.
+    std::vector<py::object> records;
+    py::dict accounts;
+    for (py::handle record : vpc_data) {
+        long row = static_cast<long>(records.size()) + 2;  // titles are row 1
+        if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "Record:\n%s", [&] {
+            return py::make_tuple(pformatted(record));
+        });
+        if (records.empty()) require_columns(cols, record);
+        py::object account_id = cell(record, py::str("account_id"), row);
+        py::object region = cell(record, py::str("region"), row);
+        if (!accounts.contains(account_id)) accounts[account_id] = py::dict();
+        py::dict regions = accounts[account_id];
+        if (!regions.contains(region)) regions[region] = py::list();
+        py::list(regions[region]).append(row);
+        records.push_back(py::reinterpret_borrow<py::object>(record));
+    }
+
+    const bool gateway_names = !records.empty() && gateway_naming(tandrel_config);
+    py::list entries;
+    for (auto account_item : accounts) {
+        py::dict account;
+        long account_row = 0;
+        py::list region_list;
+        for (auto region_item : py::reinterpret_borrow<py::dict>(account_item.second)) {
+            py::dict region_entry;
+            region_entry["region"] = region_item.first;
+            py::list vpcs;
+            region_entry["vpcs"] = vpcs;
+            for (py::handle row_number : region_item.second) {
+                long row = row_number.cast<long>();
+                py::handle record = records[static_cast<size_t>(row - 2)];
+                if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "Parsing VPC Record:\n%s", [&] {
+                    return py::make_tuple(pformatted(record));
+                });
+                py::dict info = account_info(cols, record, row);
+                if (account.empty()) {
+                    account = info;
+                    account_row = row;
+                } else if (!info.equal(account)) {
+                    raise_disagreement(cols, account_item.first, account, account_row, info, row);
+                }
+                py::dict vpc = vpc_entry(cols, record, gateway_names, row);
+                if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "VPC Data:\n%s", [&] {
+                    return py::make_tuple(pformatted(vpc));
+                });
+                vpcs.append(vpc);
+            }
+            if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "Region Data:\n%s", [&] {
+                return py::make_tuple(pformatted(region_entry));
+            });
+            region_list.append(region_entry);
+        }
+        account["regions"] = region_list;
+        if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "Account Data:\n%s", [&] {
+            return py::make_tuple(pformatted(account));
+        });
+        py::object model = global("AccountInfo")(**account);
+        py::object text = model.attr("json")(py::arg("exclude_unset") = true);
+        entries.append(global("json").attr("loads")(text));
+    }
+    py::dict result;
+    result["account_info"] = entries;
+    return result;
+}
+
+// ---- the command ------------------------------------------------------------
+
+py::object default_template_path() {
+    py::object path = global("os").attr("path");
+    return path.attr("join")(path.attr("dirname")(global("__file__")), "data", "template.yaml");
+}
+
+void print_example_template() {
+    py::object file = native::host_attr("builtins", "open")(default_template_path());
+    py::object content;
+    try {
+        content = file.attr("read")();
+    } catch (py::error_already_set&) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    native::host_attr("builtins", "print")(content);
+}
+
+void main_command() {
+    py::object path_type = global("pathlib").attr("Path");
+    py::object parser = global("argparse").attr("ArgumentParser")(
+        py::arg("parents") = global("get_parent_parser")(),
+        py::arg("description") = "Convert Excel to YAML for Tandrel Migration");
+    parser.attr("add_argument")("-e", "--excel", py::arg("type") = path_type, py::arg("required") = true,
+                                py::arg("help") = "Excel file to convert from");
+    parser.attr("add_argument")("-y", "--yaml", py::arg("type") = path_type, py::arg("required") = true,
+                                py::arg("help") = "YAML file to convert to");
+    parser.attr("add_argument")("--example-template", py::arg("action") = "store_true",
+                                py::arg("help") = "Generate an example template file.");
+    parser.attr("add_argument")("--template", py::arg("type") = path_type, py::arg("action") = "store",
+                                py::arg("help") = "Path to a template file.");
+    py::object args = parser.attr("parse_args")();
+
+    if (py::bool_(args.attr("example_template"))) {
+        print_example_template();
+        return;
+    }
+    py::object template_path = args.attr("template");
+    if (template_path.is_none()) template_path = default_template_path();
+    py::object excel_path = args.attr("excel");
+    py::object yaml_path = args.attr("yaml");
+
+    LOG(native::INFO, "main", "Loading VPC data from %s", excel_path);
+    py::object vpc_data = global("serializers").attr("xlsx").attr("load_from_xlsx")(excel_path);
+    LOG.lazy(native::DEBUG, "main", "Loaded data from excel:\n%s", [&] { return py::make_tuple(pformatted(vpc_data)); });
+
+    LOG(native::INFO, "main", "Reading tandrel configuration template: %s", template_path);
+    py::object tandrel_config = global("serializers").attr("load_from_path")(template_path);
+    if (!is_mapping(tandrel_config) || !py::hasattr(tandrel_config, "update")) {
+        raise_builtin("TypeError", "the template " + native::text(template_path) +
+                                       " must hold a YAML mapping, not " + type_name(tandrel_config));
+    }
+
+    LOG(native::INFO, "main", "Parsing tandrel account information");
+    py::object account_info = global("generate_tandrel_account_info")(vpc_data, tandrel_config);
+    tandrel_config.attr("update")(account_info);
+    LOG.lazy(native::DEBUG, "main", "Generated TandrelConfig:\n%s",
+             [&] { return py::make_tuple(pformatted(tandrel_config)); });
+    global("_validate_tandrel_config")(tandrel_config);
+
+    LOG(native::DEBUG, "main", "Adding presenter for _quoted class");
+    global("yaml").attr("add_representer")(global("_quoted"), global("_quoted_presenter"));
+    LOG(native::DEBUG, "main", "Recursing through tandrel config to update strings");
+    tandrel_config = global("_recurse_quoted")(tandrel_config);
+
+    LOG(native::INFO, "main", "Exporting accounts to tandrel file: %s", yaml_path);
+    global("serializers").attr("export_to_path")(tandrel_config, yaml_path);
+}
+
+}  // namespace generator_convert
+
+PYBIND11_MODULE(convert, m) {
+    using namespace generator_convert;
+    m.doc() = "Tandrel generator convert command.";
+    globals = m.attr("__dict__").ptr();
+    Py_INCREF(globals);  // modules live until the interpreter ends; so does this reference
+
+    for (const char* name : {"argparse", "json", "logging", "os", "pathlib"}) m.attr(name) = py::module_::import(name);
+    m.attr("pformat") = native::host_attr("pprint", "pformat");
+    m.attr("yaml") = py::module_::import("yaml");
+    m.attr("AccountInfo") = native::host_attr("tm.core.config", "AccountInfo");
+    m.attr("load_from_dict") = native::host_attr("tm.core.config", "load_from_dict");
+    m.attr("get_parent_parser") = native::host_attr("generator.cli", "get_parent_parser");
+    m.attr("serializers") = py::module_::import("generator.common.serializers");
+
+    m.attr("log") = global("logging").attr("getLogger")(m.attr("__name__"));
+    LOG.bind(m);
+
+    m.def("parse_spoke_gw_tags", &parse_spoke_gw_tags, py::arg("tags_str"),
+          "Gateway tags typed as key=value pairs separated by commas, as a list of {key, value} mappings.");
+    py::object list_formatter = make_list_formatter_class(m.attr("__name__").cast<std::string>());
+    m.def(
+        "_list",
+        [list_formatter](py::object formatter) {
+            py::object format = list_formatter();
+            format.attr("formatter") = formatter;
+            format.attr("__name__") = "_format";
+            format.attr("__qualname__") = "_list.<locals>._format";
+            return format;
+        },
+        py::arg("formatter"), "A formatter that splits a list cell and converts each item with formatter.");
+    m.def("_bool", &format_bool, py::arg("value"),
+          "A yes/no cell as a boolean: true/yes/y/1/on or false/no/n/0/off in any case; other cells by truth value.");
+
+    py::dict formatters;
+    py::object bool_formatter = m.attr("_bool");
+    for (const char* column : {"hpe", "managed_tgw", "encrypt", "inspection"}) formatters[column] = bool_formatter;
+    py::object str_type = native::host_attr("builtins", "str");
+    for (const char* column : {"gw_zones", "filter_cidrs", "spoke_routes"}) formatters[column] = m.attr("_list")(str_type);
+    formatters["spoke_gw_tags"] = m.attr("parse_spoke_gw_tags");
+    m.attr("FIELD_FORMATTERS") = formatters;
+    m.attr("ACCOUNT_INFO_FIELDS") = py::list(py::make_tuple("account_id", "account_name", "hpe", "managed_tgw",
+                                                            "filter_cidrs", "spoke_gw_size", "role_name"));
+    m.attr("VPC_FIELDS") = py::list(py::make_tuple("vpc_id", "crvn_cidr", "gw_zones", "spoke_gw_tags", "domain",
+                                                   "encrypt", "inspection", "spoke_advertisement", "spoke_routes",
+                                                   "spoke_gw_name", "transit_gw_name"));
+    m.attr("NULL") = "";
+
+    m.def(
+        "_get_account_info", [](py::object record) { return account_info(Columns(), record, 0); },
+        py::arg("record"), "The account columns of one workbook record that are not empty, formatted.");
+    m.def(
+        "_get_vpc_data",
+        [](py::object record, py::object tm_config) {
+            return vpc_entry(Columns(), record, gateway_naming(tm_config), 0);
+        },
+        py::arg("record"), py::arg("tm_config") = py::none(),
+        "The VPC columns of one workbook record; gateway names only when the template's configure_gw_name is on.");
+    m.def("generate_tandrel_account_info", &generate_tandrel_account_info, py::arg("vpc_data"),
+          py::arg("tandrel_config") = py::none(),
+          "Group workbook records by account and region into the account_info section, each account normalised "
+          "through AccountInfo.");
+    m.def(
+        "_validate_tandrel_config", [](py::object tandrel_config) { global("load_from_dict")(tandrel_config); },
+        py::arg("tandrel_config"), "Validate a whole configuration with the migration tool's load_from_dict.");
+
+    native::install_quoted(m);
+
+    m.def("main", &main_command,
+          "Run the convert command: read the workbook and the template, write the quoted YAML configuration.");
+}
