@@ -239,6 +239,69 @@ std::string shown(PyObject* value) { return value ? repr_text(value) : "empty"; 
                                         " and " + std::to_string(row) + " disagree on the account columns");
 }
 
+// Where in the sheet a refused field of an account mapping came from: the
+// model's location (regions, i, vpcs, j, column, ...) becomes "row R, column C"
+// followed by what lies below the column (list positions, tag parts).
+py::tuple sheet_location(py::handle loc, long account_row, const std::vector<std::vector<long>>& vpc_rows) {
+    py::tuple parts = py::reinterpret_borrow<py::tuple>(loc);
+    const size_t n = parts.size();
+    auto index = [&](size_t k, size_t bound) -> long {
+        if (k >= n || !PyLong_Check(parts[k].ptr())) return -1;
+        long i = parts[k].cast<long>();
+        return i >= 0 && static_cast<size_t>(i) < bound ? i : -1;
+    };
+    long row = 0;
+    size_t column_at = 0;
+    if (n >= 3 && native::text(parts[0]) == "regions") {
+        long i = index(1, vpc_rows.size());
+        if (i < 0 || vpc_rows[i].empty()) return parts;
+        if (n >= 5 && native::text(parts[2]) == "vpcs") {
+            long j = index(3, vpc_rows[i].size());
+            if (j < 0) return parts;
+            row = vpc_rows[i][j];
+            column_at = 4;
+        } else {
+            row = vpc_rows[i].front();
+            column_at = 2;
+        }
+    } else if (n >= 1 && PyUnicode_Check(parts[0].ptr())) {
+        // Account columns: the row the account's data came from, else the account's first row.
+        row = account_row > 0 ? account_row : (!vpc_rows.empty() && !vpc_rows[0].empty() ? vpc_rows[0][0] : 0);
+        if (row == 0) return parts;
+    } else {
+        return parts;
+    }
+    py::list out;
+    out.append(where(row, parts[column_at]));
+    for (size_t k = column_at + 1; k < n; ++k) out.append(parts[k]);
+    return py::tuple(out);
+}
+
+// The account model refused an account: when its error lists the refused fields
+// (errors() and from_exception_data, as pydantic's does), raise the same type
+// with each field named by its sheet row and column; otherwise pass it on.
+[[noreturn]] void raise_model_refusal(py::error_already_set& err, py::handle account_id, long account_row,
+                                      const std::vector<std::vector<long>>& vpc_rows) {
+    py::object type = err.type();
+    py::object original = err.value();
+    if (!py::hasattr(original, "errors") || !py::hasattr(type, "from_exception_data")) throw err;
+    py::object replacement;
+    try {
+        py::list details;
+        for (py::handle detail : original.attr("errors")()) {
+            py::dict copy(py::reinterpret_borrow<py::dict>(detail));
+            copy["loc"] = sheet_location(copy["loc"], account_row, vpc_rows);
+            details.append(copy);
+        }
+        replacement = type.attr("from_exception_data")("account " + native::text(account_id), details);
+    } catch (py::error_already_set&) {
+        throw err;
+    }
+    PyException_SetCause(replacement.ptr(), original.release().ptr());
+    PyErr_SetObject(type.ptr(), replacement.ptr());
+    throw py::error_already_set();
+}
+
 py::object pformatted(py::handle obj) { return global("pformat")(obj); }
 
 py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_config) {
@@ -268,12 +331,14 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
     for (auto account_item : accounts) {
         py::dict account;
         long account_row = 0;
+        std::vector<std::vector<long>> vpc_rows;  // sheet row of each VPC entry, by region
         py::list region_list;
         for (auto region_item : py::reinterpret_borrow<py::dict>(account_item.second)) {
             py::dict region_entry;
             region_entry["region"] = region_item.first;
             py::list vpcs;
             region_entry["vpcs"] = vpcs;
+            vpc_rows.emplace_back();
             for (py::handle row_number : region_item.second) {
                 long row = row_number.cast<long>();
                 py::handle record = records[static_cast<size_t>(row - 2)];
@@ -292,6 +357,7 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
                     return py::make_tuple(pformatted(vpc));
                 });
                 vpcs.append(vpc);
+                vpc_rows.back().push_back(row);
             }
             if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "Region Data:\n%s", [&] {
                 return py::make_tuple(pformatted(region_entry));
@@ -302,7 +368,12 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
         if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "Account Data:\n%s", [&] {
             return py::make_tuple(pformatted(account));
         });
-        py::object model = global("AccountInfo")(**account);
+        py::object model;
+        try {
+            model = global("AccountInfo")(**account);
+        } catch (py::error_already_set& err) {
+            raise_model_refusal(err, account_item.first, account_row, vpc_rows);
+        }
         py::object text = model.attr("json")(py::arg("exclude_unset") = true);
         entries.append(global("json").attr("loads")(text));
     }
