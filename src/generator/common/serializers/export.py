@@ -76,9 +76,10 @@ def _create_beside(path: Path, suffix: str) -> Path:
 
 def _name_destination(err: BaseException, path: Path, tmp: Any) -> None:
     """Let the error name the file the engineer asked for rather than the temporary one."""
-    if isinstance(err, OSError):
+    if isinstance(err, OSError) and err.strerror is not None:
         if err.filename is None or str(err.filename) == str(tmp):
             err.filename = str(path)
             del err.filename2  # no second name: "... -> None" would only confuse
-    elif isinstance(err, Exception) and hasattr(err, "add_note"):
+            return
+    if isinstance(err, Exception) and hasattr(err, "add_note"):
         err.add_note(f"while writing {path}")
