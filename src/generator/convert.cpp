@@ -217,7 +217,7 @@ void require_columns(const Columns& cols, py::handle record) {
     for (py::handle column : cols.account) check(column);
     check(py::str("region"));
     for (py::handle column : cols.vpc) check(column);
-    if (!missing.empty()) raise_builtin("KeyError", "the workbook lacks the columns " + missing);
+    if (!missing.empty()) raise_builtin("KeyError", "columns not in the workbook: " + missing);
 }
 
 std::string shown(PyObject* value) { return value ? repr_text(value) : "empty"; }

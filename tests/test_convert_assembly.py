@@ -1,0 +1,328 @@
+"""Grouping workbook records into accounts, regions and VPCs, and checking them."""
+
+import logging
+
+import pytest
+
+import generator.convert as cv
+
+COLUMNS = cv.ACCOUNT_INFO_FIELDS + ["region"] + cv.VPC_FIELDS
+
+
+def record(account="111122223333", region="us-east-1", vpc="vpc-1", **cells):
+    """One workbook row as the reader hands it over: every column, empty cells as ""."""
+    row = dict.fromkeys(COLUMNS, "")
+    row.update(
+        account_id=account,
+        account_name=f"acct-{account}",
+        role_name="tandrel-role",
+        region=region,
+        vpc_id=vpc,
+        crvn_cidr="10.200.0.0/27",
+        spoke_gw_name=f"gw-{vpc}",
+        transit_gw_name="transit-1",
+    )
+    row.update(cells)
+    return row
+
+
+def vpc_ids(account_entry):
+    return {r["region"]: [v["vpc_id"] for v in r["vpcs"]] for r in account_entry["regions"]}
+
+
+def test_empty_record_list():
+    assert cv.generate_tandrel_account_info([]) == {"account_info": []}
+
+
+def test_grouping_keeps_first_appearance_order():
+    rows = [
+        record("111111111111", "r1", "vpc-a1"),
+        record("222222222222", "r1", "vpc-b1"),
+        record("111111111111", "r2", "vpc-a2"),
+        record("111111111111", "r1", "vpc-a3"),
+    ]
+    accounts = cv.generate_tandrel_account_info(rows)["account_info"]
+    assert [a["account_id"] for a in accounts] == ["111111111111", "222222222222"]
+    assert [r["region"] for r in accounts[0]["regions"]] == ["r1", "r2"]
+    assert vpc_ids(accounts[0]) == {"r1": ["vpc-a1", "vpc-a3"], "r2": ["vpc-a2"]}
+    assert vpc_ids(accounts[1]) == {"r1": ["vpc-b1"]}
+    assert list(accounts[0]["regions"][0]) == ["region", "vpcs"]
+
+
+GW_NAMES = {"spoke_gw_name", "transit_gw_name"}
+
+
+@pytest.mark.parametrize(
+    "template, named",
+    [
+        (None, False),
+        ({}, False),
+        ({"label": "x"}, False),
+        ({"config": {}}, False),
+        ({"config": {"configure_gw_name": False}}, False),
+        ({"config": {"configure_gw_name": "no"}}, False),
+        ({"config": {"configure_gw_name": True}}, True),
+        ({"config": {"configure_gw_name": "yes"}}, True),
+    ],
+)
+def test_gateway_naming_setting(template, named):
+    accounts = cv.generate_tandrel_account_info([record(), record(vpc="vpc-2")], template)["account_info"]
+    for vpc in accounts[0]["regions"][0]["vpcs"]:
+        assert (GW_NAMES <= set(vpc)) is named
+        assert GW_NAMES.isdisjoint(vpc) is not named
+    assert (GW_NAMES <= set(cv._get_vpc_data(record(), template))) is named
+
+
+def test_gateway_names_with_empty_cells_are_left_out():
+    vpc = cv._get_vpc_data(record(spoke_gw_name="", transit_gw_name=""), {"config": {"configure_gw_name": True}})
+    assert GW_NAMES.isdisjoint(vpc)
+    vpc = cv._get_vpc_data(record(spoke_gw_name=""), None)
+    assert GW_NAMES.isdisjoint(vpc)
+
+
+@pytest.mark.parametrize("config", [None, "yes", ["configure_gw_name"]])
+def test_config_entry_must_be_a_mapping(config):
+    with pytest.raises(TypeError, match="config"):
+        cv._get_vpc_data(record(), {"config": config})
+
+
+def test_vpc_entry_fields():
+    row = record(
+        crvn_cidr="",
+        domain="",
+        gw_zones="['us-east-1a', 'us-east-1b']",
+        spoke_gw_tags="Name=web, Env=prod",
+        encrypt=True,
+        inspection="no",
+        spoke_advertisement="10.0.0.0/8, 172.16.0.0/12",
+        spoke_routes="10.0.0.0/8,172.16.0.0/12",
+    )
+    vpc = cv._get_vpc_data(row, {"config": {"configure_gw_name": True}})
+    assert vpc == {
+        "vpc_id": "vpc-1",
+        "crvn_cidr": "",
+        "gw_zones": ["us-east-1a", "us-east-1b"],
+        "spoke_gw_tags": [{"key": "Name", "value": "web"}, {"key": "Env", "value": "prod"}],
+        "encrypt": True,
+        "inspection": False,
+        "spoke_advertisement": "10.0.0.0/8, 172.16.0.0/12",
+        "spoke_routes": ["10.0.0.0/8", "172.16.0.0/12"],
+        "spoke_gw_name": "gw-vpc-1",
+        "transit_gw_name": "transit-1",
+    }
+    assert list(vpc) == [c for c in cv.VPC_FIELDS if c in vpc]
+
+
+def test_account_info_skips_empty_cells_and_formats():
+    row = record(hpe="TRUE", managed_tgw=False, filter_cidrs="['10.0.0.0/8']", spoke_gw_size="")
+    assert cv._get_account_info(row) == {
+        "account_id": "111122223333",
+        "account_name": "acct-111122223333",
+        "hpe": True,
+        "managed_tgw": False,
+        "filter_cidrs": ["10.0.0.0/8"],
+        "role_name": "tandrel-role",
+    }
+
+
+def test_crvn_cidr_empty_kept_and_domain_left_out_after_the_model():
+    accounts = cv.generate_tandrel_account_info([record(crvn_cidr="", domain="")])["account_info"]
+    vpc = accounts[0]["regions"][0]["vpcs"][0]
+    assert vpc["crvn_cidr"] == ""
+    assert "domain" not in vpc
+
+
+def test_only_cells_present_reach_the_entry():
+    accounts = cv.generate_tandrel_account_info([record()])["account_info"]
+    entry = accounts[0]
+    assert set(entry) == {"account_id", "account_name", "role_name", "regions"}
+    assert set(entry["regions"][0]["vpcs"][0]) == {"vpc_id", "crvn_cidr"}
+
+
+def test_agreeing_rows_give_one_account():
+    rows = [record(vpc="vpc-1", hpe=True), record(vpc="vpc-2", hpe="yes"), record(region="eu-west-1", vpc="vpc-3")]
+    rows[2]["hpe"] = "TRUE"
+    accounts = cv.generate_tandrel_account_info(rows)["account_info"]
+    assert len(accounts) == 1
+    assert accounts[0]["hpe"] is True
+
+
+@pytest.mark.parametrize(
+    "changes, message",
+    [
+        ({"role_name": "other-role"}, "account 111122223333: column role_name is 'tandrel-role' in row 2 but "
+                                      "'other-role' in row 4"),
+        ({"hpe": ""}, "account 111122223333: column hpe is True in row 2 but empty in row 4"),
+        ({"filter_cidrs": "10.1.0.0/16"}, "account 111122223333: column filter_cidrs is ['10.0.0.0/8'] in row 2 "
+                                          "but ['10.1.0.0/16'] in row 4"),
+    ],
+)
+def test_disagreeing_rows(changes, message):
+    rows = [
+        record(vpc="vpc-1", hpe=True, filter_cidrs="10.0.0.0/8"),
+        record("999988887777", vpc="vpc-9"),
+        record(vpc="vpc-2", **{"hpe": True, "filter_cidrs": "10.0.0.0/8", **changes}),
+    ]
+    with pytest.raises(AssertionError) as err:
+        cv.generate_tandrel_account_info(rows)
+    assert str(err.value) == message
+
+
+class Captured:
+    """Stands in for the account model: keeps what it was given, renders it back."""
+
+    seen = []
+
+    def __init__(self, **fields):
+        self.fields = fields
+        Captured.seen.append(fields)
+
+    def json(self, exclude_unset):
+        assert exclude_unset is True
+        return cv.json.dumps(self.fields)
+
+
+def test_rows_without_account_data_before_the_first_with_data(monkeypatch):
+    monkeypatch.setattr(cv, "AccountInfo", Captured)
+    Captured.seen = []
+    blank = record(account="", vpc="vpc-1")
+    for column in cv.ACCOUNT_INFO_FIELDS:
+        blank[column] = ""
+    named = record(account="", vpc="vpc-2")
+    accounts = cv.generate_tandrel_account_info([blank, named])["account_info"]
+    assert accounts[0]["account_name"] == "acct-"
+    assert vpc_ids(accounts[0]) == {"us-east-1": ["vpc-1", "vpc-2"]}
+    with pytest.raises(AssertionError, match="column account_name is 'acct-' in row 2 but empty in row 3"):
+        cv.generate_tandrel_account_info([named, blank])
+
+
+def test_entries_come_back_through_the_model_json(monkeypatch):
+    monkeypatch.setattr(cv, "AccountInfo", Captured)
+    Captured.seen = []
+    accounts = cv.generate_tandrel_account_info([record(hpe=True)])["account_info"]
+    assert list(Captured.seen[0]) == ["account_id", "account_name", "hpe", "role_name", "regions"]
+    assert accounts[0] == cv.json.loads(cv.json.dumps(Captured.seen[0]))
+    assert accounts[0] is not Captured.seen[0]
+
+
+@pytest.mark.parametrize(
+    "index, column, cell, error, detail",
+    [
+        (0, "spoke_gw_tags", "Name=web,a=b=c", ValueError, "tag 'a=b=c'"),
+        (2, "encrypt", "maybe", ValueError, "'maybe'"),
+        (1, "hpe", "perhaps", ValueError, "'perhaps'"),
+        (2, "gw_zones", 3, TypeError, "got 3"),
+        (1, "spoke_gw_tags", 7.5, TypeError, "got 7.5"),
+    ],
+)
+def test_cell_errors_name_row_and_column(index, column, cell, error, detail):
+    rows = [record(vpc="vpc-1"), record(vpc="vpc-2"), record("999988887777", vpc="vpc-3")]
+    rows[index][column] = cell
+    with pytest.raises(error) as err:
+        cv.generate_tandrel_account_info(rows)
+    assert str(err.value).startswith(f"row {index + 2}, column {column}: ")
+    assert detail in str(err.value)
+    assert isinstance(err.value.__cause__, error)
+
+
+def test_cell_errors_outside_a_sheet_name_the_column():
+    with pytest.raises(ValueError, match=r"^column managed_tgw: not a yes/no value: 'sometimes'"):
+        cv._get_account_info(record(managed_tgw="sometimes"))
+
+
+def test_missing_columns_named_once():
+    rows = [record(), record(vpc="vpc-2")]
+    for row in rows:
+        del row["domain"], row["region"]
+    with pytest.raises(KeyError) as err:
+        cv.generate_tandrel_account_info(rows)
+    assert err.value.args == ("columns not in the workbook: region, domain",)
+
+
+def test_missing_column_in_a_later_record_names_its_row():
+    rows = [record(), record(vpc="vpc-2")]
+    del rows[1]["encrypt"]
+    with pytest.raises(KeyError) as err:
+        cv.generate_tandrel_account_info(rows)
+    assert err.value.args == ("row 3 has no column encrypt",)
+
+
+def test_missing_column_in_a_single_record():
+    row = record()
+    del row["role_name"]
+    with pytest.raises(KeyError) as err:
+        cv._get_account_info(row)
+    assert err.value.args == ("role_name",)
+
+
+def test_model_refusal_passes_unchanged(monkeypatch):
+    class Refused(Exception):
+        pass
+
+    def refuse(**fields):
+        raise Refused(sorted(fields))
+
+    monkeypatch.setattr(cv, "AccountInfo", refuse)
+    with pytest.raises(Refused) as err:
+        cv.generate_tandrel_account_info([record()])
+    assert err.value.args[0] == ["account_id", "account_name", "regions", "role_name"]
+
+
+def test_model_refusal_names_rows_and_columns():
+    import pydantic
+
+    rows = [
+        record(vpc="vpc-1"),
+        record("999988887777", vpc="vpc-2", spoke_gw_size=3),
+        record("999988887777", "eu-west-1", vpc="vpc-3", spoke_routes="10.0.0.0/8, 10.0.0.0/33", spoke_gw_size=3),
+    ]
+    with pytest.raises(pydantic.ValidationError) as err:
+        cv.generate_tandrel_account_info(rows)
+    text = str(err.value)
+    assert "for account 999988887777" in text
+    assert "row 4, column spoke_routes.1\n" in text and "10.0.0.0/33" in text
+    assert "row 3, column spoke_gw_size\n" in text, "account columns name the account's first row"
+    assert isinstance(err.value.__cause__, pydantic.ValidationError)
+
+
+def test_model_refusal_of_an_account_id():
+    import pydantic
+
+    with pytest.raises(pydantic.ValidationError, match=r"(?s)for account 12\nrow 2, column account_id\n"):
+        cv.generate_tandrel_account_info([record("12")])
+
+
+def test_validate_calls_load_from_dict(monkeypatch):
+    seen = []
+    monkeypatch.setattr(cv, "load_from_dict", lambda data: seen.append(data) or "model")
+    config = {"label": "x"}
+    assert cv._validate_tandrel_config(config) is None
+    assert seen == [config] and seen[0] is config
+
+
+def test_no_debug_dumps_at_info(monkeypatch):
+    calls = []
+    monkeypatch.setattr(cv, "pformat", lambda obj: calls.append(obj) or "dump")
+    logging.getLogger("generator").setLevel(logging.INFO)
+    try:
+        cv.generate_tandrel_account_info([record(), record(vpc="vpc-2")])
+        assert calls == []
+        logging.getLogger("generator").setLevel(logging.DEBUG)
+        cv.generate_tandrel_account_info([record(), record(vpc="vpc-2")])
+    finally:
+        logging.getLogger("generator").setLevel(logging.NOTSET)
+    # two records: Record x2, Parsing VPC Record x2, VPC Data x2, Region Data, Account Data
+    assert len(calls) == 8
+
+
+def test_debug_messages(caplog):
+    with caplog.at_level(logging.DEBUG, logger="generator"):
+        cv.generate_tandrel_account_info([record()])
+    messages = [(r.funcName, r.msg) for r in caplog.records if r.name == "generator.convert"]
+    assert messages == [
+        ("generate_tandrel_account_info", "Record:\n%s"),
+        ("generate_tandrel_account_info", "Parsing VPC Record:\n%s"),
+        ("generate_tandrel_account_info", "VPC Data:\n%s"),
+        ("generate_tandrel_account_info", "Region Data:\n%s"),
+        ("generate_tandrel_account_info", "Account Data:\n%s"),
+    ]

@@ -1,0 +1,299 @@
+"""The convert console script, run as an engineer runs it, on real workbooks and templates."""
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import openpyxl
+import pytest
+import yaml
+
+import generator.convert as cv
+from generator.common.serializers.xlsx import export_to_xlsx
+
+CONVERT = Path(sys.executable).with_name("convert")
+SHIPPED_TEMPLATE = Path(cv.__file__).parent / "data" / "template.yaml"
+HEADERS = cv.ACCOUNT_INFO_FIELDS + ["region"] + cv.VPC_FIELDS
+
+
+def generated_row(account, region, vpc, cidr, **cells):
+    """A row as the generate command writes it: defaults repeated, lists as lists, "" where unset."""
+    row = {
+        "account_id": account,
+        "account_name": f"acct-{account[-4:]}",
+        "hpe": False,
+        "managed_tgw": True,
+        "filter_cidrs": ["10.0.0.0/8", "172.16.0.0/12"],
+        "spoke_gw_size": "",
+        "role_name": "tandrel-role",
+        "region": region,
+        "vpc_id": vpc,
+        "crvn_cidr": cidr,
+        "gw_zones": ["us-east-1a", "us-east-1b"],
+        "spoke_gw_tags": "",
+        "domain": "",
+        "encrypt": "",
+        "inspection": False,
+        "spoke_advertisement": "",
+        "spoke_routes": "",
+        "spoke_gw_name": f"spoke-{vpc}",
+        "transit_gw_name": "transit-east",
+    }
+    row.update(cells)
+    return row
+
+
+GENERATED = [
+    generated_row("111122223333", "us-east-1", "vpc-0a1", "10.250.0.0/27"),
+    generated_row("111122223333", "us-east-1", "vpc-0a2", ""),
+    generated_row("111122223333", "eu-west-1", "vpc-0a3", "10.250.0.32/27"),
+    generated_row("444455556666", "us-east-1", "vpc-0b1", "10.251.0.0/27"),
+]
+
+
+@pytest.fixture
+def workbook(tmp_path):
+    path = tmp_path / "review.xlsx"
+    export_to_xlsx(GENERATED, path)
+    return path
+
+
+def edit(path, changes, drop=()):
+    """Change cells as an engineer would in the spreadsheet: changes maps (sheet row, column) to a value."""
+    book = openpyxl.load_workbook(path)
+    sheet = book.worksheets[0]
+    titles = [cell.value for cell in sheet[1]]
+    for (row, column), value in changes.items():
+        sheet.cell(row=row, column=titles.index(column) + 1).value = value
+    for column in sorted((titles.index(c) + 1 for c in drop), reverse=True):
+        sheet.delete_cols(column)
+    book.save(path)
+
+
+def run(*args, cwd=None):
+    return subprocess.run([str(CONVERT), *map(str, args)], capture_output=True, text=True, cwd=cwd, timeout=120)
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        [],
+        ["--example-template"],
+        ["-e", "book.xlsx"],
+        ["-y", "out.yaml", "--example-template"],
+        ["-e", "book.xlsx", "-y", "out.yaml", "--unknown"],
+    ],
+)
+def test_usage_errors(tmp_path, args):
+    result = run(*args, cwd=tmp_path)
+    assert result.returncode == 2
+    assert "usage:" in result.stderr
+    assert "error:" in result.stderr
+    assert result.stdout == ""
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_example_template_prints_the_shipped_file_and_touches_nothing(tmp_path):
+    other = tmp_path / "other.yaml"
+    other.write_text("label: other\n")
+    result = run("-e", tmp_path / "missing.xlsx", "-y", tmp_path / "out.yaml", "--example-template",
+                 "--template", other)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == SHIPPED_TEMPLATE.read_text() + "\n"
+    assert "configure_gw_name" in result.stdout
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["other.yaml"]
+
+
+def quoted_lines_ok(text):
+    """Every scalar value in the YAML text is double-quoted, a boolean, a number or null; keys are plain."""
+    for line in text.splitlines():
+        item = re.fullmatch(r"\s*(?:- )*(?:([^:\"]+): ?)?(.*)", line)
+        key, value = item.group(1), item.group(2)
+        if key is not None:
+            assert not key.strip().startswith(('"', "'")), line
+        if value in ("", "[]"):
+            continue
+        assert (value.startswith('"') and value.endswith('"')) or re.fullmatch(
+            r"true|false|null|-?\d+(\.\d+)?", value
+        ), line
+
+
+def test_full_run_from_an_edited_workbook(tmp_path, workbook):
+    edit(workbook, {
+        (2, "spoke_gw_tags"): "Name=web, Env=0123, Flag=true, Answer=no, Nothing=null, Blank=",
+        (2, "domain"): "true",
+        (2, "encrypt"): "Yes",
+        (2, "spoke_routes"): "10.10.0.0/16,10.20.0.0/16",
+        (3, "spoke_advertisement"): "10.30.0.0/16, 10.40.0.0/16",
+        (3, "gw_zones"): "us-east-1c",
+        (3, "transit_gw_name"): None,
+        (4, "inspection"): "on",
+        (5, "hpe"): True,
+        (5, "spoke_gw_size"): "t3.large",
+    })
+    out = tmp_path / "tandrel.yaml"
+    result = run("-e", workbook, "-y", out)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == ""
+    assert result.stderr.splitlines() == [
+        f"generator.convert:INFO Loading VPC data from {workbook}",
+        f"generator.convert:INFO Reading tandrel configuration template: {SHIPPED_TEMPLATE}",
+        "generator.convert:INFO Parsing tandrel account information",
+        f"generator.convert:INFO Exporting accounts to tandrel file: {out}",
+    ]
+    text = out.read_text()
+    quoted_lines_ok(text)
+    for quoted in ('"0123"', '"true"', '"no"', '"null"', '""', '"111122223333"'):
+        assert quoted in text
+    data = yaml.safe_load(text)
+    assert data["config"] == {"configure_gw_name": True}
+    first, second = data["account_info"]
+    assert first == {
+        "account_id": "111122223333",
+        "account_name": "acct-3333",
+        "hpe": False,
+        "managed_tgw": True,
+        "filter_cidrs": ["10.0.0.0/8", "172.16.0.0/12"],
+        "role_name": "tandrel-role",
+        "regions": [
+            {"region": "us-east-1", "vpcs": [
+                {
+                    "vpc_id": "vpc-0a1",
+                    "crvn_cidr": "10.250.0.0/27",
+                    "gw_zones": ["us-east-1a", "us-east-1b"],
+                    "spoke_gw_tags": [
+                        {"key": "Name", "value": "web"}, {"key": "Env", "value": "0123"},
+                        {"key": "Flag", "value": "true"}, {"key": "Answer", "value": "no"},
+                        {"key": "Nothing", "value": "null"}, {"key": "Blank", "value": ""},
+                    ],
+                    "domain": "true",
+                    "encrypt": True,
+                    "inspection": False,
+                    "spoke_routes": ["10.10.0.0/16", "10.20.0.0/16"],
+                    "spoke_gw_name": "spoke-vpc-0a1",
+                    "transit_gw_name": "transit-east",
+                },
+                {
+                    "vpc_id": "vpc-0a2",
+                    "crvn_cidr": "",
+                    "gw_zones": ["us-east-1c"],
+                    "inspection": False,
+                    "spoke_advertisement": "10.30.0.0/16, 10.40.0.0/16",
+                    "spoke_gw_name": "spoke-vpc-0a2",
+                },
+            ]},
+            {"region": "eu-west-1", "vpcs": [
+                {
+                    "vpc_id": "vpc-0a3",
+                    "crvn_cidr": "10.250.0.32/27",
+                    "gw_zones": ["us-east-1a", "us-east-1b"],
+                    "inspection": True,
+                    "spoke_gw_name": "spoke-vpc-0a3",
+                    "transit_gw_name": "transit-east",
+                },
+            ]},
+        ],
+    }
+    assert second["account_id"] == "444455556666"
+    assert second["hpe"] is True and second["spoke_gw_size"] == "t3.large"
+    assert [r["region"] for r in second["regions"]] == ["us-east-1"]
+
+
+def test_other_template_replaces_account_info_and_keeps_the_rest(tmp_path, workbook):
+    template = tmp_path / "wave2.yml"
+    template.write_text(
+        "label: wave 2\n"
+        "account_info:\n- account_id: '999999999999'\n  regions: []\n"
+        "config:\n  configure_gw_name: false\n"
+    )
+    out = tmp_path / "out.yaml"
+    result = run("-e", workbook, "-y", out, "--template", template)
+    assert result.returncode == 0, result.stderr
+    assert f"Reading tandrel configuration template: {template}" in result.stderr
+    text = out.read_text()
+    quoted_lines_ok(text)
+    data = yaml.safe_load(text)
+    assert list(data) == ["label", "account_info", "config"]
+    assert data["label"] == "wave 2"
+    assert [a["account_id"] for a in data["account_info"]] == ["111122223333", "444455556666"]
+    for account in data["account_info"]:
+        for region in account["regions"]:
+            for vpc in region["vpcs"]:
+                assert "spoke_gw_name" not in vpc and "transit_gw_name" not in vpc
+
+
+BAD_TEMPLATES = {
+    "list.yaml": "- a\n- b\n",
+    "unknown.yaml": "config:\n  configure_gw_name: true\nsurprise: 1\n",
+}
+
+
+@pytest.mark.parametrize(
+    "changes, drop, template, message",
+    [
+        ({}, ["domain", "region"], None, "missing key 'columns not in the workbook: region, domain'"),
+        ({(3, "spoke_gw_tags"): "Name=web,a=b=c"}, [], None, "row 3, column spoke_gw_tags: tag 'a=b=c'"),
+        ({(4, "spoke_gw_tags"): "Name=web, =v"}, [], None, "row 4, column spoke_gw_tags: tag '=v' has an empty key"),
+        ({(2, "gw_zones"): 42}, [], None, "row 2, column gw_zones: expected a list text"),
+        ({(5, "encrypt"): "maybe"}, [], None, "row 5, column encrypt: not a yes/no value: 'maybe'"),
+        ({(3, "role_name"): "other-role"}, [], None,
+         "account 111122223333: column role_name is 'tandrel-role' in row 2 but 'other-role' in row 3"),
+        ({(4, "crvn_cidr"): "10.250.0.0/33"}, [], None, "row 4, column crvn_cidr"),
+        ({}, [], "list.yaml", "must hold a mapping"),
+        ({}, [], "unknown.yaml", "surprise"),
+        ({}, [], "missing.yaml", "missing.yaml"),
+    ],
+)
+def test_bad_input_fails_cleanly_and_writes_nothing(tmp_path, workbook, changes, drop, template, message):
+    edit(workbook, changes, drop)
+    out = tmp_path / "out.yaml"
+    out.write_text("previous: run\n")
+    args = ["-e", workbook, "-y", out]
+    if template:
+        if template in BAD_TEMPLATES:
+            (tmp_path / template).write_text(BAD_TEMPLATES[template])
+        args += ["--template", tmp_path / template]
+    before = sorted(p.name for p in tmp_path.iterdir())
+    result = run(*args)
+    assert result.returncode == 1, result.stderr
+    assert "convert: error: " in result.stderr
+    assert message in result.stderr
+    assert "Traceback" not in result.stderr
+    assert out.read_text() == "previous: run\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == before
+
+
+def test_missing_workbook(tmp_path):
+    out = tmp_path / "out.yaml"
+    out.write_text("previous: run\n")
+    result = run("-e", tmp_path / "nowhere.xlsx", "-y", out)
+    assert result.returncode == 1
+    assert re.search(r"convert: error: .*nowhere\.xlsx", result.stderr)
+    assert out.read_text() == "previous: run\n"
+
+
+def test_workbook_without_rows_is_refused(tmp_path):
+    book = openpyxl.Workbook()
+    book.active.append(HEADERS)
+    path = tmp_path / "empty.xlsx"
+    book.save(path)
+    out = tmp_path / "out.yaml"
+    result = run("-e", path, "-y", out)
+    assert result.returncode == 1
+    assert "account_info" in result.stderr
+    assert not out.exists()
+
+
+@pytest.mark.parametrize("target", ["no-such-dir/out.yaml", "adir", "out.txt"])
+def test_unwritable_output(tmp_path, workbook, target):
+    (tmp_path / "adir").mkdir()
+    (tmp_path / "out.txt").write_text("keep\n")
+    before = sorted(p.name for p in tmp_path.iterdir())
+    result = run("-e", workbook, "-y", tmp_path / target)
+    assert result.returncode == 1
+    assert "convert: error: " in result.stderr
+    assert Path(target).name in result.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == before
+    assert (tmp_path / "out.txt").read_text() == "keep\n"
+    assert list((tmp_path / "adir").iterdir()) == []
