@@ -220,6 +220,12 @@ void require_columns(const Columns& cols, py::handle record) {
     if (!missing.empty()) raise_builtin("KeyError", "columns not in the workbook: " + missing);
 }
 
+// How an account is named in messages: by its id, or as the rows without one.
+std::string account_label(py::handle account_id) {
+    std::string id = native::text(account_id);
+    return id.empty() ? "the account with an empty account_id" : "account " + id;
+}
+
 std::string shown(PyObject* value) { return value ? repr_text(value) : "empty"; }
 
 // All rows of one account must agree on the account columns; name the first column that differs.
@@ -231,11 +237,11 @@ std::string shown(PyObject* value) { return value ? repr_text(value) : "empty"; 
         PyObject* b = PyDict_GetItemWithError(other.ptr(), column.ptr());
         if (b == nullptr && PyErr_Occurred()) throw py::error_already_set();
         if ((a == nullptr) == (b == nullptr) && (a == nullptr || py::handle(a).equal(py::handle(b)))) continue;
-        raise_builtin("AssertionError", "account " + native::text(account_id) + ": column " + native::text(column) +
+        raise_builtin("AssertionError", account_label(account_id) + ": column " + native::text(column) +
                                             " is " + shown(a) + " in row " + std::to_string(first_row) + " but " +
                                             shown(b) + " in row " + std::to_string(row));
     }
-    raise_builtin("AssertionError", "account " + native::text(account_id) + ": rows " + std::to_string(first_row) +
+    raise_builtin("AssertionError", account_label(account_id) + ": rows " + std::to_string(first_row) +
                                         " and " + std::to_string(row) + " disagree on the account columns");
 }
 
@@ -293,7 +299,7 @@ py::tuple sheet_location(py::handle loc, long account_row, const std::vector<std
             copy["loc"] = sheet_location(copy["loc"], account_row, vpc_rows);
             details.append(copy);
         }
-        replacement = type.attr("from_exception_data")("account " + native::text(account_id), details);
+        replacement = type.attr("from_exception_data")(account_label(account_id), details);
     } catch (py::error_already_set&) {
         throw err;
     }
