@@ -174,3 +174,19 @@ def test_quoted_type_is_the_modules_own(monkeypatch):
     yaml.add_representer(cv._quoted, cv._quoted_presenter)
     assert yaml.dump(cv._quoted("yes")) == '"yes"\n'
     assert not yaml.dump(other("yes")).startswith('"yes"'), "the registration covers only this module's type"
+
+
+def test_quoted_yaml_text(tmp_path):
+    from generator.common import serializers
+
+    data = {"texts": ["0123", "true", "no", "null", "1.0", ""], "n": 3, "f": 1.5, "b": False, "z": None,
+            "nested": [{"k": cv._quoted("already")}]}
+    yaml.add_representer(cv._quoted, cv._quoted_presenter)
+    serializers.export_to_path(cv._recurse_quoted(data), tmp_path / "q.yaml")
+    text = (tmp_path / "q.yaml").read_text()
+    assert text == (
+        'texts:\n- "0123"\n- "true"\n- "no"\n- "null"\n- "1.0"\n- ""\n'
+        "n: 3\nf: 1.5\nb: false\nz: null\n"
+        'nested:\n- k: "already"\n'
+    )
+    assert yaml.safe_load(text) == data
