@@ -5,38 +5,12 @@ from types import SimpleNamespace
 import boto3
 import botocore.exceptions
 import pytest
-from moto import mock_aws
 
 import generator.generate as gen
+from tests.moto_support import aws, handle, new_vpc  # noqa: F401 (aws is a fixture)
 
 ACCOUNT_A = "111111111111"
 ACCOUNT_B = "222222222222"
-
-
-@pytest.fixture
-def aws(monkeypatch):
-    for name in ("AWS_ENDPOINT_URL", "AWS_PROFILE", "AWS_SESSION_TOKEN"):
-        monkeypatch.delenv(name, raising=False)
-    monkeypatch.setenv("AWS_ACCESS_KEY_ID", "testing")
-    monkeypatch.setenv("AWS_SECRET_ACCESS_KEY", "testing")
-    monkeypatch.setenv("AWS_DEFAULT_REGION", "us-east-1")
-    with mock_aws():
-        yield
-
-
-def handle(account, region):
-    creds = gen.get_temp_creds_for_account(gen.get_role_arn(account, "corvane-migration"))
-    return gen.get_ec2_resource_handler(region, creds)
-
-
-def new_vpc(ec2, cidr, name=None, subnets=(), ipv6=False):
-    vpc = ec2.create_vpc(CidrBlock=cidr, AmazonProvidedIpv6CidrBlock=ipv6)
-    if name is not None:
-        vpc.create_tags(Tags=[{"Key": "Name", "Value": name}])
-    for block in subnets:
-        ec2.create_subnet(VpcId=vpc.id, CidrBlock=block)
-    vpc.reload()
-    return vpc
 
 
 # ------------------------------------------------------------- role and keys
