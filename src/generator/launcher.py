@@ -29,6 +29,8 @@ def _run(command):
         message = str(err) or type(err).__name__
         if isinstance(err, KeyError):
             message = f"missing key {err}"
+        for note in getattr(err, "__notes__", ()):
+            message += f" ({note})"
         print(f"{command}: error: {message}", file=sys.stderr)
         return 1
     return 0

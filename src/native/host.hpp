@@ -28,11 +28,12 @@ py::object host_attr(const char* module, const char* name);
 py::object make_class(const std::string& module, const std::string& name, py::tuple bases,
                       py::dict ns = py::dict());
 
-// Bind a C++ function as an instance method of `cls` (it receives self).
-template <typename F>
-void add_method(py::handle cls, const char* name, F&& f) {
+// Bind a C++ function as an instance method of `cls` (it receives self);
+// `extra` are further pybind11 annotations such as the py::arg names.
+template <typename F, typename... Extra>
+void add_method(py::handle cls, const char* name, F&& f, const Extra&... extra) {
     py::setattr(cls, name, py::cpp_function(std::forward<F>(f), py::name(name), py::is_method(cls),
-                                            py::sibling(py::getattr(cls, name, py::none()))));
+                                            py::sibling(py::getattr(cls, name, py::none())), extra...));
 }
 
 // pprint.pformat(obj)

@@ -1,0 +1,202 @@
+"""Configuration file of the generate command.
+
+`load_config(path)` reads the YAML file that names the AWS accounts and
+regions, the Corvane Controller and the default values of the workbook, and
+returns it as a `Config` object. Every problem is reported as one
+`ConfigError` whose message starts with the file's path and names each bad
+field by its dotted location (for example "defaults.hpe").
+"""
+
+import ipaddress
+import re
+from pathlib import Path
+from typing import Annotated, Any, List, Optional
+
+import yaml
+from pydantic import AfterValidator, BaseModel, BeforeValidator, ConfigDict, Field, ValidationError
+
+__all__ = ["Config", "ConfigError", "Controller", "Defaults", "load_config"]
+
+
+class ConfigError(ValueError):
+    """The configuration file cannot be used; the message says where and why."""
+
+
+_ACCOUNT_ID = re.compile(r"[0-9]{12}")
+_CIDR = re.compile(r"[0-9]{1,3}(?:\.[0-9]{1,3}){3}/[0-9]{1,2}")
+# A host name, an IPv4 address or a bracketed IPv6 address, optionally with a port.
+_HOST = re.compile(r"(?:\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9](?:[A-Za-z0-9.-]*[A-Za-z0-9])?)(?::([0-9]{1,5}))?")
+
+
+def _account_id(value: Any) -> Any:
+    # YAML reads an unquoted ID as a number: harmless only when no leading zero
+    # was lost (12 digits); a leading 0 makes it shorter or even octal.
+    if isinstance(value, int) and not isinstance(value, bool):
+        if 10**11 <= value < 10**12:
+            return str(value)
+        raise ValueError(
+            f"{value} is not a 12-digit account ID; write account IDs in quotes, such as "
+            f"\"012345678901\", since YAML drops leading zeros or reads them as octal numbers"
+        )
+    if isinstance(value, str) and not _ACCOUNT_ID.fullmatch(value):
+        raise ValueError(f"{value!r} is not an account ID: an account ID is 12 digits")
+    return value
+
+
+def _network(value: Any) -> Any:
+    if isinstance(value, str):
+        if not _CIDR.fullmatch(value):
+            raise ValueError(f"{value!r} is not an IPv4 network in CIDR notation (a.b.c.d/len)")
+        try:
+            return ipaddress.IPv4Network(value, strict=True)
+        except ValueError as err:
+            raise ValueError(f"{value!r} is not an IPv4 network: {err}") from None
+    if isinstance(value, ipaddress.IPv4Network):
+        return value
+    raise ValueError(f"{value!r} is not an IPv4 network: write it as text in CIDR notation (a.b.c.d/len)")
+
+
+def _controller_address(value: str) -> str:
+    match = _HOST.fullmatch(value)
+    if not match or (match.group(1) is not None and not 0 < int(match.group(1)) < 65536):
+        raise ValueError(
+            f"{value!r} is not a controller address: give a host name or an IP address, "
+            f"optionally followed by :port, without https:// or a path"
+        )
+    return value
+
+
+def _not_blank(value: str) -> str:
+    if not value.strip():
+        raise ValueError("must not be empty")
+    return value
+
+
+def _distinct(values: Optional[list]) -> Optional[list]:
+    if values:
+        seen = set()
+        for value in values:
+            if value in seen:
+                raise ValueError(f"{value} is listed more than once")
+            seen.add(value)
+    return values
+
+
+Name = Annotated[str, AfterValidator(_not_blank)]
+AccountId = Annotated[str, BeforeValidator(_account_id)]
+Network = Annotated[ipaddress.IPv4Network, BeforeValidator(_network)]
+
+
+class _Section(BaseModel):
+    model_config = ConfigDict(extra="forbid", strict=True, arbitrary_types_allowed=True)
+
+    @property
+    def __fields_set__(self) -> set:
+        """Names of the fields that the configuration file gave."""
+        return set(self.model_fields_set)
+
+
+class Controller(_Section):
+    """The Corvane Controller that knows the accounts' names."""
+
+    ip: Annotated[str, AfterValidator(_controller_address)]
+    username: Name
+
+
+class Defaults(_Section):
+    """Values written into every workbook row and inventory account."""
+
+    role_name: Name
+    add_vpc_cidr: bool = False
+    hpe: bool = False
+    managed_tgw: Optional[bool] = None
+    encrypt: Optional[bool] = None
+    inspection: Optional[bool] = None
+    filter_cidrs: Optional[List[Network]] = None
+    gw_zones: Optional[List[Name]] = None
+    spoke_gw_size: Optional[Name] = None
+    transit_gw_name: Optional[Name] = None
+    domain: Optional[Name] = None
+
+
+class Config(_Section):
+    """The whole configuration of the generate command."""
+
+    account_ids: Annotated[List[AccountId], Field(min_length=1), AfterValidator(_distinct)]
+    aws_regions: Annotated[Optional[List[Name]], AfterValidator(_distinct)] = None
+    controller: Controller
+    defaults: Defaults
+
+
+class _UniqueKeyLoader(yaml.SafeLoader):
+    """Safe YAML loader that refuses a key written twice in one mapping
+    (PyYAML would silently keep the last value)."""
+
+    def construct_mapping(self, node, deep=False):
+        seen = set()
+        for key_node, _ in node.value:
+            key = self.construct_object(key_node, deep=deep)
+            try:
+                duplicate = key in seen
+            except TypeError:  # an unhashable key: construct_mapping reports it
+                break
+            if duplicate:
+                raise yaml.constructor.ConstructorError(
+                    "while constructing a mapping", node.start_mark,
+                    f"found the key {key!r} twice", key_node.start_mark,
+                )
+            seen.add(key)
+        return super().construct_mapping(node, deep=deep)
+
+
+_MESSAGES = {
+    "extra_forbidden": "unknown key",
+    "missing": "required key missing",
+}
+
+
+def _describe(path: Path, err: ValidationError) -> str:
+    lines = [f"{path}: invalid configuration:"]
+    for error in err.errors(include_url=False):
+        location = ".".join(str(part) for part in error["loc"]) or "(top level)"
+        message = _MESSAGES.get(error["type"], error["msg"])
+        if error["type"] == "value_error":
+            message = str(error["ctx"]["error"])
+        elif error["type"] not in _MESSAGES:
+            message = f"{message}, not {error['input']!r}"
+        lines.append(f"  {location}: {message}")
+    return "\n".join(lines)
+
+
+def _read(path: Path) -> Any:
+    if path.is_dir():
+        raise ConfigError(f"{path}: is a folder, not a configuration file")
+    try:
+        text = path.read_text(encoding="utf-8")
+    except FileNotFoundError:
+        raise ConfigError(f"{path}: no such configuration file") from None
+    except UnicodeDecodeError as err:
+        raise ConfigError(f"{path}: not a text file in UTF-8 ({err.reason} at byte {err.start})") from None
+    except OSError as err:
+        raise ConfigError(f"{path}: cannot be read: {err.strerror or err}") from None
+    try:
+        return yaml.load(text, Loader=_UniqueKeyLoader)
+    except yaml.YAMLError as err:
+        raise ConfigError(f"{path}: not valid YAML:\n{err}") from None
+
+
+def load_config(config_path) -> Config:
+    """Read and check the configuration file at `config_path`."""
+    path = Path(config_path)
+    data = _read(path)
+    if data is None:
+        raise ConfigError(f"{path}: the configuration file is empty")
+    if not isinstance(data, dict):
+        raise ConfigError(
+            f"{path}: the configuration must be a mapping with the keys account_ids, "
+            f"aws_regions, controller and defaults, not a {type(data).__name__}"
+        )
+    try:
+        return Config.model_validate(data)
+    except ValidationError as err:
+        raise ConfigError(_describe(path, err)) from None

@@ -1,0 +1,226 @@
+import logging
+from pathlib import Path
+
+import openpyxl
+import pandas as pd
+import pytest
+
+import generator.common.serializers as serializers
+from generator.common.serializers import export, xlsx
+from generator.common.serializers.load import Loaders, _ambiguous_loader
+
+PLAIN = (str, bool, int, float)
+
+
+def sheet_of(path):
+    return openpyxl.load_workbook(path).worksheets[0]
+
+
+def widths(sheet):
+    return {letter: dim.width for letter, dim in sheet.column_dimensions.items() if dim.customWidth}
+
+
+def make_workbook(path, rows):
+    book = openpyxl.Workbook()
+    for row in rows:
+        book.active.append(row)
+    book.save(path)
+
+
+def test_module_names_and_registration():
+    assert xlsx.__doc__ and "\n" not in xlsx.__doc__
+    assert (xlsx.DEFAULT_COL_WIDTH, xlsx.XLSX_EXTS) == (20, ["xlsx"])
+    assert xlsx.log is logging.getLogger("generator.common.serializers.xlsx")
+    names = list(vars(xlsx))
+    order = ["log", "DEFAULT_COL_WIDTH", "XLSX_EXTS", "load_from_xlsx", "export_to_xlsx", "_set_column_widths"]
+    assert sorted(order, key=names.index) == order
+    assert Loaders._registry[".xlsx"] is xlsx.load_from_xlsx
+    assert export._registry[".xlsx"] is xlsx.export_to_xlsx
+
+
+RECORDS = [
+    {"name": "acct-1", "count": 3, "enabled": True, "cidrs": ["10.0.0.0/24", "10.0.1.0/24"], "note": None},
+    {"name": "acct-2", "count": 0, "enabled": False, "cidrs": [], "note": "NA"},
+    {"name": "None", "count": 7, "enabled": True, "cidrs": ["a", "b"], "note": "null"},
+]
+
+
+def test_written_sheet_form(tmp_path):
+    path = tmp_path / "review.xlsx"
+    assert xlsx.export_to_xlsx(RECORDS, path) is None
+    sheet = sheet_of(path)
+    rows = list(sheet.iter_rows(values_only=True))
+    assert rows == [
+        ("name", "count", "enabled", "cidrs", "note"),
+        ("acct-1", 3, True, "['10.0.0.0/24', '10.0.1.0/24']", None),
+        ("acct-2", 0, False, "[]", "NA"),
+        ("None", 7, True, "['a', 'b']", "null"),
+    ]
+    assert sheet["C2"].data_type == "b" and sheet["B2"].data_type == "n"
+    assert widths(sheet) == {letter: 20 for letter in "ABCDE"}
+    assert list(tmp_path.iterdir()) == [path]
+
+
+def test_round_trip_keeps_texts_and_types(tmp_path):
+    path = tmp_path / "review.xlsx"
+    xlsx.export_to_xlsx(RECORDS, path)
+    loaded = xlsx.load_from_xlsx(path)
+    assert loaded == [
+        {"name": "acct-1", "count": 3, "enabled": True, "cidrs": "['10.0.0.0/24', '10.0.1.0/24']", "note": ""},
+        {"name": "acct-2", "count": 0, "enabled": False, "cidrs": "[]", "note": "NA"},
+        {"name": "None", "count": 7, "enabled": True, "cidrs": "['a', 'b']", "note": "null"},
+    ]
+    assert all(type(value) in PLAIN for record in loaded for value in record.values())
+
+
+def test_only_empty_cells_are_missing(tmp_path):
+    path = tmp_path / "edited.xlsx"
+    make_workbook(
+        path,
+        [
+            ["Name", "Count", "Flag", "Account", "Text"],
+            ["NA", 1, True, 123456789012, "N/A"],
+            ["nan", None, None, None, "None"],
+            ["null", 2, False, 210987654321, None],
+        ],
+    )
+    loaded = xlsx.load_from_xlsx(str(path))
+    assert loaded == [
+        {"Name": "NA", "Count": 1, "Flag": True, "Account": 123456789012, "Text": "N/A"},
+        {"Name": "nan", "Count": "", "Flag": "", "Account": "", "Text": "None"},
+        {"Name": "null", "Count": 2, "Flag": False, "Account": 210987654321, "Text": ""},
+    ]
+    assert all(type(value) in PLAIN for record in loaded for value in record.values())
+
+
+@pytest.mark.parametrize("rows, expected", [([["Name", "Count"]], []), ([["Name", "Count"], ["a", None]], [{"Name": "a", "Count": ""}])])
+def test_small_sheets(tmp_path, rows, expected):
+    make_workbook(tmp_path / "s.xlsx", rows)
+    assert xlsx.load_from_xlsx(tmp_path / "s.xlsx") == expected
+
+
+def test_later_key_gets_a_column_of_default_width(tmp_path):
+    path = tmp_path / "extra.xlsx"
+    xlsx.export_to_xlsx([{"a": 1, "b": 2}, {"a": 3, "b": 4, "late": "x"}], path)
+    sheet = sheet_of(path)
+    assert [c.value for c in sheet[1]] == ["a", "b", "late"]
+    assert sheet["C2"].value is None and sheet["C3"].value == "x"
+    assert widths(sheet) == {"A": 20, "B": 20}
+
+
+def test_width_is_read_when_writing(tmp_path, monkeypatch):
+    monkeypatch.setattr(xlsx, "DEFAULT_COL_WIDTH", 33)
+    xlsx.export_to_xlsx([{"a": 1, "b": 2}], tmp_path / "w.xlsx")
+    assert widths(sheet_of(tmp_path / "w.xlsx")) == {"A": 33, "B": 33}
+
+
+def test_titles_only_with_columns(tmp_path):
+    path = tmp_path / "none.xlsx"
+    xlsx.export_to_xlsx([], path, columns=["account_id", "region", "vpc_id"])
+    sheet = sheet_of(path)
+    assert list(sheet.iter_rows(values_only=True)) == [("account_id", "region", "vpc_id")]
+    assert widths(sheet) == {"A": 20, "B": 20, "C": 20}
+    assert xlsx.load_from_xlsx(path) == []
+
+
+def test_columns_do_not_override_records(tmp_path):
+    path = tmp_path / "rows.xlsx"
+    xlsx.export_to_xlsx([{"a": 1, "b": 2}], path, columns=["x"])
+    assert list(sheet_of(path).iter_rows(values_only=True)) == [("a", "b"), (1, 2)]
+
+
+def test_empty_data_without_columns_writes_nothing(tmp_path):
+    path = tmp_path / "kept.xlsx"
+    xlsx.export_to_xlsx([{"a": 1}], path)
+    before = path.read_bytes()
+    with pytest.raises(IndexError):
+        xlsx.export_to_xlsx([], path)
+    assert path.read_bytes() == before
+    with pytest.raises(IndexError):
+        xlsx.export_to_xlsx([], tmp_path / "new.xlsx")
+    assert list(tmp_path.iterdir()) == [path]
+
+
+def test_rewrite_replaces_the_whole_workbook(tmp_path):
+    path = tmp_path / "r.xlsx"
+    xlsx.export_to_xlsx([{"a": i, "b": i, "c": i} for i in range(5)], path)
+    xlsx.export_to_xlsx([{"z": "only"}], path)
+    sheet = sheet_of(path)
+    assert list(sheet.iter_rows(values_only=True)) == [("z",), ("only",)]
+    assert widths(sheet) == {"A": 20}
+
+
+def test_through_the_package_by_extension(tmp_path):
+    path = tmp_path / "Accounts.XLSX"
+    serializers.export_to_path(RECORDS[:1], path)
+    assert Loaders.guess(Path("data/Accounts.XLSX")) is xlsx.load_from_xlsx
+    assert serializers.load_from_path(str(path))[0]["name"] == "acct-1"
+    assert Loaders.guess(tmp_path / ".xlsx") is _ambiguous_loader
+
+
+def test_debug_record_of_the_reader(tmp_path, caplog):
+    make_workbook(tmp_path / "d.xlsx", [["Name"], ["x"]])
+    caplog.set_level(logging.DEBUG, logger="generator")
+    xlsx.load_from_xlsx(tmp_path / "d.xlsx")
+    (record,) = [r for r in caplog.records if r.name == "generator.common.serializers.xlsx"]
+    assert (record.levelno, record.funcName, record.msg) == (logging.DEBUG, "load_from_xlsx", "Loaded dataframe from excel:\n%s")
+    assert isinstance(record.args[0], pd.DataFrame)
+    assert record.getMessage().startswith("Loaded dataframe from excel:\n")
+
+
+def fail_in_pandas(monkeypatch):
+    def half_write(self, path, **kwargs):
+        Path(path).write_bytes(b"PK\x03\x04 half a workbook")
+        raise OSError("disk full")
+
+    monkeypatch.setattr(pd.DataFrame, "to_excel", half_write)
+    return "disk full"
+
+
+def fail_in_widths(monkeypatch):
+    def refuse(col):
+        raise ValueError("no letter")
+
+    monkeypatch.setattr(xlsx, "get_column_letter", refuse)
+    return "no letter"
+
+
+def fail_in_save(monkeypatch):
+    real_load = xlsx.load_workbook
+
+    def load_then_break(filename):
+        book = real_load(filename=filename)
+
+        def save(target):
+            Path(target).write_bytes(b"truncated")
+            raise PermissionError(13, "Permission denied", target)
+
+        book.save = save
+        return book
+
+    monkeypatch.setattr(xlsx, "load_workbook", load_then_break)
+    return "[Errno 13] Permission denied"
+
+
+@pytest.mark.parametrize("inject", [fail_in_pandas, fail_in_widths, fail_in_save])
+def test_failed_write_leaves_the_workbook_untouched(tmp_path, monkeypatch, inject):
+    path = tmp_path / "review.xlsx"
+    xlsx.export_to_xlsx(RECORDS, path)
+    before = path.read_bytes()
+    message = inject(monkeypatch)
+    with pytest.raises(Exception) as err:
+        xlsx.export_to_xlsx([{"other": 1}], path)
+    assert message in str(err.value)
+    assert path.read_bytes() == before
+    assert list(tmp_path.iterdir()) == [path]
+    named = str(err.value) + "".join(getattr(err.value, "__notes__", []))
+    assert str(path) in named
+    assert ".review." not in str(err.value), "the temporary name is not what the engineer asked for"
+
+
+def test_missing_destination_folder(tmp_path):
+    destination = tmp_path / "missing" / "review.xlsx"
+    with pytest.raises(FileNotFoundError) as err:
+        xlsx.export_to_xlsx(RECORDS, destination)
+    assert err.value.filename == str(destination)
+    assert list(tmp_path.iterdir()) == []
