@@ -1,0 +1,307 @@
+"""A seeded AWS on 127.0.0.1: moto's server as a subprocess, filled with VPCs.
+
+    with start() as aws:
+        ids = seed(aws.endpoint, {"111111111111": {"us-east-1": [
+            {"cidr": "10.0.0.0/16", "name": "prod web", "subnets": ["10.0.0.0/24"]},
+        ]}})
+        subprocess.run([...], env={**os.environ, **client_env(aws.endpoint)})
+        aws.request_counts()["ec2"]["DescribeVpcs"]
+
+An estate maps account IDs to regions to lists of VPCs; `seed` assumes a role
+in each account, so that the VPCs land in that account, as the generate
+command later finds them through its own assumed role.
+
+Default VPCs: moto, like AWS, gives every region of every account a default
+VPC (172.31.0.0/16 with one subnet per zone). The server started here leaves
+them out (unless `keep_default_vpcs=True`), and `seed` removes any it finds
+in the regions it seeds, so an estate is exactly what it says.
+
+From a terminal:
+
+    python -m sandbox.aws --estate estate.json [--port N] [--enforce-auth]
+"""
+
+import argparse
+import json
+import os
+import re
+import selectors
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.error
+import urllib.request
+from pathlib import Path
+
+__all__ = ["AwsSandbox", "client_env", "seed", "start", "main", "FAKE_ACCESS_KEY_ID", "FAKE_SECRET_ACCESS_KEY"]
+
+FAKE_ACCESS_KEY_ID = "testing"
+FAKE_SECRET_ACCESS_KEY = "testing"
+DEFAULT_REGION = "us-east-1"
+SEED_ROLE = "sandbox-seed"
+_SERVER_SCRIPT = Path(__file__).with_name("moto_server.py")
+_COUNTS_PATH = "/_sandbox/requests"
+_ACCOUNT_ID = re.compile(r"[0-9]{12}")
+
+
+def client_env(endpoint):
+    """Environment variables that point an AWS SDK client at the sandbox.
+
+    Merge them into a subprocess's environment. The shared config and
+    credentials files are switched off so that no real profile is used; a
+    caller that copies os.environ should also drop AWS_PROFILE and
+    AWS_SESSION_TOKEN.
+    """
+    return {
+        "AWS_ACCESS_KEY_ID": FAKE_ACCESS_KEY_ID,
+        "AWS_SECRET_ACCESS_KEY": FAKE_SECRET_ACCESS_KEY,
+        "AWS_DEFAULT_REGION": DEFAULT_REGION,
+        "AWS_ENDPOINT_URL": endpoint,
+        "AWS_CONFIG_FILE": os.devnull,
+        "AWS_SHARED_CREDENTIALS_FILE": os.devnull,
+    }
+
+
+class AwsSandbox:
+    """A running moto server (see `start`)."""
+
+    def __init__(self, process, port, log_file):
+        self.process = process
+        self.port = port
+        self.endpoint = f"http://127.0.0.1:{port}"
+        self._log_file = log_file
+
+    def _call(self, method, path, data=None):
+        # text/plain: moto reads the raw body, which a form content type would consume
+        request = urllib.request.Request(self.endpoint + path, data=data, method=method,
+                                         headers={"Content-Type": "text/plain"})
+        with urllib.request.urlopen(request, timeout=30) as response:
+            return json.loads(response.read() or b"null")
+
+    def request_counts(self):
+        """Requests received since start or the last reset: {service: {action: count}},
+        for example {"sts": {"AssumeRole": 2}, "ec2": {"DescribeVpcs": 4}}."""
+        return self._call("GET", _COUNTS_PATH)
+
+    def count(self, service, action=None):
+        """Requests received for one service, or for one action of it."""
+        actions = self.request_counts().get(service, {})
+        return sum(actions.values()) if action is None else actions.get(action, 0)
+
+    def reset_counts(self):
+        self._call("DELETE", _COUNTS_PATH)
+
+    def enforce_auth(self):
+        """From now on refuse every request not signed with credentials that
+        moto knows: the fake base credentials then fail, AssumeRole included."""
+        self._call("POST", "/moto-api/reset-auth", data=b"0")
+
+    def env(self):
+        """`client_env` of this sandbox."""
+        return client_env(self.endpoint)
+
+    def log(self):
+        """What the server wrote to its standard error."""
+        self._log_file.flush()
+        return Path(self._log_file.name).read_text(encoding="utf-8", errors="replace")
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        if self.process.stdout:
+            self.process.stdout.close()
+        if not self._log_file.closed:
+            self._log_file.close()
+            Path(self._log_file.name).unlink(missing_ok=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.stop()
+
+
+def start(port=0, enforce_auth=False, keep_default_vpcs=False, timeout=120):
+    """Start moto's server on 127.0.0.1 (port 0: any free port) and wait until it answers.
+
+    With `enforce_auth` the server refuses unsigned or unknown credentials from
+    its first request on (moto's INITIAL_NO_AUTH_ACTION_COUNT=0); such a
+    server cannot be seeded: seed first, then call `enforce_auth()`.
+    Returns an `AwsSandbox`.
+    """
+    env = dict(os.environ)
+    env.pop("AWS_ENDPOINT_URL", None)
+    if enforce_auth:
+        env["INITIAL_NO_AUTH_ACTION_COUNT"] = "0"
+    else:
+        env.pop("INITIAL_NO_AUTH_ACTION_COUNT", None)
+    command = [sys.executable, str(_SERVER_SCRIPT), "--port", str(port)]
+    if keep_default_vpcs:
+        command.append("--keep-default-vpcs")
+    log_file = tempfile.NamedTemporaryFile("w+", prefix="moto-sandbox-", suffix=".log", delete=False)
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=log_file, env=env, text=True)
+    sandbox = None
+    try:
+        bound_port = _read_port(process, timeout)
+        sandbox = AwsSandbox(process, bound_port, log_file)
+        _wait_until_answering(sandbox, timeout)
+        return sandbox
+    except BaseException as err:
+        log_file.flush()
+        detail = Path(log_file.name).read_text(errors="replace")[-2000:]
+        if sandbox is None:
+            sandbox = AwsSandbox(process, 0, log_file)
+        sandbox.stop()
+        if isinstance(err, Exception):
+            raise RuntimeError(f"the moto server did not start: {err}\n{detail}") from err
+        raise
+
+
+def _read_port(process, timeout):
+    selector = selectors.DefaultSelector()
+    selector.register(process.stdout, selectors.EVENT_READ)
+    try:
+        if not selector.select(timeout):
+            raise TimeoutError(f"no port announced within {timeout} s")
+    finally:
+        selector.close()
+    line = process.stdout.readline().strip()
+    if not line.isdigit():
+        raise RuntimeError(f"exited with status {process.wait()}" if not line else f"said {line!r}")
+    return int(line)
+
+
+def _wait_until_answering(sandbox, timeout):
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            sandbox.request_counts()
+            return
+        except (urllib.error.URLError, ConnectionError):
+            if sandbox.process.poll() is not None or time.monotonic() > deadline:
+                raise
+            time.sleep(0.05)
+
+
+def _client(service, endpoint, region, credentials=None):
+    import boto3
+
+    keys = {"aws_access_key_id": FAKE_ACCESS_KEY_ID, "aws_secret_access_key": FAKE_SECRET_ACCESS_KEY}
+    if credentials is not None:
+        keys = {
+            "aws_access_key_id": credentials["AccessKeyId"],
+            "aws_secret_access_key": credentials["SecretAccessKey"],
+            "aws_session_token": credentials["SessionToken"],
+        }
+    return boto3.client(service, endpoint_url=endpoint, region_name=region, **keys)
+
+
+def _remove_default_vpcs(ec2):
+    vpcs = ec2.describe_vpcs(Filters=[{"Name": "is-default", "Values": ["true"]}])["Vpcs"]
+    for vpc in vpcs:
+        subnets = ec2.describe_subnets(Filters=[{"Name": "vpc-id", "Values": [vpc["VpcId"]]}])["Subnets"]
+        for subnet in subnets:
+            ec2.delete_subnet(SubnetId=subnet["SubnetId"])
+        ec2.delete_vpc(VpcId=vpc["VpcId"])
+
+
+def _check_estate(estate):
+    if not isinstance(estate, dict):
+        raise ValueError("an estate maps account IDs to regions to lists of VPCs")
+    for account_id, regions in estate.items():
+        if not (isinstance(account_id, str) and _ACCOUNT_ID.fullmatch(account_id)):
+            raise ValueError(f"estate: {account_id!r} is not a 12-digit account ID")
+        if not isinstance(regions, dict):
+            raise ValueError(f"estate: account {account_id} must map regions to lists of VPCs")
+        for region, vpcs in regions.items():
+            if not isinstance(vpcs, list):
+                raise ValueError(f"estate: {account_id}/{region} must be a list of VPCs")
+            for number, vpc in enumerate(vpcs):
+                where = f"estate: {account_id}/{region} VPC {number}"
+                if not isinstance(vpc, dict) or not isinstance(vpc.get("cidr"), str):
+                    raise ValueError(f"{where} needs a \"cidr\" text")
+                unknown = set(vpc) - {"cidr", "name", "subnets"}
+                if unknown:
+                    raise ValueError(f"{where} has unknown keys {sorted(unknown)}")
+                if not isinstance(vpc.get("subnets", []), list):
+                    raise ValueError(f"{where}: \"subnets\" must be a list of CIDR texts")
+
+
+def seed(endpoint, estate, role_name=SEED_ROLE):
+    """Create the VPCs of `estate` in their accounts and regions.
+
+    `estate`: {account_id: {region: [{"cidr": "10.0.0.0/16", "name": "prod web"
+    or None, "subnets": ["10.0.0.0/24", ...]}, ...]}}. "name" None (or absent)
+    gives no tags; any text, the empty text included, a "Name" tag. For each
+    account it assumes arn:aws:iam::<account>:role/<role_name> with the fake
+    base credentials, and works with the credentials returned, so the VPCs
+    belong to that account. `endpoint` None uses boto3's own endpoints (for
+    moto's in-process mock). Default VPCs of the seeded regions are removed.
+
+    Returns {account_id: {region: [vpc_id, ...]}} in creation order.
+    """
+    _check_estate(estate)
+    sts = _client("sts", endpoint, DEFAULT_REGION)
+    created = {}
+    for account_id, regions in estate.items():
+        credentials = sts.assume_role(
+            RoleArn=f"arn:aws:iam::{account_id}:role/{role_name}", RoleSessionName="sandbox-seed"
+        )["Credentials"]
+        created[account_id] = {}
+        for region, vpcs in regions.items():
+            ec2 = _client("ec2", endpoint, region, credentials)
+            _remove_default_vpcs(ec2)
+            ids = created[account_id][region] = []
+            for vpc in vpcs:
+                request = {"CidrBlock": vpc["cidr"]}
+                if vpc.get("name") is not None:
+                    request["TagSpecifications"] = [
+                        {"ResourceType": "vpc", "Tags": [{"Key": "Name", "Value": vpc["name"]}]}
+                    ]
+                vpc_id = ec2.create_vpc(**request)["Vpc"]["VpcId"]
+                for subnet in vpc.get("subnets", []):
+                    ec2.create_subnet(VpcId=vpc_id, CidrBlock=subnet)
+                ids.append(vpc_id)
+    return created
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(
+        prog="python -m sandbox.aws",
+        description="Serve a seeded AWS (moto) on 127.0.0.1 until interrupted.",
+    )
+    parser.add_argument("--estate", type=Path, required=True,
+                        help="JSON file: {account_id: {region: [{cidr, name, subnets}, ...]}}")
+    parser.add_argument("--port", type=int, default=0, help="port to listen on (default: any free port)")
+    parser.add_argument("--enforce-auth", action="store_true",
+                        help="after seeding, refuse credentials that moto does not know (role assumption fails)")
+    args = parser.parse_args(argv)
+    try:
+        estate = json.loads(args.estate.read_text(encoding="utf-8"))
+        _check_estate(estate)
+    except (OSError, ValueError) as err:
+        parser.error(f"{args.estate}: {err}")
+    with start(port=args.port) as aws:
+        ids = seed(aws.endpoint, estate)
+        if args.enforce_auth:
+            aws.enforce_auth()
+        print(aws.endpoint, flush=True)
+        print(json.dumps(ids), file=sys.stderr, flush=True)
+        print(f"AWS sandbox serving {aws.endpoint}; Ctrl-C stops it", file=sys.stderr, flush=True)
+        try:
+            while aws.process.poll() is None:
+                time.sleep(0.2)
+        except KeyboardInterrupt:
+            pass
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,158 @@
+"""moto's AWS server with a request counter, run by sandbox.aws as a process of its own.
+
+    python sandbox/moto_server.py [--port N] [--keep-default-vpcs]
+
+Prints the port it listens on (127.0.0.1) as its first line of standard
+output, then serves until SIGTERM or SIGINT. Besides moto's API it answers
+GET /_sandbox/requests with the number of requests received so far per
+service and action, as JSON {"ec2": {"DescribeVpcs": 3}, ...}, and DELETE
+/_sandbox/requests by setting the counts back to zero.
+
+AWS creates a default VPC (172.31.0.0/16, one subnet per zone) in every
+region of an account, and so does moto, the first time a region of an
+account is used. Unless --keep-default-vpcs is given they are left out, so a
+seeded estate is exactly what it says, in the seeded regions and elsewhere.
+
+Authentication is moto's: with INITIAL_NO_AUTH_ACTION_COUNT=0 in the
+environment every request must be signed with credentials moto knows.
+"""
+
+import argparse
+import io
+import json
+import logging
+import os
+import signal
+import sys
+import threading
+from collections import defaultdict
+from urllib.parse import parse_qs
+
+COUNTS_PATH = "/_sandbox/requests"
+_FORM = "application/x-www-form-urlencoded"
+
+
+def _service(environ):
+    # SigV4: "AWS4-HMAC-SHA256 Credential=KEY/DATE/REGION/SERVICE/aws4_request, ..."
+    auth = environ.get("HTTP_AUTHORIZATION", "")
+    for part in auth.replace(",", " ").split():
+        if part.startswith("Credential="):
+            scope = part[len("Credential="):].split("/")
+            if len(scope) == 5:
+                return scope[3]
+    target = environ.get("HTTP_X_AMZ_TARGET", "")
+    if "." in target:
+        return target.split(".", 1)[0]
+    host = environ.get("HTTP_HOST", "")
+    return host.split(".", 1)[0] if host.endswith("amazonaws.com") else "unknown"
+
+
+def _action(environ, body):
+    query = parse_qs(environ.get("QUERY_STRING", ""))
+    if "Action" in query:
+        return query["Action"][0]
+    if body and environ.get("CONTENT_TYPE", "").startswith(_FORM):
+        form = parse_qs(body.decode("utf-8", "replace"))
+        if "Action" in form:
+            return form["Action"][0]
+    target = environ.get("HTTP_X_AMZ_TARGET", "")
+    if target:
+        return target.rsplit(".", 1)[-1]
+    return f"{environ.get('REQUEST_METHOD', '?')} {environ.get('PATH_INFO', '')}"
+
+
+class CountingMiddleware:
+    """Counts the AWS requests that reach the wrapped WSGI application."""
+
+    def __init__(self, app):
+        self.app = app
+        self._lock = threading.Lock()
+        self._counts = defaultdict(lambda: defaultdict(int))
+
+    def counts(self):
+        with self._lock:
+            return {service: dict(actions) for service, actions in self._counts.items()}
+
+    def reset(self):
+        with self._lock:
+            self._counts.clear()
+
+    def _reply(self, start_response, status, payload):
+        data = json.dumps(payload).encode("utf-8")
+        start_response(status, [("Content-Type", "application/json"), ("Content-Length", str(len(data)))])
+        return [data]
+
+    def __call__(self, environ, start_response):
+        path = environ.get("PATH_INFO", "")
+        method = environ.get("REQUEST_METHOD", "")
+        if path == COUNTS_PATH:
+            if method == "GET":
+                return self._reply(start_response, "200 OK", self.counts())
+            if method == "DELETE":
+                self.reset()
+                return self._reply(start_response, "200 OK", {})
+            return self._reply(start_response, "405 Method Not Allowed", {"error": "GET or DELETE"})
+        if not path.startswith("/moto-api"):
+            body = b""
+            if environ.get("CONTENT_TYPE", "").startswith(_FORM):
+                try:
+                    length = int(environ.get("CONTENT_LENGTH") or 0)
+                except ValueError:
+                    length = 0
+                body = environ["wsgi.input"].read(length) if length > 0 else b""
+                environ["wsgi.input"] = io.BytesIO(body)
+            service, action = _service(environ), _action(environ, body)
+            with self._lock:
+                self._counts[service][action] += 1
+        return self.app(environ, start_response)
+
+
+def _leave_out_default_vpcs():
+    from moto.ec2.models import EC2Backend
+
+    original_init = EC2Backend.__init__
+
+    def init_without_default_vpc(self, *args, **kwargs):
+        # The backend creates its default VPC from __init__ only when it has
+        # no VPC yet; shadow that one call for the time of __init__.
+        self.create_default_vpc = lambda: None
+        try:
+            original_init(self, *args, **kwargs)
+        finally:
+            del self.create_default_vpc
+
+    EC2Backend.__init__ = init_without_default_vpc
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="moto server with request counts")
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--keep-default-vpcs", action="store_true")
+    args = parser.parse_args(argv)
+
+    from moto.moto_server.werkzeug_app import DomainDispatcherApplication, MotoRequestHandler, create_backend_app
+    from werkzeug.serving import make_server
+
+    if not args.keep_default_vpcs:
+        _leave_out_default_vpcs()
+    logging.getLogger("werkzeug").setLevel(logging.WARNING)
+
+    app = CountingMiddleware(DomainDispatcherApplication(create_backend_app))
+    server = make_server("127.0.0.1", args.port, app, threaded=True, request_handler=MotoRequestHandler)
+    os.environ["MOTO_PORT"] = str(server.port)
+    print(server.port, flush=True)
+    # moto may print to standard output; nobody reads that pipe any more.
+    os.dup2(sys.stderr.fileno(), sys.stdout.fileno())
+
+    def stop(signum, frame):
+        threading.Thread(target=server.shutdown, daemon=True).start()
+
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+    server.serve_forever(poll_interval=0.1)
+    server.server_close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
