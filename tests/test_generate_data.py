@@ -270,3 +270,28 @@ def test_inventory_debug_dumps(tmp_path, estate, controller_list, caplog):
     ]
     assert own[1].args == (gen.pformat({"account_id": B, "account_name": None, "regions": [], "hpe": True,
                                         "role_name": "corvane-migration"}),)
+
+
+def test_dumps_not_built_below_debug(tmp_path, estate, controller_list, monkeypatch, caplog):
+    def refuse(value):
+        raise AssertionError("pretty-printed with DEBUG disabled")
+
+    monkeypatch.setattr(gen, "pformat", refuse)
+    caplog.set_level(logging.INFO, logger="generator.generate")
+    config = load(tmp_path, {})
+    assert len(gen.generate_tandrel_excel_data(config)) == 3
+    assert len(gen.generate_min_tandrel_yaml(config)["account_info"]) == 2
+
+
+def test_own_quoted_machinery():
+    data = {"a": ["x", 1, None, {"b": "0123"}], "c": True}
+    quoted = gen._recurse_quoted(data)
+    assert data == {"a": ["x", 1, None, {"b": "0123"}], "c": True} and type(data["a"][0]) is str
+    assert type(quoted["a"][0]) is gen._quoted and type(quoted["a"][3]["b"]) is gen._quoted
+    assert [type(k) for k in quoted] == [str, str]
+    assert gen._quoted.__bases__ == (str,) and gen._quoted.__module__ == "generator.generate"
+    dumper = type("QuotedDumper", (yaml.Dumper,), {})
+    dumper.add_representer(gen._quoted, gen._quoted_presenter)
+    assert yaml.dump(quoted, Dumper=dumper, sort_keys=False) == (
+        'a:\n- "x"\n- 1\n- null\n- b: "0123"\nc: true\n'
+    )
