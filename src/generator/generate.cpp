@@ -171,20 +171,20 @@ py::object get_spoke_gw_name(py::object vpc) {
     return spoke_gw_name.attr("replace")(" ", "_");
 }
 
-// The network a CIDR text stands for, or ValueError naming the VPC and what is wrong.
+std::string vpc_label(py::handle vpc) {
+    return "Cannot compute crvn_cidr for vpc " + std::string(py::repr(py::getattr(vpc, "id", py::none()))) + ": ";
+}
+
+// The network a CIDR text stands for, or ValueError naming the VPC (and subnet) and what is wrong.
 native::ipv4::Network network_or_raise(py::handle block, py::handle vpc, py::handle subnet) {
-    const std::string where = "Cannot compute crvn_cidr for vpc " +
-                              std::string(py::repr(py::getattr(vpc, "id", py::none()))) + ": ";
+    if (block.is_none()) native::raise_builtin("ValueError", vpc_label(vpc) + "it has no IPv4 cidr_block");
+    const auto parsed = native::ipv4::parse_network(native::text(block));
+    if (parsed.network) return *parsed.network;
     const std::string what =
         subnet.is_none() ? std::string("its cidr_block")
                          : "the cidr_block of subnet " + std::string(py::repr(py::getattr(subnet, "id", py::none())));
-    if (block.is_none()) native::raise_builtin("ValueError", where + "it has no IPv4 cidr_block");
-    const auto parsed = native::ipv4::parse_network(native::text(block));
-    if (!parsed.network) {
-        native::raise_builtin("ValueError", where + what + " " + std::string(py::repr(block)) +
-                                                " does not appear to be an IPv4 network (" + parsed.error + ")");
-    }
-    return *parsed.network;
+    native::raise_builtin("ValueError", vpc_label(vpc) + what + " " + std::string(py::repr(block)) +
+                                            " does not appear to be an IPv4 network (" + parsed.error + ")");
 }
 
 // The networks as the host's ipaddress module has them, for the debug dumps only.
@@ -213,9 +213,7 @@ py::object compute_crvn_cidr(py::object vpc, py::object hpe) {
              [&] { return py::make_tuple(pformat(host_networks(vpc_subnets))); });
 
     if (prefix < vpc_cidr.prefix) {
-        native::raise_builtin("ValueError", "Cannot compute crvn_cidr for vpc " +
-                                                std::string(py::repr(py::getattr(vpc, "id", py::none()))) +
-                                                ": its block " + native::ipv4::to_string(vpc_cidr) +
+        native::raise_builtin("ValueError", vpc_label(vpc) + "its block " + native::ipv4::to_string(vpc_cidr) +
                                                 " is narrower than a /" + std::to_string(prefix) +
                                                 " block (new prefix must be longer)");
     }
