@@ -1,3 +1,505 @@
+// generator.generate: the `generate` command. Logs in to the Corvane Controller
+// for its account names, assumes a role in every configured AWS account, lists
+// the VPCs of each region, proposes a spoke-gateway name and a free block for
+// each, and writes the review workbook and/or the minimal YAML inventory.
 #include <pybind11/pybind11.h>
 
-PYBIND11_MODULE(generate, m) { m.doc() = "Tandrel generator generate command."; }
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "native/globals.hpp"
+#include "native/host.hpp"
+#include "native/ipv4.hpp"
+#include "native/quoted.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+
+namespace generator_generate {
+
+native::ModuleLog LOG;
+native::ModuleGlobals G;  // the module's globals, read at call time as Python code would
+using native::DEBUG;
+using native::ERROR;
+using native::INFO;
+using native::WARNING;
+using native::truthy;
+
+const char* const kHeaders[] = {
+    "account_id",   "account_name",   "hpe",    "managed_tgw", "filter_cidrs",        "spoke_gw_size", "role_name",
+    "region",       "vpc_id",         "crvn_cidr", "gw_zones", "spoke_gw_tags",       "domain",        "encrypt",
+    "inspection",   "spoke_advertisement", "spoke_routes", "spoke_gw_name", "transit_gw_name",
+};
+const char* const kMinAccountInfoFields[] = {"hpe", "managed_tgw", "filter_cidrs", "spoke_gw_size", "role_name"};
+
+constexpr const char* kGatewaySuffix = "-CRVGW";
+constexpr Py_ssize_t kNameCut = 23;
+constexpr const char* kRoleSessionName = "AssumeRoleSession1";
+
+py::list str_list(const char* const* begin, const char* const* end) {
+    py::list out;
+    for (auto it = begin; it != end; ++it) out.append(*it);
+    return out;
+}
+
+// `value or NULL`
+py::object or_null(py::object value) { return truthy(value) ? value : G("NULL"); }
+
+py::object pformat(py::handle value) { return G("pformat")(value); }
+
+// ---------------------------------------------------------------- controller
+
+py::object get_account_list(py::object config) {
+    py::object controller_ip = config.attr("controller").attr("ip");
+    py::object username = config.attr("controller").attr("username");
+    LOG(DEBUG, "get_account_list", "Controller IP: '%s'", controller_ip);
+    LOG(DEBUG, "get_account_list", "Username: '%s'", username);
+
+    const std::string prompt =
+        "Corvane Controller " + native::text(username) + "@" + native::text(controller_ip) + "'s password:";
+    py::object password = G("getpass").attr("getpass")("prompt"_a = prompt);
+
+    const std::string controller_api_url = "https://" + native::text(controller_ip) + "/v1/api";
+    LOG(DEBUG, "get_account_list", "Controller API URL: '%s'", controller_api_url);
+    LOG(INFO, "get_account_list", "Logging in as %s", username);
+
+    py::dict login;
+    login["action"] = "login";
+    login["username"] = username;
+    login["password"] = password;
+    py::object r = G("requests").attr("post")(controller_api_url, "data"_a = login, "verify"_a = false);
+
+    // Decoded here, outside the guarded step: a body that is not JSON fails with the decoder's own error.
+    py::object login_body = r.attr("json")();
+    LOG.lazy(DEBUG, "get_account_list", "login response: \n%s", [&] { return py::make_tuple(pformat(login_body)); });
+
+    py::object cid;
+    try {
+        cid = py::object(r.attr("json")()["CID"]);
+    } catch (py::error_already_set& err) {
+        if (!err.matches(PyExc_Exception)) throw;
+        LOG.with_error(ERROR, "get_account_list",
+                       "Login failed. Please check Corvane Controller IP, username and password.", err);
+        py::object corvane_error = G("CorvaneError");
+        py::object error = corvane_error("Failed to login to controller.\nUsername: " + native::text(username) +
+                                         "\nController IP: " + native::text(controller_ip));
+        error.attr("__context__") = err.value();  // as raising inside `except` would
+        PyErr_SetObject(corvane_error.ptr(), error.ptr());
+        throw py::error_already_set();
+    }
+
+    LOG(INFO, "get_account_list", "Getting list of accounts on controller.");
+    py::dict list_accounts;
+    list_accounts["action"] = "list_accounts";
+    list_accounts["CID"] = cid;
+    list_accounts["aws_iam_role_based"] = true;
+    py::object response = G("requests").attr("post")(controller_api_url, "data"_a = list_accounts, "verify"_a = false);
+    LOG.lazy(DEBUG, "get_account_list", "list_accounts response:\n%s",
+             [&] { return py::make_tuple(pformat(response.attr("json")())); });
+
+    py::object account_list = response.attr("json")()["results"]["account_list"];
+    LOG.lazy(DEBUG, "get_account_list", "Account List:\n%s", [&] { return py::make_tuple(pformat(account_list)); });
+    return account_list;
+}
+
+py::object get_acct_name(py::object account_id, py::object account_list) {
+    for (py::handle record : account_list) {
+        if (account_id.equal(record["account_number"])) return record["account_name"];
+    }
+    return py::none();
+}
+
+// ----------------------------------------------------------------------- AWS
+
+py::object get_regions(py::object creds) {
+    py::object ec2_resource = G("get_ec2_resource_handler")("us-east-1", creds);
+    py::object ec2 = ec2_resource.attr("meta").attr("client");
+    py::object response = ec2.attr("describe_regions")();
+    py::list list_of_regions;
+    for (py::handle region : response["Regions"]) list_of_regions.append(region["RegionName"]);
+    return std::move(list_of_regions);
+}
+
+py::object get_role_arn(py::object account_id, py::object role_name) {
+    LOG(DEBUG, "get_role_arn", "Role ARN for account_id: %s, role_name: %s", account_id, role_name);
+    // Only the account number is turned into text: a role name that is not text fails as `+` would.
+    py::object role_arn = py::str("arn:aws:iam::" + native::text(account_id) + ":role/") + role_name;
+    LOG(DEBUG, "get_role_arn", "Role ARN: %s", role_arn);
+    return role_arn;
+}
+
+py::object get_temp_creds_for_account(py::object role_arn) {
+    py::object sts_client = G("boto3").attr("client")("sts");
+    py::object assumed_role;
+    try {
+        assumed_role = sts_client.attr("assume_role")("RoleArn"_a = role_arn, "RoleSessionName"_a = kRoleSessionName);
+    } catch (py::error_already_set& err) {
+        if (!err.matches(PyExc_Exception)) throw;
+        // The engineer sees why the role was refused; the run cannot go on without it.
+        G("print")(err.value());
+        G("sys").attr("exit")(1);
+        throw;  // a patched sys.exit that returns: keep the original failure
+    }
+    return assumed_role["Credentials"];
+}
+
+py::object get_ec2_resource_handler(py::object aws_region, py::object creds) {
+    py::object key_id = creds["AccessKeyId"];
+    py::object secret = creds["SecretAccessKey"];
+    py::object token = creds["SessionToken"];
+    return G("boto3").attr("resource")("ec2", "region_name"_a = aws_region, "aws_access_key_id"_a = key_id,
+                                       "aws_secret_access_key"_a = secret, "aws_session_token"_a = token);
+}
+
+// ---------------------------------------------------------- naming and CIDR
+
+py::object get_spoke_gw_name(py::object vpc) {
+    py::object vpc_name = py::none();
+    py::object tags = vpc.attr("tags");
+    if (truthy(tags)) {
+        for (py::handle tag : tags) {
+            if (py::object(tag["Key"]).equal(py::str("Name"))) {
+                vpc_name = tag["Value"];
+                break;
+            }
+        }
+    }
+    py::object source = vpc_name.is_none() ? py::object(vpc.attr("id")) : vpc_name;
+    py::object cut = source[py::slice(std::nullopt, kNameCut, std::nullopt)];
+    py::object spoke_gw_name = py::str(cut) + py::str(kGatewaySuffix);
+    return spoke_gw_name.attr("replace")(" ", "_");
+}
+
+std::string vpc_label(py::handle vpc) {
+    return "Cannot compute crvn_cidr for vpc " + std::string(py::repr(py::getattr(vpc, "id", py::none()))) + ": ";
+}
+
+// The network a CIDR text stands for, or ValueError naming the VPC (and subnet) and what is wrong.
+native::ipv4::Network network_or_raise(py::handle block, py::handle vpc, py::handle subnet) {
+    if (block.is_none()) native::raise_builtin("ValueError", vpc_label(vpc) + "it has no IPv4 cidr_block");
+    const auto parsed = native::ipv4::parse_network(native::text(block));
+    if (parsed.network) return *parsed.network;
+    const std::string what =
+        subnet.is_none() ? std::string("its cidr_block")
+                         : "the cidr_block of subnet " + std::string(py::repr(py::getattr(subnet, "id", py::none())));
+    native::raise_builtin("ValueError", vpc_label(vpc) + what + " " + std::string(py::repr(block)) +
+                                            " does not appear to be an IPv4 network (" + parsed.error + ")");
+}
+
+// The networks as the host's ipaddress module has them, for the debug dumps only.
+py::list host_networks(const std::vector<native::ipv4::Network>& networks) {
+    py::object ip_network = G("ipaddress").attr("ip_network");
+    py::list out;
+    for (const auto& n : networks) out.append(ip_network(native::ipv4::to_string(n)));
+    return out;
+}
+
+py::object compute_crvn_cidr(py::object vpc, py::object hpe) {
+    using native::ipv4::Network;
+    const int prefix = truthy(hpe) ? 25 : 27;
+
+    const Network vpc_cidr = network_or_raise(py::object(vpc.attr("cidr_block")), vpc, py::none());
+    LOG(DEBUG, "compute_crvn_cidr", "VPC cidr_block: %s", native::ipv4::to_string(vpc_cidr));
+
+    std::vector<Network> vpc_subnets;
+    py::object pages = vpc.attr("subnets").attr("page_size")("count"_a = G("SUBNET_PAGE_SIZE"));
+    for (py::handle subnet : pages) {
+        py::object block = subnet.attr("cidr_block");
+        if (block.is_none()) continue;  // an IPv6-only subnet takes no IPv4 space
+        vpc_subnets.push_back(network_or_raise(block, vpc, subnet));
+    }
+    LOG.lazy(DEBUG, "compute_crvn_cidr", "VPC subnets:\n%s",
+             [&] { return py::make_tuple(pformat(host_networks(vpc_subnets))); });
+
+    if (prefix < vpc_cidr.prefix) {
+        native::raise_builtin("ValueError", vpc_label(vpc) + "its block " + native::ipv4::to_string(vpc_cidr) +
+                                                " is narrower than a /" + std::to_string(prefix) +
+                                                " block (new prefix must be longer)");
+    }
+    const native::ipv4::BlockWalk walk(vpc_cidr, prefix, vpc_subnets);
+
+    std::optional<Network> chosen;
+    if (LOG.enabled(DEBUG)) {
+        // Every candidate is logged; the lowest viable one is the answer.
+        std::vector<Network> viable_subnets;
+        for (std::uint64_t i = 0; i < walk.count(); ++i) {
+            const Network subnet = walk.candidate(i);
+            const std::string text = native::ipv4::to_string(subnet);
+            LOG(DEBUG, "compute_crvn_cidr", "Checking candidate subnet: %s", text);
+            if (!walk.is_free(subnet)) {
+                LOG(DEBUG, "compute_crvn_cidr", "Subnet '%s' overlaps with existing subnet.", text);
+            } else {
+                LOG(DEBUG, "compute_crvn_cidr", "Subnet '%s' is viable.", text);
+                viable_subnets.push_back(subnet);
+            }
+        }
+        LOG.lazy(DEBUG, "compute_crvn_cidr", "Viable subnets:\n%s",
+                 [&] { return py::make_tuple(pformat(host_networks(viable_subnets))); });
+        if (!viable_subnets.empty()) chosen = viable_subnets.front();
+    } else {
+        chosen = walk.first_free();
+    }
+
+    if (!chosen) {
+        LOG(WARNING, "compute_crvn_cidr", "Could not compute crvn_cidr for vpc '%s': No available subnets with prefix %s",
+            vpc.attr("id"), prefix);
+        return py::str("");
+    }
+    return py::str(native::ipv4::to_string(*chosen));
+}
+
+// ---------------------------------------------------------------- workbook
+
+py::object bool_or_null(py::object value) { return value.is_none() ? G("NULL") : value; }
+
+py::object list_or_null(py::object items) {
+    if (items.is_none()) return G("NULL");
+    py::list out;
+    for (py::handle item : items) out.append(py::str(item));
+    return std::move(out);
+}
+
+// `config.aws_regions or get_regions(creds)`
+py::object regions_of(py::object config, py::object creds) {
+    py::object regions = config.attr("aws_regions");
+    return truthy(regions) ? regions : G("get_regions")(creds);
+}
+
+py::object vpcs_of(py::object ec2) { return ec2.attr("vpcs").attr("page_size")("count"_a = G("VPC_PAGE_SIZE")); }
+
+py::object generate_tandrel_excel_data(py::object config) {
+    py::list rows;
+    py::object crvn_account_list = G("get_account_list")(config);
+    py::object account_ids = config.attr("account_ids");
+    py::object defaults = config.attr("defaults");
+    const bool add_vpc_cidr = truthy(defaults.attr("add_vpc_cidr"));
+    py::object hpe = defaults.attr("hpe");
+
+    for (py::handle account_id : account_ids) {
+        LOG(INFO, "generate_tandrel_excel_data", "Discovering info for account %s", account_id);
+        py::object account_name = G("get_acct_name")(account_id, crvn_account_list);
+        py::object role_arn = G("get_role_arn")(account_id, defaults.attr("role_name"));
+        py::object creds = G("get_temp_creds_for_account")(role_arn);
+        for (py::handle region : regions_of(config, creds)) {
+            py::object ec2 = G("get_ec2_resource_handler")(region, creds);
+            for (py::handle vpc : vpcs_of(ec2)) {
+                py::object crvn_cidr = add_vpc_cidr ? py::str("") : G("compute_crvn_cidr")(vpc, hpe);
+                py::dict row_data;
+                for (py::handle header : G("HEADERS")) row_data[header] = py::none();
+                row_data["account_id"] = account_id;
+                row_data["account_name"] = account_name;
+                row_data["hpe"] = defaults.attr("hpe");
+                row_data["managed_tgw"] = G("_bool_or_null")(defaults.attr("managed_tgw"));
+                row_data["filter_cidrs"] = G("_list_or_null")(defaults.attr("filter_cidrs"));
+                row_data["spoke_gw_size"] = or_null(defaults.attr("spoke_gw_size"));
+                row_data["role_name"] = or_null(defaults.attr("role_name"));
+                row_data["region"] = region;
+                row_data["vpc_id"] = vpc.attr("id");
+                row_data["crvn_cidr"] = or_null(py::str(crvn_cidr));
+                row_data["spoke_gw_name"] = G("get_spoke_gw_name")(vpc);
+                row_data["transit_gw_name"] = or_null(defaults.attr("transit_gw_name"));
+                row_data["gw_zones"] = G("_list_or_null")(defaults.attr("gw_zones"));
+                row_data["domain"] = or_null(defaults.attr("domain"));
+                row_data["encrypt"] = G("_bool_or_null")(defaults.attr("encrypt"));
+                row_data["inspection"] = G("_bool_or_null")(defaults.attr("inspection"));
+                row_data["spoke_advertisement"] = G("NULL");
+                row_data["spoke_routes"] = G("NULL");
+                row_data["spoke_gw_tags"] = G("NULL");
+                LOG.lazy(DEBUG, "generate_tandrel_excel_data", "Row Data:\n%s",
+                         [&] { return py::make_tuple(pformat(row_data)); });
+                rows.append(row_data);
+            }
+        }
+    }
+    return std::move(rows);
+}
+
+// --------------------------------------------------------------- inventory
+
+py::object generate_min_tandrel_yaml(py::object config) {
+    const char* const op = "generate_min_tandrel_yaml";
+    py::object crvn_account_list = G("get_account_list")(config);
+    py::object account_ids = config.attr("account_ids");
+    py::object defaults = config.attr("defaults");
+    py::list accounts;
+
+    for (py::handle account_id : account_ids) {
+        LOG(INFO, op, "Discovering info for account %s", account_id);
+        py::dict account_info;
+        account_info["account_id"] = account_id;
+        account_info["account_name"] = G("get_acct_name")(account_id, crvn_account_list);
+        py::list account_regions;
+        account_info["regions"] = account_regions;
+        py::object fields_set = defaults.attr("__fields_set__");
+        for (py::handle field : G("MIN_ACCOUNT_INFO_FIELDS")) {
+            if (fields_set.contains(field)) account_info[field] = py::getattr(defaults, field);
+        }
+        LOG.lazy(DEBUG, op, "Account Info data:\n%s", [&] { return py::make_tuple(pformat(account_info)); });
+
+        py::object role_arn = G("get_role_arn")(account_id, defaults.attr("role_name"));
+        py::object creds = G("get_temp_creds_for_account")(role_arn);
+        for (py::handle region : regions_of(config, creds)) {
+            py::list vpcs_data;
+            py::dict region_data;
+            region_data["region"] = region;
+            region_data["vpcs"] = vpcs_data;
+            py::object ec2 = G("get_ec2_resource_handler")(region, creds);
+            for (py::handle vpc : vpcs_of(ec2)) {
+                py::object crvn_cidr = truthy(defaults.attr("add_vpc_cidr"))
+                                           ? py::str("")
+                                           : G("compute_crvn_cidr")(vpc, defaults.attr("hpe"));
+                py::dict vpc_data;
+                vpc_data["vpc_id"] = vpc.attr("id");
+                vpc_data["crvn_cidr"] = py::str(crvn_cidr);
+                vpc_data["spoke_gw_name"] = G("get_spoke_gw_name")(vpc);
+                vpc_data["transit_gw_name"] = or_null(defaults.attr("transit_gw_name"));
+                LOG.lazy(DEBUG, op, "VPC Data:\n%s", [&] { return py::make_tuple(pformat(vpc_data)); });
+                vpcs_data.append(vpc_data);
+            }
+            LOG.lazy(DEBUG, op, "Region Data:\n%s", [&] { return py::make_tuple(pformat(region_data)); });
+            account_regions.append(region_data);
+        }
+        LOG.lazy(DEBUG, op, "Account Data:\n%s", [&] { return py::make_tuple(pformat(account_info)); });
+
+        // Through the migration tool's model: validated, plain data, only the fields that were set.
+        py::object model = G("AccountInfo")(**account_info);
+        accounts.append(G("json").attr("loads")(model.attr("json")("exclude_unset"_a = true)));
+    }
+    LOG.lazy(DEBUG, op, "Accounts:\n%s", [&] { return py::make_tuple(pformat(accounts)); });
+    py::dict result;
+    result["account_info"] = accounts;
+    return std::move(result);
+}
+
+// --------------------------------------------------------------------- main
+
+py::object main() {
+    py::object parser = G("argparse").attr("ArgumentParser")("parents"_a = G("get_parent_parser")(),
+                                                              "description"_a = "Generate tandrel yaml and Excel file");
+    py::object path_type = G("pathlib").attr("Path");
+    parser.attr("add_argument")("--example-config", "action"_a = "store_true",
+                                "help"_a = "Generate an example config file.");
+    parser.attr("add_argument")(
+        "-c", "--config", "dest"_a = "config_path", "type"_a = path_type, "metavar"_a = "config_file",
+        "help"_a = "Configuration file specifying AWS account_ids and regions, Corvane Controller information and "
+                   "default values to populatethe Excel file with.");
+    parser.attr("add_argument")("-d", "--tandrel", "type"_a = path_type, "metavar"_a = "tandrel_file",
+                                "help"_a = "Generates a yaml file for use with the tandrel_migration script");
+    parser.attr("add_argument")("-e", "--excel", "type"_a = path_type, "metavar"_a = "excel_file",
+                                "help"_a = "Generates an Excel file that can be updated and then convertedto yaml "
+                                           "using convert_excel_to_yaml");
+    py::object args = parser.attr("parse_args")();
+
+    if (truthy(args.attr("example_config"))) {
+        py::object os_path = G("os").attr("path");
+        py::object path = os_path.attr("join")(os_path.attr("dirname")(G("__file__")), "data", "config.yaml");
+        py::object file = G("open")(path);
+        py::object content;
+        try {
+            content = file.attr("read")();
+        } catch (py::error_already_set&) {
+            file.attr("close")();
+            throw;
+        }
+        file.attr("close")();
+        G("print")(content);
+        return py::none();
+    }
+
+    py::object config_path = args.attr("config_path");
+    if (config_path.is_none() || !truthy(G("os").attr("path").attr("exists")(config_path))) {
+        LOG(ERROR, "main", "Configuration file not found: %s", config_path);
+        LOG(ERROR, "main", "You can generate an example file with 'generate --example-config'");
+        native::raise_builtin("FileNotFoundError", "Configuration file not found: " + native::text(config_path));
+    }
+    py::object config = G("load_config")(config_path);
+
+    py::object tandrel = args.attr("tandrel");
+    if (!tandrel.is_none()) {
+        LOG(INFO, "main", "Generating minimal tandrel file: %s", tandrel);
+        py::object tandrel_yaml = G("generate_min_tandrel_yaml")(config);
+        LOG(DEBUG, "main", "Adding presenter for _quoted class");
+        G("yaml").attr("add_representer")(G("_quoted"), G("_quoted_presenter"));
+        LOG(DEBUG, "main", "Recursing through tandrel config to update strings");
+        tandrel_yaml = G("_recurse_quoted")(tandrel_yaml);
+        LOG(INFO, "main", "Exporting accounts to tandrel file: %s", tandrel);
+        G("serializers").attr("export_to_path")(tandrel_yaml, tandrel);
+    }
+
+    py::object excel = args.attr("excel");
+    if (!excel.is_none()) {
+        LOG(INFO, "main", "Generating Excel file: %s", excel);
+        py::object excel_data = G("generate_tandrel_excel_data")(config);
+        LOG(INFO, "main", "Exporting accounts to tandrel excel: %s", excel);
+        py::object export_to_xlsx = G("serializers").attr("xlsx").attr("export_to_xlsx");
+        if (py::len(excel_data) == 0) {
+            // Still a workbook, so the engineer sees the columns and that nothing was found.
+            LOG(WARNING, "main", "No VPC found in the configured accounts and regions: %s holds the column titles only",
+                excel);
+            export_to_xlsx(excel_data, excel, "columns"_a = G("HEADERS"));
+        } else {
+            export_to_xlsx(excel_data, excel);
+        }
+    }
+    return py::none();
+}
+
+}  // namespace generator_generate
+
+PYBIND11_MODULE(generate, m) {
+    using namespace generator_generate;
+    m.doc() = "Tandrel generator generate command.";
+    G.bind(m);
+
+    for (const char* name : {"argparse", "getpass", "ipaddress", "json", "logging", "os", "pathlib", "sys"}) {
+        m.attr(name) = py::module_::import(name);
+    }
+    m.attr("t") = py::module_::import("typing");
+    m.attr("pformat") = py::module_::import("pprint").attr("pformat");
+    m.attr("boto3") = py::module_::import("boto3");
+    m.attr("requests") = py::module_::import("requests");
+    m.attr("yaml") = py::module_::import("yaml");
+    m.attr("AccountInfo") = py::module_::import("tm.core.config").attr("AccountInfo");
+    m.attr("get_parent_parser") = py::module_::import("generator.cli").attr("get_parent_parser");
+    m.attr("serializers") = py::module_::import("generator.common.serializers");
+    m.attr("load_config") = py::module_::import("generator.config").attr("load_config");
+
+    // The controller is reached without certificate verification; don't warn about it on every request.
+    m.attr("requests").attr("packages").attr("urllib3").attr("disable_warnings")();
+
+    m.attr("log") = m.attr("logging").attr("getLogger")(m.attr("__name__"));
+    LOG.bind(m);
+    m.attr("VPC_PAGE_SIZE") = 64;
+    m.attr("SUBNET_PAGE_SIZE") = 64;
+    m.attr("CorvaneError") = native::make_class("generator.generate", "CorvaneError",
+                                                py::make_tuple(native::host_attr("builtins", "Exception")));
+
+    m.def("get_account_list", &get_account_list, py::arg("config"),
+          "Log in to the Corvane Controller (the password is asked at the terminal) and return its account list.");
+    m.def("get_acct_name", &get_acct_name, py::arg("account_id"), py::arg("account_list"),
+          "The controller's name of the account, or None when the controller does not know it.");
+    m.def("get_regions", &get_regions, py::arg("creds"), "The names of the regions the account can use.");
+    m.def("get_role_arn", &get_role_arn, py::arg("account_id"), py::arg("role_name"),
+          "The ARN of the role `role_name` in the account.");
+    m.def("get_temp_creds_for_account", &get_temp_creds_for_account, py::arg("role_arn"),
+          "Assume the role; print why and exit with status 1 when it is refused.");
+    m.def("get_ec2_resource_handler", &get_ec2_resource_handler, py::arg("aws_region"), py::arg("creds"),
+          "An EC2 resource for the region, acting with the temporary credentials.");
+    m.def("get_spoke_gw_name", &get_spoke_gw_name, py::arg("vpc"),
+          "The spoke gateway name proposed for the VPC: its Name tag or its id, cut to 23 characters, + '-CRVGW'.");
+    m.def("compute_crvn_cidr", &compute_crvn_cidr, py::arg("vpc"), py::arg("hpe"),
+          "The lowest /25 (hpe) or /27 block of the VPC that overlaps none of its subnets, or '' when none is free.");
+
+    m.attr("HEADERS") = str_list(std::begin(kHeaders), std::end(kHeaders));
+    m.attr("NULL") = "";
+    m.def("_bool_or_null", &bool_or_null, py::arg("value"), "The value itself, or NULL when it is None.");
+    m.def("_list_or_null", &list_or_null, py::arg("items"), "The items as texts, or NULL when there are none.");
+    m.def("generate_tandrel_excel_data", &generate_tandrel_excel_data, py::arg("config"),
+          "One workbook row per VPC of the configured accounts and regions.");
+    m.attr("MIN_ACCOUNT_INFO_FIELDS") = str_list(std::begin(kMinAccountInfoFields), std::end(kMinAccountInfoFields));
+    m.def("generate_min_tandrel_yaml", &generate_min_tandrel_yaml, py::arg("config"),
+          "The minimal inventory: {'account_info': [...]} with the accounts, their regions and VPCs.");
+    native::install_quoted(m);
+    m.def("main", &main, "Run the generate command with the process's command line.");
+}

@@ -1,0 +1,253 @@
+"""The generate command's shell: options, example, configuration checks, run order."""
+import os
+import pathlib
+import socket
+import subprocess
+import sys
+from types import SimpleNamespace
+
+import openpyxl
+import pytest
+import yaml
+
+import generator
+import generator.generate as gen
+
+SCRIPTS = pathlib.Path(sys.executable).parent
+EXAMPLE = pathlib.Path(gen.__file__).parent / "data" / "config.yaml"
+
+
+def closed_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def write_config(path, controller_ip="127.0.0.1:1"):
+    path.write_text(
+        yaml.safe_dump(
+            {
+                "account_ids": ["111111111111"],
+                "aws_regions": ["eu-west-1"],
+                "controller": {"ip": controller_ip, "username": "admin"},
+                "defaults": {"role_name": "corvane-migration"},
+            }
+        )
+    )
+    return path
+
+
+def run(*args, cwd, env=None):
+    return subprocess.run(
+        [str(SCRIPTS / "generate"), *map(str, args)],
+        cwd=cwd, capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL,
+        env={**os.environ, "COLUMNS": "400", **(env or {})},
+    )
+
+
+# ---------------------------------------------------------- console script
+
+
+def test_version(tmp_path):
+    done = run("--version", cwd=tmp_path)
+    assert (done.returncode, done.stdout, done.stderr) == (0, f"generate {generator.__version__}\n", "")
+
+
+def test_help_texts(tmp_path):
+    done = run("-h", cwd=tmp_path)
+    assert done.returncode == 0
+    for text in (
+        "Generate tandrel yaml and Excel file",
+        "--example-config ",
+        "Generate an example config file.",
+        "-c config_file, --config config_file",
+        "Configuration file specifying AWS account_ids and regions, Corvane Controller information and default "
+        "values to populatethe Excel file with.",
+        "-d tandrel_file, --tandrel tandrel_file",
+        "Generates a yaml file for use with the tandrel_migration script",
+        "-e excel_file, --excel excel_file",
+        "Generates an Excel file that can be updated and then convertedto yaml using convert_excel_to_yaml",
+        "--version", "--verbose, -v", "--quiet, -q",
+    ):
+        assert text in done.stdout
+
+
+@pytest.mark.parametrize("others", [[], ["-c", "missing.yaml", "-d", "out.yaml", "-e", "out.xlsx"]])
+def test_example_config_printed_and_nothing_else(tmp_path, others):
+    done = run("--example-config", *others, cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == EXAMPLE.read_text() + "\n"
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_example_config_is_a_valid_configuration(tmp_path):
+    (tmp_path / "config.yaml").write_text(EXAMPLE.read_text())
+    done = run("-c", "config.yaml", cwd=tmp_path)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "", "")
+
+
+def test_config_without_outputs_contacts_nothing(tmp_path):
+    # The controller address is a closed port: any contact would fail the run.
+    write_config(tmp_path / "config.yaml", controller_ip=f"127.0.0.1:{closed_port()}")
+    done = run("-c", "config.yaml", cwd=tmp_path, env={"AWS_ENDPOINT_URL": f"http://127.0.0.1:{closed_port()}"})
+    assert (done.returncode, done.stdout, done.stderr) == (0, "", "")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["config.yaml"]
+
+
+@pytest.mark.parametrize("args, shown", [([], "None"), (["-c", "nowhere.yaml"], "nowhere.yaml")])
+def test_missing_configuration(tmp_path, args, shown):
+    done = run(*args, "-e", "out.xlsx", cwd=tmp_path)
+    assert done.returncode == 1
+    assert done.stdout == ""
+    assert done.stderr.splitlines() == [
+        f"generator.generate:ERROR Configuration file not found: {shown}",
+        "generator.generate:ERROR You can generate an example file with 'generate --example-config'",
+        f"generate: error: Configuration file not found: {shown}",
+    ]
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_invalid_configuration_names_the_file(tmp_path):
+    (tmp_path / "config.yaml").write_text("account_ids: []\n")
+    done = run("-c", "config.yaml", "-e", "out.xlsx", cwd=tmp_path)
+    assert done.returncode == 1
+    assert done.stderr.startswith("generate: error: config.yaml:")
+    assert not (tmp_path / "out.xlsx").exists()
+
+
+def test_usage_error(tmp_path):
+    done = run("--bogus", cwd=tmp_path)
+    assert done.returncode == 2
+    assert "usage: generate" in done.stderr and "unrecognized arguments: --bogus" in done.stderr
+
+
+def test_http_warnings_switched_off_at_load():
+    code = (
+        "import warnings, urllib3\n"
+        "warnings.simplefilter('default')\n"
+        "import generator.generate\n"
+        "with warnings.catch_warnings(record=True) as caught:\n"
+        "    warnings.warn('x', urllib3.exceptions.InsecureRequestWarning)\n"
+        "print(len(caught))\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout) == (0, "0\n"), done.stderr
+
+
+# ------------------------------------------------------------ in-process main
+
+
+@pytest.fixture
+def command(tmp_path, monkeypatch):
+    """Run main() in-process with the builders replaced; records what happened, in order."""
+    events = []
+    config_path = write_config(tmp_path / "config.yaml")
+
+    def run_main(*args):
+        monkeypatch.setattr(sys, "argv", ["generate", "-c", str(config_path), *map(str, args)])
+        return gen.main()
+
+    def rows(config):
+        events.append(("rows", config.account_ids))
+        return command.rows
+
+    def inventory(config):
+        events.append(("inventory", config.account_ids))
+        return {"account_info": [{"account_id": "111111111111", "account_name": "0123", "hpe": True,
+                                  "regions": [{"region": "eu-west-1", "vpcs": []}], "managed_tgw": None}]}
+
+    monkeypatch.setattr(gen, "generate_tandrel_excel_data", rows)
+    monkeypatch.setattr(gen, "generate_min_tandrel_yaml", inventory)
+    command.rows = []
+    command.events = events
+    command.run = run_main
+    return command
+
+
+def test_inventory_written_with_quoted_texts(tmp_path, command, caplog):
+    caplog.set_level("DEBUG", logger="generator.generate")
+    assert command.run("-d", tmp_path / "out.yaml") is None
+    text = (tmp_path / "out.yaml").read_text()
+    assert text == (
+        "account_info:\n"
+        "- account_id: \"111111111111\"\n"
+        "  account_name: \"0123\"\n"
+        "  hpe: true\n"
+        "  regions:\n"
+        "  - region: \"eu-west-1\"\n"
+        "    vpcs: []\n"
+        "  managed_tgw: null\n"
+    )
+    assert [(r.levelname, r.getMessage()) for r in caplog.records] == [
+        ("INFO", f"Generating minimal tandrel file: {tmp_path / 'out.yaml'}"),
+        ("DEBUG", "Adding presenter for _quoted class"),
+        ("DEBUG", "Recursing through tandrel config to update strings"),
+        ("INFO", f"Exporting accounts to tandrel file: {tmp_path / 'out.yaml'}"),
+    ]
+    assert {r.funcName for r in caplog.records} == {"main"}
+    assert command.events == [("inventory", ["111111111111"])]
+
+
+def test_workbook_written(tmp_path, command, caplog):
+    caplog.set_level("INFO", logger="generator.generate")
+    command.rows = [dict.fromkeys(gen.HEADERS, "x") | {"hpe": True, "filter_cidrs": ["10.0.0.0/8"]}]
+    command.run("-e", tmp_path / "out.xlsx")
+    sheet = openpyxl.load_workbook(tmp_path / "out.xlsx").active
+    assert [c.value for c in sheet[1]] == gen.HEADERS
+    assert [c.value for c in sheet[2]][:5] == ["x", "x", True, "x", "['10.0.0.0/8']"]
+    assert [r.getMessage() for r in caplog.records] == [
+        f"Generating Excel file: {tmp_path / 'out.xlsx'}",
+        f"Exporting accounts to tandrel excel: {tmp_path / 'out.xlsx'}",
+    ]
+
+
+def test_workbook_with_titles_only_when_no_vpc_found(tmp_path, command, caplog):
+    caplog.set_level("INFO", logger="generator.generate")
+    command.run("-e", tmp_path / "out.xlsx")
+    sheet = openpyxl.load_workbook(tmp_path / "out.xlsx").active
+    assert sheet.max_row == 1
+    assert [c.value for c in sheet[1]] == gen.HEADERS
+    assert [sheet.column_dimensions[openpyxl.utils.get_column_letter(i)].width for i in range(1, 20)] == [20] * 19
+    [warning] = [r for r in caplog.records if r.levelname == "WARNING"]
+    assert "No VPC found" in warning.getMessage()
+
+
+def test_both_outputs_inventory_first_with_paths(tmp_path, command, monkeypatch):
+    written = []
+    fake = SimpleNamespace(
+        export_to_path=lambda data, path: written.append(("yaml", path)),
+        xlsx=SimpleNamespace(export_to_xlsx=lambda data, path, **kw: written.append(("xlsx", path, kw))),
+    )
+    monkeypatch.setattr(gen, "serializers", fake)
+    command.rows = [dict.fromkeys(gen.HEADERS, "")]
+    command.run("-e", "b.xlsx", "-d", "a.yaml")
+    assert command.events == [("inventory", ["111111111111"]), ("rows", ["111111111111"])]
+    assert written == [("yaml", pathlib.Path("a.yaml")), ("xlsx", pathlib.Path("b.xlsx"), {})]
+    assert all(isinstance(w[1], pathlib.Path) for w in written)
+
+
+def test_failed_inventory_stops_before_the_workbook(tmp_path, command, monkeypatch):
+    def broken(config):
+        raise RuntimeError("AWS said no")
+
+    monkeypatch.setattr(gen, "generate_min_tandrel_yaml", broken)
+    with pytest.raises(RuntimeError, match="AWS said no"):
+        command.run("-d", tmp_path / "a.yaml", "-e", tmp_path / "b.xlsx")
+    assert command.events == []
+    assert not (tmp_path / "a.yaml").exists() and not (tmp_path / "b.xlsx").exists()
+
+
+def test_configuration_loaded_through_the_module_name(tmp_path, command, monkeypatch):
+    seen = []
+    monkeypatch.setattr(gen, "load_config", lambda path: seen.append(path) or SimpleNamespace(account_ids=["x"]))
+    command.run()
+    assert seen == [tmp_path / "config.yaml"] and isinstance(seen[0], pathlib.Path)
+    assert command.events == []
+
+
+def test_missing_configuration_in_process(monkeypatch, caplog, tmp_path):
+    monkeypatch.setattr(sys, "argv", ["generate", "-c", str(tmp_path / "none.yaml")])
+    with pytest.raises(FileNotFoundError) as err:
+        gen.main()
+    assert str(err.value) == f"Configuration file not found: {tmp_path / 'none.yaml'}"
+    assert [r.args for r in caplog.records] == [(tmp_path / "none.yaml",), ()]
