@@ -165,9 +165,7 @@ def test_recurse_quoted_marks_every_text_and_leaves_the_input():
 def test_quoted_type_is_the_modules_own(monkeypatch):
     import generator.generate as gen
 
-    other = getattr(gen, "_quoted", None)
-    if other is None:
-        pytest.skip("generator.generate has no _quoted yet")
+    other = gen._quoted
     assert other is not cv._quoted
     assert issubclass(other, str)
     monkeypatch.delitem(yaml.Dumper.yaml_representers, other, raising=False)
