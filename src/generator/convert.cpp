@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "native/cell_text.hpp"
+#include "native/globals.hpp"
 #include "native/host.hpp"
 #include "native/quoted.hpp"
 
@@ -18,14 +19,7 @@ using native::raise_builtin;
 namespace generator_convert {
 
 native::ModuleLog LOG;
-PyObject* globals = nullptr;  // the module's __dict__, kept for the life of the process
-
-// A module global read at call time, as the module's Python code would read it.
-py::object global(const char* name) {
-    PyObject* value = PyDict_GetItemString(globals, name);
-    if (value == nullptr) raise_builtin("NameError", std::string("name '") + name + "' is not defined");
-    return py::reinterpret_borrow<py::object>(value);
-}
+native::ModuleGlobals global;  // the module's globals, read at call time as Python code would
 
 std::string repr_text(py::handle obj) { return py::repr(obj).cast<std::string>(); }
 
@@ -64,7 +58,7 @@ std::string where(long row, py::handle column) {
 // ---- field formatters -------------------------------------------------------
 
 py::object format_bool(py::handle value) {
-    if (!PyUnicode_Check(value.ptr())) return py::bool_(py::reinterpret_borrow<py::object>(value));
+    if (!PyUnicode_Check(value.ptr())) return py::bool_(native::truthy(value));
     std::optional<bool> word = native::parse_yes_no(value.cast<std::string>());
     if (!word) {
         raise_builtin("ValueError", "not a yes/no value: " + repr_text(value) +
@@ -190,7 +184,7 @@ py::dict vpc_entry(const Columns& cols, py::handle record, bool gateway_names, l
 
 // The template's config.configure_gw_name, off when anything on the way is absent.
 bool gateway_naming(py::handle tm_config) {
-    if (tm_config.is_none() || !py::bool_(py::reinterpret_borrow<py::object>(tm_config))) return false;
+    if (tm_config.is_none() || !native::truthy(tm_config)) return false;
     if (!is_mapping(tm_config)) {
         raise_builtin("TypeError", "the configuration template must be a mapping, not " + type_name(tm_config));
     }
@@ -390,24 +384,6 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
 
 // ---- the command ------------------------------------------------------------
 
-py::object default_template_path() {
-    py::object path = global("os").attr("path");
-    return path.attr("join")(path.attr("dirname")(global("__file__")), "data", "template.yaml");
-}
-
-void print_example_template() {
-    py::object file = native::host_attr("builtins", "open")(default_template_path());
-    py::object content;
-    try {
-        content = file.attr("read")();
-    } catch (py::error_already_set&) {
-        file.attr("close")();
-        throw;
-    }
-    file.attr("close")();
-    native::host_attr("builtins", "print")(content);
-}
-
 void main_command() {
     py::object path_type = global("pathlib").attr("Path");
     py::object parser = global("argparse").attr("ArgumentParser")(
@@ -423,12 +399,12 @@ void main_command() {
                                 py::arg("help") = "Path to a template file.");
     py::object args = parser.attr("parse_args")();
 
-    if (py::bool_(args.attr("example_template"))) {
-        print_example_template();
+    if (native::truthy(args.attr("example_template"))) {
+        native::print_data_file(global, "template.yaml");  // never the --template file
         return;
     }
     py::object template_path = args.attr("template");
-    if (template_path.is_none()) template_path = default_template_path();
+    if (template_path.is_none()) template_path = native::data_file_path(global, "template.yaml");
     py::object excel_path = args.attr("excel");
     py::object yaml_path = args.attr("yaml");
 
@@ -464,8 +440,7 @@ void main_command() {
 PYBIND11_MODULE(convert, m) {
     using namespace generator_convert;
     m.doc() = "Tandrel generator convert command.";
-    globals = m.attr("__dict__").ptr();
-    Py_INCREF(globals);  // modules live until the interpreter ends; so does this reference
+    global.bind(m);
 
     for (const char* name : {"argparse", "json", "logging", "os", "pathlib"}) m.attr(name) = py::module_::import(name);
     m.attr("pformat") = native::host_attr("pprint", "pformat");

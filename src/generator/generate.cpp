@@ -392,18 +392,7 @@ py::object main() {
     py::object args = parser.attr("parse_args")();
 
     if (truthy(args.attr("example_config"))) {
-        py::object os_path = G("os").attr("path");
-        py::object path = os_path.attr("join")(os_path.attr("dirname")(G("__file__")), "data", "config.yaml");
-        py::object file = G("open")(path);
-        py::object content;
-        try {
-            content = file.attr("read")();
-        } catch (py::error_already_set&) {
-            file.attr("close")();
-            throw;
-        }
-        file.attr("close")();
-        G("print")(content);
+        native::print_data_file(G, "config.yaml");
         return py::none();
     }
 

@@ -19,6 +19,24 @@ py::object ModuleGlobals::operator()(const char* name) const {
     raise_builtin("NameError", std::string("name '") + name + "' is not defined");
 }
 
+py::object data_file_path(const ModuleGlobals& globals, const char* name) {
+    py::object os_path = globals("os").attr("path");
+    return os_path.attr("join")(os_path.attr("dirname")(globals("__file__")), "data", name);
+}
+
+void print_data_file(const ModuleGlobals& globals, const char* name) {
+    py::object file = globals("open")(data_file_path(globals, name));
+    py::object content;
+    try {
+        content = file.attr("read")();
+    } catch (py::error_already_set&) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    globals("print")(content);
+}
+
 bool truthy(py::handle value) {
     const int result = PyObject_IsTrue(value.ptr());
     if (result < 0) throw py::error_already_set();

@@ -23,6 +23,13 @@ private:
     PyObject* globals_ = nullptr;  // the module's __dict__, kept for the life of the process
 };
 
+// os.path.join(os.path.dirname(__file__), "data", name): a file shipped beside the module.
+py::object data_file_path(const ModuleGlobals& globals, const char* name);
+
+// Print the whole text of a shipped data file followed by a line break, the
+// file closed again before printing (the example files of the commands).
+void print_data_file(const ModuleGlobals& globals, const char* name);
+
 // Python's truth test of a value (`if value:`).
 bool truthy(py::handle value);
 
