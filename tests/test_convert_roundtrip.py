@@ -2,6 +2,7 @@
 the final configuration."""
 
 import os
+import subprocess
 import sys
 from pathlib import Path
 
@@ -45,19 +46,14 @@ def sheet_rows(path):
 
 def test_generate_edit_convert(tmp_path, sandbox_env):
     controller, env = sandbox_env
-    (tmp_path / "config.yaml").write_text(yaml.safe_dump({
-        "account_ids": [A, B],
-        "aws_regions": ["us-east-1", "eu-west-1"],
-        "controller": {"ip": controller.address, "username": "admin"},
-        "defaults": {
-            "role_name": "corvane-migration",
-            "hpe": False,
-            "managed_tgw": True,
-            "filter_cidrs": ["10.10.0.0/16"],
-            "gw_zones": ["us-east-1a", "us-east-1b"],
-            "transit_gw_name": "tgw-1",
-        },
-    }, sort_keys=False))
+    # The engineer starts from the example configuration and fills in accounts, controller and defaults.
+    example = subprocess.run([str(BIN / "generate"), "--example-config"], capture_output=True, text=True, check=True)
+    config = yaml.safe_load(example.stdout)
+    config["account_ids"] = [A, B]
+    config["controller"]["ip"] = controller.address
+    config["defaults"].update(managed_tgw=True, filter_cidrs=["10.10.0.0/16"], gw_zones=["us-east-1a"],
+                              transit_gw_name="tgw-1")
+    (tmp_path / "config.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
     generated = run_with_password([str(BIN / "generate"), "-c", "config.yaml", "-e", "review.xlsx"], PASSWORD,
                                   env=env, cwd=tmp_path, timeout=300)
     assert generated.returncode == 0, generated.stderr
