@@ -289,9 +289,10 @@ py::tuple sheet_location(py::handle loc, long account_row, const std::vector<std
     try {
         py::list details;
         for (py::handle detail : original.attr("errors")()) {
-            py::dict copy(py::reinterpret_borrow<py::dict>(detail));
-            copy["loc"] = sheet_location(copy["loc"], account_row, vpc_rows);
-            details.append(copy);
+            if (!PyDict_Check(detail.ptr())) throw err;
+            auto entry = py::reinterpret_steal<py::dict>(PyDict_Copy(detail.ptr()));
+            entry["loc"] = sheet_location(entry["loc"], account_row, vpc_rows);
+            details.append(entry);
         }
         replacement = type.attr("from_exception_data")(account_label(account_id), details);
     } catch (py::error_already_set&) {
