@@ -93,6 +93,15 @@ def test_only_empty_cells_are_missing(tmp_path):
     assert all(type(value) in PLAIN for record in loaded for value in record.values())
 
 
+def test_text_cells_that_look_like_numbers_stay_text(tmp_path):
+    path = tmp_path / "ids.xlsx"
+    make_workbook(path, [["account_id", "size", "n"], ["0123", "1.0", 7], ["0456", "2e3", 1.5]])
+    assert xlsx.load_from_xlsx(path) == [
+        {"account_id": "0123", "size": "1.0", "n": 7},
+        {"account_id": "0456", "size": "2e3", "n": 1.5},
+    ]
+
+
 @pytest.mark.parametrize("rows, expected", [([["Name", "Count"]], []), ([["Name", "Count"], ["a", None]], [{"Name": "a", "Count": ""}])])
 def test_small_sheets(tmp_path, rows, expected):
     make_workbook(tmp_path / "s.xlsx", rows)

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "native/globals.hpp"
 #include "native/host.hpp"
 
 namespace py = pybind11;
@@ -37,13 +38,12 @@ PYBIND11_MODULE(log, m) {
     m.attr("DEBUG_FORMATTER") = formatter(m.attr("LOG_DEBUG_FORMAT"), py::arg("style") = "{");
     m.attr("QUIET_FORMATTER") = formatter(m.attr("LOG_QUIET_FORMAT"), py::arg("style") = "{");
 
-    PyObject* globals = m.attr("__dict__").ptr();
-    Py_INCREF(globals);
-    auto global = [globals](const char* name) { return py::reinterpret_borrow<py::dict>(globals)[name]; };
+    static native::ModuleGlobals global;  // read at call time, as Python code reads its globals
+    global.bind(m);
 
     m.def(
         "configure_logger",
-        [global]() {
+        []() {
             py::object logger = root_logger();
             py::object handler = host_attr("logging", "StreamHandler")();
             handler.attr("setFormatter")(host_attr("logging", "Formatter")(global("LOG_FORMAT"), py::arg("style") = "{"));
@@ -54,7 +54,7 @@ PYBIND11_MODULE(log, m) {
 
     m.def(
         "increase_logging_level",
-        [global]() {
+        []() {
             py::object logger = root_logger();
             int level = logger.attr("getEffectiveLevel")().cast<int>() - 10;
             logger.attr("setLevel")(std::max(level, native::DEBUG));
@@ -64,7 +64,7 @@ PYBIND11_MODULE(log, m) {
 
     m.def(
         "decrease_logging_level",
-        [global]() {
+        []() {
             py::object logger = root_logger();
             int level = logger.attr("getEffectiveLevel")().cast<int>() + 10;
             logger.attr("setLevel")(std::min(level, native::CRITICAL));

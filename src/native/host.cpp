@@ -28,16 +28,9 @@ py::object pformat(py::handle obj) { return host_attr("pprint", "pformat")(obj);
 
 std::string text(py::handle obj) { return py::str(obj).cast<std::string>(); }
 
-void ModuleLog::bind(py::module_& module) {
-    globals_ = module.attr("__dict__").ptr();
-    Py_INCREF(globals_);  // modules live until the interpreter ends; so does this reference
-}
+void ModuleLog::bind(py::module_& module) { globals_.bind(module); }
 
-py::object ModuleLog::logger() const {
-    py::dict globals = py::reinterpret_borrow<py::dict>(globals_);
-    if (!globals.contains("log")) raise_builtin("NameError", "name 'log' is not defined");
-    return globals["log"];
-}
+py::object ModuleLog::logger() const { return globals_("log"); }
 
 bool ModuleLog::enabled(int level) const { return is_enabled(logger(), level); }
 
@@ -54,8 +47,7 @@ void ModuleLog::with_error(int level, const char* func, const char* msg, py::err
 
 void ModuleLog::emit(py::handle logger, int level, const char* func, const char* msg, py::tuple args,
                      py::object exc_info) const {
-    py::dict globals = py::reinterpret_borrow<py::dict>(globals_);
-    py::object path = globals.contains("__file__") ? py::object(globals["__file__"]) : py::str("<native>");
+    py::object path = globals_("__file__");
     py::object record = logger.attr("makeRecord")(logger.attr("name"), level, path, 0, msg, args, exc_info,
                                                   py::arg("func") = func);
     logger.attr("handle")(record);

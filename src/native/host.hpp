@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "native/globals.hpp"
+
 namespace native {
 namespace py = pybind11;
 
@@ -84,7 +86,7 @@ private:
     void emit(py::handle logger, int level, const char* func, const char* msg, py::tuple args,
               py::object exc_info) const;
 
-    PyObject* globals_ = nullptr;  // the module's __dict__, kept for the life of the process
+    ModuleGlobals globals_;
 };
 
 }  // namespace native

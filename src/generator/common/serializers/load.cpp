@@ -3,32 +3,32 @@
 
 #include <string>
 
+#include "native/globals.hpp"
 #include "native/host.hpp"
 
 namespace py = pybind11;
 
 namespace serializers_load {
 
-py::object global(PyObject* globals, const char* name) {
-    return py::reinterpret_borrow<py::dict>(globals)[name];
-}
+// The module's globals, read at call time as Python code reads its globals.
+native::ModuleGlobals global;
 
 // Loaders.register_loader(cls, file_exts): a decorator that registers the loader
 // it is applied to under every extension, and returns that loader unchanged.
-py::object register_loader(PyObject* globals, py::object cls, py::object file_exts) {
+py::object register_loader(py::object cls, py::object file_exts) {
     if (!PyList_Check(file_exts.ptr())) {
         py::list one;
         one.append(file_exts);
         file_exts = one;
     }
     return py::cpp_function(
-        [globals, cls, file_exts](py::object loader) {
+        [cls, file_exts](py::object loader) {
             py::object registry = cls.attr("_registry");
             for (py::handle ext : file_exts) {
                 py::str dot_ext("." + native::text(ext));
                 if (registry.contains(dot_ext)) {
                     // An extension read two ways would make the loaded data depend on import order.
-                    native::raise(global(globals, "LoaderError"),
+                    native::raise(global("LoaderError"),
                                   "Loader for file extension " + native::text(ext) + " already exists in registry.");
                 }
                 registry[dot_ext] = loader;
@@ -50,8 +50,7 @@ PYBIND11_MODULE(load, m) {
     py::module_ typing = py::module_::import("typing");
     for (const char* name : {"Any", "Callable", "Dict", "List", "Union"}) m.attr(name) = typing.attr(name);
 
-    PyObject* globals = m.attr("__dict__").ptr();
-    Py_INCREF(globals);  // the module lives until the interpreter ends
+    global.bind(m);
 
     // Type names for signatures; nothing checks them at run time.
     py::object callable = m.attr("Callable");
@@ -80,16 +79,16 @@ PYBIND11_MODULE(load, m) {
     py::object loaders = native::make_class(module_name, "Loaders", py::make_tuple(), ns);
     py::object classmethod = native::host_attr("builtins", "classmethod");
     loaders.attr("guess") = classmethod(py::cpp_function(
-        [globals](py::object cls, py::object path) -> py::object {
+        [](py::object cls, py::object path) -> py::object {
             py::object extension = path.attr("suffix").attr("lower")();
             py::object registry = cls.attr("_registry");
             if (registry.contains(extension)) return registry[extension];
-            return global(globals, "_ambiguous_loader");
+            return global("_ambiguous_loader");
         },
         py::name("guess"), py::arg("cls"), py::arg("path"),
         "Return the loader registered for the path's extension (lowered), or _ambiguous_loader."));
     loaders.attr("register_loader") = classmethod(py::cpp_function(
-        [globals](py::object cls, py::object file_exts) { return register_loader(globals, cls, file_exts); },
+        [](py::object cls, py::object file_exts) { return register_loader(cls, file_exts); },
         py::name("register_loader"), py::arg("cls"), py::arg("file_exts"),
         "Return a decorator that registers a loader for one extension or a list of extensions (no dot)."));
     m.attr("Loaders") = loaders;
@@ -97,10 +96,10 @@ PYBIND11_MODULE(load, m) {
 
     m.def(
         "load_from_path",
-        [globals](py::object path) {
-            py::object path_type = global(globals, "Path");
+        [](py::object path) {
+            py::object path_type = global("Path");
             if (!py::isinstance(path, path_type)) path = path_type(path);
-            py::object loader = global(globals, "Loaders").attr("guess")(path);
+            py::object loader = global("Loaders").attr("guess")(path);
             return loader(path);
         },
         py::arg("path"),

@@ -2,6 +2,7 @@
 // set with openpyxl) and read back with pandas, one record per row.
 #include <pybind11/pybind11.h>
 
+#include "native/globals.hpp"
 #include "native/host.hpp"
 
 namespace py = pybind11;
@@ -12,14 +13,14 @@ native::ModuleLog LOG;
 
 // The module's globals, read at call time as Python code reads its globals,
 // so that a patched `pd`, `load_workbook` or `DEFAULT_COL_WIDTH` is obeyed.
-PyObject* globals = nullptr;
-
-py::object global(const char* name) { return py::reinterpret_borrow<py::dict>(globals)[name]; }
+native::ModuleGlobals global;
 
 py::object load_from_xlsx(py::object path) {
-    // Only truly empty cells are missing: texts such as "NA", "None" or "null" stay texts,
-    // and a column with empty cells keeps its integers and booleans (no float conversion).
-    py::object table = global("pd").attr("read_excel")(path, py::arg("keep_default_na") = false);
+    // Only truly empty cells are missing: texts such as "NA", "None" or "null" stay texts.
+    // Each cell keeps the type it has in the sheet: a text cell such as "0123" or "1.0" stays
+    // text (no leading zero lost), and a column with empty cells keeps its integers and booleans.
+    py::object table = global("pd").attr("read_excel")(path, py::arg("dtype") = global("object"),
+                                                       py::arg("keep_default_na") = false);
     py::dict empty_for_nan;
     empty_for_nan[global("np").attr("nan")] = "";
     table = table.attr("replace")(empty_for_nan);
@@ -81,8 +82,7 @@ PYBIND11_MODULE(xlsx, m) {
     m.attr("write_atomically") = exporters.attr("write_atomically");
     m.attr("register_loader") = native::host_attr("generator.common.serializers.load", "register_loader");
 
-    globals = m.attr("__dict__").ptr();
-    Py_INCREF(globals);  // the module lives until the interpreter ends
+    global.bind(m);
 
     m.attr("log") = m.attr("logging").attr("getLogger")(m.attr("__name__"));
     LOG.bind(m);
