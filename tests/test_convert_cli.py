@@ -232,7 +232,7 @@ BAD_TEMPLATES = {
 @pytest.mark.parametrize(
     "changes, drop, template, message",
     [
-        ({}, ["domain", "region"], None, "missing key 'columns not in the workbook: region, domain'"),
+        ({}, ["domain", "region"], None, "convert: error: columns not in the workbook: region, domain\n"),
         ({(3, "spoke_gw_tags"): "Name=web,a=b=c"}, [], None, "row 3, column spoke_gw_tags: tag 'a=b=c'"),
         ({(4, "spoke_gw_tags"): "Name=web, =v"}, [], None, "row 4, column spoke_gw_tags: tag '=v' has an empty key"),
         ({(2, "gw_zones"): 42}, [], None, "row 2, column gw_zones: expected a list text"),

@@ -28,7 +28,9 @@ def _run(command):
             logging.getLogger("generator").exception("%s failed", command)
         message = str(err) or type(err).__name__
         if isinstance(err, KeyError):
-            message = f"missing key {err}"
+            # A bare key reads poorly alone; a sentence is already a message.
+            key = err.args[0] if len(err.args) == 1 else err
+            message = key if isinstance(key, str) and " " in key else f"missing key {err}"
         for note in getattr(err, "__notes__", ()):
             message += f" ({note})"
         print(f"{command}: error: {message}", file=sys.stderr)
