@@ -306,3 +306,24 @@ def test_debug_dumps_only_at_debug(monkeypatch, caplog):
     assert [m for _, m in messages] == ["Record:\n%s"] * 2 + ["Parsing VPC Record:\n%s", "VPC Data:\n%s"] * 2 + [
         "Region Data:\n%s", "Account Data:\n%s"]
     assert len(calls) == 8
+
+
+def test_an_error_while_looking_up_a_formatter_passes_unchanged(monkeypatch):
+    import collections.abc
+
+    class Formatters(collections.abc.Mapping):
+        def __getitem__(self, column):
+            raise KeyError(column)
+
+        def __iter__(self):
+            return iter(())
+
+        def __len__(self):
+            return 0
+
+        def __contains__(self, column):
+            raise RuntimeError(f"cannot look up {column}")
+
+    monkeypatch.setattr(cv, "FIELD_FORMATTERS", Formatters())
+    with pytest.raises(RuntimeError, match="cannot look up account_id"):
+        cv._get_account_info(record())

@@ -133,7 +133,9 @@ py::object formatter_for(const Columns& cols, py::handle column) {
         if (f == nullptr && PyErr_Occurred()) throw py::error_already_set();
         return f ? py::reinterpret_borrow<py::object>(f) : py::object();
     }
-    if (PySequence_Contains(cols.formatters.ptr(), column.ptr()) != 1) return py::object();
+    const int found = PySequence_Contains(cols.formatters.ptr(), column.ptr());
+    if (found < 0) throw py::error_already_set();
+    if (found == 0) return py::object();
     return cols.formatters[column];
 }
 
