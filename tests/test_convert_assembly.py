@@ -168,6 +168,30 @@ def test_disagreeing_rows(changes, message):
     assert str(err.value) == message
 
 
+@pytest.mark.parametrize(
+    "ids, message",
+    [
+        (["111122223333", 111122223333, "111122223333"],
+         "account 111122223333: column account_id is '111122223333' in row 2 but 111122223333 in row 3 "
+         "(a number in one row and text in the other; give every row of the account the same form)"),
+        ([12345678901, "999988887777", "012345678901"],
+         "account 012345678901: column account_id is 12345678901 in row 2 but '012345678901' in row 4 "
+         "(a number in one row and text in the other; give every row of the account the same form)"),
+    ],
+)
+def test_one_account_typed_as_number_and_as_text(ids, message):
+    rows = [record(account, vpc=f"vpc-{i}", account_name="acct") for i, account in enumerate(ids)]
+    with pytest.raises(AssertionError) as err:
+        cv.generate_tandrel_account_info(rows)
+    assert str(err.value) == message
+
+
+def test_account_ids_typed_as_numbers_alike_give_one_account():
+    rows = [record(111122223333, vpc="vpc-1", account_name="a"), record(111122223333, vpc="vpc-2", account_name="a")]
+    accounts = cv.generate_tandrel_account_info(rows)["account_info"]
+    assert [a["account_id"] for a in accounts] == ["111122223333"]
+
+
 class Captured:
     """Stands in for the account model: keeps what it was given, renders it back."""
 

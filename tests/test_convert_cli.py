@@ -240,6 +240,8 @@ BAD_TEMPLATES = {
         ({(3, "role_name"): "other-role"}, [], None,
          "account 111122223333: column role_name is 'tandrel-role' in row 2 but 'other-role' in row 3"),
         ({(4, "crvn_cidr"): "10.250.0.0/33"}, [], None, "row 4, column crvn_cidr"),
+        ({(3, "account_id"): 111122223333}, [], None,
+         "account 111122223333: column account_id is '111122223333' in row 2 but 111122223333 in row 3 (a number"),
         ({(3, "region"): None}, [], None, "row 3, column region\n  Value error, '' is not a region name"),
         ({(3, c): None for c in HEADERS}, [], None,
          "for the account with an empty account_id\nrow 3, column account_id\n  Field required"),

@@ -241,6 +241,19 @@ std::string shown(PyObject* value) { return value ? repr_text(value) : "empty"; 
                                         " and " + std::to_string(row) + " disagree on the account columns");
 }
 
+// Two groups of rows whose account ids the model normalises to one account (a
+// number in one row, text in another): they are rows of one account that
+// disagree on account_id, and left alone they would list the account twice.
+[[noreturn]] void raise_split_account(py::handle account_id, py::handle first, long first_row, py::handle other,
+                                      long row) {
+    std::string message = account_label(account_id) + ": column account_id is " + repr_text(first) + " in row " +
+                          std::to_string(first_row) + " but " + repr_text(other) + " in row " + std::to_string(row);
+    if (PyUnicode_Check(first.ptr()) != PyUnicode_Check(other.ptr())) {
+        message += " (a number in one row and text in the other; give every row of the account the same form)";
+    }
+    raise_builtin("AssertionError", message);
+}
+
 // Where in the sheet a refused field of an account mapping came from: the
 // model's location (regions, i, vpcs, j, column, ...) becomes "row R, column C"
 // followed by what lies below the column (list positions, tag parts).
@@ -331,6 +344,7 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
 
     const bool gateway_names = !records.empty() && gateway_naming(tandrel_config);
     py::list entries;
+    py::dict normalised_ids;  // account id as the model gives it back -> (id as in the sheet, first row)
     for (auto account_item : accounts) {
         py::dict account;
         long account_row = 0;
@@ -378,7 +392,22 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
             raise_model_refusal(err, account_item.first, account_row, vpc_rows);
         }
         py::object text = model.attr("json")(py::arg("exclude_unset") = true);
-        entries.append(global("json").attr("loads")(text));
+        py::object entry = global("json").attr("loads")(text);
+        const long first_row = vpc_rows.empty() || vpc_rows.front().empty() ? 0 : vpc_rows.front().front();
+        if (PyDict_Check(entry.ptr())) {
+            PyObject* id = PyDict_GetItemWithError(entry.ptr(), py::str("account_id").ptr());
+            if (id == nullptr && PyErr_Occurred()) throw py::error_already_set();
+            if (id != nullptr && PyUnicode_Check(id)) {
+                py::handle normalised(id);
+                if (normalised_ids.contains(normalised)) {
+                    py::tuple earlier = normalised_ids[normalised];
+                    raise_split_account(normalised, earlier[0], earlier[1].cast<long>(), account_item.first,
+                                        first_row);
+                }
+                normalised_ids[normalised] = py::make_tuple(account_item.first, first_row);
+            }
+        }
+        entries.append(entry);
     }
     py::dict result;
     result["account_info"] = entries;
