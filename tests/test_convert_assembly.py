@@ -351,3 +351,24 @@ def test_an_error_while_looking_up_a_formatter_passes_unchanged(monkeypatch):
     monkeypatch.setattr(cv, "FIELD_FORMATTERS", Formatters())
     with pytest.raises(RuntimeError, match="cannot look up account_id"):
         cv._get_account_info(record())
+
+
+def test_assembly_calls_the_record_helpers_through_the_module(monkeypatch):
+    calls = []
+
+    def account_info(record):
+        calls.append(("account", record["vpc_id"]))
+        return {"account_id": record["account_id"]}
+
+    def vpc_data(record, tm_config=None):
+        calls.append(("vpc", record["vpc_id"], tm_config))
+        return {"vpc_id": record["vpc_id"]}
+
+    monkeypatch.setattr(cv, "_get_account_info", account_info)
+    monkeypatch.setattr(cv, "_get_vpc_data", vpc_data)
+    template = {"config": {"configure_gw_name": True}}
+    rows = [{"account_id": "111122223333", "region": "r1", "vpc_id": v} for v in ("vpc-1", "vpc-2")]
+    accounts = cv.generate_tandrel_account_info(rows, template)["account_info"]
+    assert calls == [("account", "vpc-1"), ("vpc", "vpc-1", template), ("account", "vpc-2"), ("vpc", "vpc-2", template)]
+    assert accounts == [{"account_id": "111122223333", "regions": [
+        {"region": "r1", "vpcs": [{"vpc_id": "vpc-1"}, {"vpc_id": "vpc-2"}]}]}]

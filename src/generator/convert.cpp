@@ -320,9 +320,20 @@ py::tuple sheet_location(py::handle loc, long account_row, const std::vector<std
 
 py::object pformatted(py::handle obj) { return global("pformat")(obj); }
 
+// The module's own `_get_account_info` and `_get_vpc_data`, as created at load.
+// While the module's globals still hold them, the assembly calls their C++ side
+// directly so cell errors can name the sheet row; a replacement put in their
+// place (a test's stand-in) is called as the assembly's Python would call it.
+PyObject* own_get_account_info = nullptr;
+PyObject* own_get_vpc_data = nullptr;
+
 py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_config) {
     const Columns cols;
     const bool debug = LOG.enabled(native::DEBUG);  // dumps are built only when they are shown
+    py::object get_account_info = global("_get_account_info");
+    py::object get_vpc_data = global("_get_vpc_data");
+    const bool own_account_info = get_account_info.ptr() == own_get_account_info;
+    const bool own_vpc_data = get_vpc_data.ptr() == own_get_vpc_data;
 
     // Grouping: account id -> region -> row numbers, each in order of first appearance.
     std::vector<py::object> records;
@@ -332,7 +343,7 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
         if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "Record:\n%s", [&] {
             return py::make_tuple(pformatted(record));
         });
-        if (records.empty()) require_columns(cols, record);
+        if (records.empty() && own_account_info && own_vpc_data) require_columns(cols, record);
         py::object account_id = cell(record, py::str("account_id"), row);
         py::object region = cell(record, py::str("region"), row);
         if (!accounts.contains(account_id)) accounts[account_id] = py::dict();
@@ -342,7 +353,7 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
         records.push_back(py::reinterpret_borrow<py::object>(record));
     }
 
-    const bool gateway_names = !records.empty() && gateway_naming(tandrel_config);
+    const bool gateway_names = !records.empty() && own_vpc_data && gateway_naming(tandrel_config);
     py::list entries;
     py::dict normalised_ids;  // account id as the model gives it back -> (id as in the sheet, first row)
     for (auto account_item : accounts) {
@@ -362,14 +373,15 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
                 if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "Parsing VPC Record:\n%s", [&] {
                     return py::make_tuple(pformatted(record));
                 });
-                py::dict info = account_info(cols, record, row);
+                py::dict info = own_account_info ? account_info(cols, record, row) : py::dict(get_account_info(record));
                 if (account.empty()) {
                     account = info;
                     account_row = row;
                 } else if (!info.equal(account)) {
                     raise_disagreement(cols, account_item.first, account, account_row, info, row);
                 }
-                py::dict vpc = vpc_entry(cols, record, gateway_names, row);
+                py::object vpc = own_vpc_data ? vpc_entry(cols, record, gateway_names, row)
+                                              : get_vpc_data(record, tandrel_config);
                 if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "VPC Data:\n%s", [&] {
                     return py::make_tuple(pformatted(vpc));
                 });
@@ -525,6 +537,9 @@ PYBIND11_MODULE(convert, m) {
         },
         py::arg("record"), py::arg("tm_config") = py::none(),
         "The VPC columns of one workbook record; gateway names only when the template's configure_gw_name is on.");
+    // Kept (one reference each) for the life of the process, for identity tests only.
+    own_get_account_info = py::object(m.attr("_get_account_info")).release().ptr();
+    own_get_vpc_data = py::object(m.attr("_get_vpc_data")).release().ptr();
     m.def("generate_tandrel_account_info", &generate_tandrel_account_info, py::arg("vpc_data"),
           py::arg("tandrel_config") = py::none(),
           "Group workbook records by account and region into the account_info section, each account normalised "
