@@ -372,3 +372,21 @@ def test_assembly_calls_the_record_helpers_through_the_module(monkeypatch):
     assert calls == [("account", "vpc-1"), ("vpc", "vpc-1", template), ("account", "vpc-2"), ("vpc", "vpc-2", template)]
     assert accounts == [{"account_id": "111122223333", "regions": [
         {"region": "r1", "vpcs": [{"vpc_id": "vpc-1"}, {"vpc_id": "vpc-2"}]}]}]
+
+
+def test_model_refusal_with_an_odd_location_passes_unchanged(monkeypatch):
+    class Refusal(Exception):
+        def errors(self):
+            return [{"loc": ("regions", 10**30, "vpcs", 0, "vpc_id"), "msg": "refused", "type": "value_error"}]
+
+        @classmethod
+        def from_exception_data(cls, title, details):
+            return cls(title, details)
+
+    def refuse(**fields):
+        raise Refusal("as raised")
+
+    monkeypatch.setattr(cv, "AccountInfo", refuse)
+    with pytest.raises(Refusal) as err:
+        cv.generate_tandrel_account_info([record()])
+    assert err.value.args == ("as raised",)

@@ -305,12 +305,16 @@ py::tuple sheet_location(py::handle loc, long account_row, const std::vector<std
         py::list details;
         for (py::handle detail : original.attr("errors")()) {
             if (!PyDict_Check(detail.ptr())) throw err;
-            auto entry = py::reinterpret_steal<py::dict>(PyDict_Copy(detail.ptr()));
+            PyObject* copy = PyDict_Copy(detail.ptr());
+            if (copy == nullptr) throw py::error_already_set();
+            auto entry = py::reinterpret_steal<py::dict>(copy);
             entry["loc"] = sheet_location(entry["loc"], account_row, vpc_rows);
             details.append(entry);
         }
         replacement = type.attr("from_exception_data")(account_label(account_id), details);
     } catch (py::error_already_set&) {
+        throw err;
+    } catch (py::cast_error&) {  // a location part that is no list position after all
         throw err;
     }
     PyException_SetCause(replacement.ptr(), original.release().ptr());
