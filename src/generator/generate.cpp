@@ -103,9 +103,17 @@ py::object get_account_list(py::object config) {
     return account_list;
 }
 
+// `account_id == number` as the host evaluates it: no shortcut for the very same
+// object (py::object::equal has one), so a value unequal to itself never matches.
+bool host_equal(py::handle left, py::handle right) {
+    py::object result = py::reinterpret_steal<py::object>(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ));
+    if (!result) throw py::error_already_set();
+    return truthy(result);
+}
+
 py::object get_acct_name(py::object account_id, py::object account_list) {
     for (py::handle record : account_list) {
-        if (account_id.equal(record["account_number"])) return record["account_name"];
+        if (host_equal(account_id, py::object(record["account_number"]))) return record["account_name"];
     }
     return py::none();
 }
