@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "native/globals.hpp"
@@ -382,6 +383,46 @@ py::object generate_min_tandrel_yaml(py::object config) {
 
 // --------------------------------------------------------------------- main
 
+// A path's file as the file system resolves it, for telling whether two paths name one file.
+py::object resolved(py::handle path) {
+    py::object os_path = G("os").attr("path");
+    return os_path.attr("normcase")(os_path.attr("realpath")(path));
+}
+
+// Outputs that would fail or destroy another file of the run are refused before
+// the password is asked and the accounts are walked, not after.
+void check_outputs(py::handle config_path, py::handle tandrel, py::handle excel) {
+    if (!tandrel.is_none()) {
+        // The inventory is written by the YAML writer, which the exporter picks by the name's ending.
+        py::object suffix = G("pathlib").attr("Path")(tandrel).attr("suffix").attr("lower")();
+        std::string endings;
+        bool yaml_name = false;
+        for (py::handle ext : G("serializers").attr("yaml_file").attr("YAML_EXTS")) {
+            const std::string ending = "." + native::text(ext);
+            yaml_name = yaml_name || native::text(suffix) == ending;
+            endings += (endings.empty() ? "" : " or ") + ending;
+        }
+        if (!yaml_name) {
+            native::raise_builtin("ValueError", native::text(tandrel) +
+                                                    ": the YAML inventory (-d/--tandrel) must be a file name ending in " +
+                                                    endings);
+        }
+    }
+    const py::object config_file = resolved(config_path);
+    for (auto [path, what] : {std::pair<py::handle, const char*>{tandrel, "the YAML inventory (-d/--tandrel)"},
+                              {excel, "the Excel workbook (-e/--excel)"}}) {
+        if (!path.is_none() && host_equal(resolved(path), config_file)) {
+            native::raise_builtin("ValueError", native::text(path) + " is the configuration file: " + what +
+                                                    " would overwrite it; give it another name");
+        }
+    }
+    if (!tandrel.is_none() && !excel.is_none() && host_equal(resolved(tandrel), resolved(excel))) {
+        native::raise_builtin("ValueError", native::text(excel) +
+                                                ": -d/--tandrel and -e/--excel name the same file; the workbook "
+                                                "would overwrite the YAML inventory");
+    }
+}
+
 py::object main() {
     py::object parser = G("argparse").attr("ArgumentParser")("parents"_a = G("get_parent_parser")(),
                                                               "description"_a = "Generate tandrel yaml and Excel file");
@@ -411,8 +452,10 @@ py::object main() {
         native::raise_builtin("FileNotFoundError", "Configuration file not found: " + native::text(config_path));
     }
     py::object config = G("load_config")(config_path);
-
     py::object tandrel = args.attr("tandrel");
+    py::object excel = args.attr("excel");
+    check_outputs(config_path, tandrel, excel);
+
     if (!tandrel.is_none()) {
         LOG(INFO, "main", "Generating minimal tandrel file: %s", tandrel);
         py::object tandrel_yaml = G("generate_min_tandrel_yaml")(config);
@@ -424,7 +467,6 @@ py::object main() {
         G("serializers").attr("export_to_path")(tandrel_yaml, tandrel);
     }
 
-    py::object excel = args.attr("excel");
     if (!excel.is_none()) {
         LOG(INFO, "main", "Generating Excel file: %s", excel);
         py::object excel_data = G("generate_tandrel_excel_data")(config);
