@@ -238,12 +238,17 @@ def test_both_outputs_inventory_first_with_paths(tmp_path, command, monkeypatch)
         (["-e", "./config.yaml"], "config.yaml is the configuration file: the Excel workbook (-e/--excel) would "
                                   "overwrite it"),
         (["-d", "same.yaml", "-e", "same.yaml"], "same.yaml: -d/--tandrel and -e/--excel name the same file"),
+        (["-d", "a.yaml", "-e", "nowhere/b.xlsx"], "nowhere/b.xlsx: the folder {tmp}/nowhere for the Excel workbook "
+                                                 "(-e/--excel) does not exist"),
+        (["-d", "nowhere/a.yaml"], "nowhere/a.yaml: the folder {tmp}/nowhere for the YAML inventory (-d/--tandrel) "
+                                   "does not exist"),
     ],
 )
 def test_unusable_outputs_refused_before_any_work(tmp_path, command, monkeypatch, args, message):
     monkeypatch.chdir(tmp_path)
+    message = message.format(tmp=tmp_path)
     before = (tmp_path / "config.yaml").read_bytes()
-    with pytest.raises(ValueError) as err:
+    with pytest.raises((ValueError, FileNotFoundError)) as err:
         command.run(*args)
     assert message in str(err.value)
     assert command.events == []  # no password asked, no account walked

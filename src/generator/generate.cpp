@@ -408,12 +408,19 @@ void check_outputs(py::handle config_path, py::handle tandrel, py::handle excel)
                                                     endings);
         }
     }
+    py::object os_path = G("os").attr("path");
     const py::object config_file = resolved(config_path);
     for (auto [path, what] : {std::pair<py::handle, const char*>{tandrel, "the YAML inventory (-d/--tandrel)"},
                               {excel, "the Excel workbook (-e/--excel)"}}) {
-        if (!path.is_none() && host_equal(resolved(path), config_file)) {
+        if (path.is_none()) continue;
+        if (host_equal(resolved(path), config_file)) {
             native::raise_builtin("ValueError", native::text(path) + " is the configuration file: " + what +
                                                     " would overwrite it; give it another name");
+        }
+        py::object folder = os_path.attr("dirname")(os_path.attr("abspath")(path));
+        if (!truthy(os_path.attr("isdir")(folder))) {
+            native::raise_builtin("FileNotFoundError", native::text(path) + ": the folder " + native::text(folder) +
+                                                           " for " + what + " does not exist");
         }
     }
     if (!tandrel.is_none() && !excel.is_none() && host_equal(resolved(tandrel), resolved(excel))) {
