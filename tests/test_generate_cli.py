@@ -240,6 +240,8 @@ def test_both_outputs_inventory_first_with_paths(tmp_path, command, monkeypatch)
         (["-d", "same.yaml", "-e", "same.yaml"], "same.yaml: -d/--tandrel and -e/--excel name the same file"),
         (["-d", "a.yaml", "-e", "nowhere/b.xlsx"], "nowhere/b.xlsx: the folder {tmp}/nowhere for the Excel workbook "
                                                  "(-e/--excel) does not exist"),
+        (["-e", "."], ". is a folder: the Excel workbook (-e/--excel) needs a file name"),
+        (["-d", "sub.yaml"], "sub.yaml is a folder: the YAML inventory (-d/--tandrel) needs a file name"),
         (["-d", "nowhere/a.yaml"], "nowhere/a.yaml: the folder {tmp}/nowhere for the YAML inventory (-d/--tandrel) "
                                    "does not exist"),
     ],
@@ -247,12 +249,13 @@ def test_both_outputs_inventory_first_with_paths(tmp_path, command, monkeypatch)
 def test_unusable_outputs_refused_before_any_work(tmp_path, command, monkeypatch, args, message):
     monkeypatch.chdir(tmp_path)
     message = message.format(tmp=tmp_path)
+    (tmp_path / "sub.yaml").mkdir()
     before = (tmp_path / "config.yaml").read_bytes()
-    with pytest.raises((ValueError, FileNotFoundError)) as err:
+    with pytest.raises((ValueError, OSError)) as err:
         command.run(*args)
     assert message in str(err.value)
     assert command.events == []  # no password asked, no account walked
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["config.yaml"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["config.yaml", "sub.yaml"]
     assert (tmp_path / "config.yaml").read_bytes() == before
 
 

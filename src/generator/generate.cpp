@@ -417,6 +417,10 @@ void check_outputs(py::handle config_path, py::handle tandrel, py::handle excel)
             native::raise_builtin("ValueError", native::text(path) + " is the configuration file: " + what +
                                                     " would overwrite it; give it another name");
         }
+        if (truthy(os_path.attr("isdir")(path))) {
+            native::raise_builtin("IsADirectoryError", native::text(path) + " is a folder: " + what +
+                                                           " needs a file name");
+        }
         py::object folder = os_path.attr("dirname")(os_path.attr("abspath")(path));
         if (!truthy(os_path.attr("isdir")(folder))) {
             native::raise_builtin("FileNotFoundError", native::text(path) + ": the folder " + native::text(folder) +
