@@ -51,6 +51,20 @@ py::object pformat(py::handle value) { return G("pformat")(value); }
 
 // ---------------------------------------------------------------- controller
 
+// The decoded JSON body of a controller answer. A body that is not JSON (a web page,
+// an empty answer) keeps the decoder's error, with a note saying whose answer it was.
+py::object controller_json(py::handle response, const char* action, const std::string& url) {
+    try {
+        return response.attr("json")();
+    } catch (py::error_already_set& err) {
+        if (err.matches(PyExc_ValueError) && py::hasattr(err.value(), "add_note")) {
+            err.value().attr("add_note")("the controller's answer to " + std::string(action) + " at " + url +
+                                         " is not JSON");
+        }
+        throw;
+    }
+}
+
 py::object get_account_list(py::object config) {
     py::object controller_ip = config.attr("controller").attr("ip");
     py::object username = config.attr("controller").attr("username");
@@ -72,7 +86,7 @@ py::object get_account_list(py::object config) {
     py::object r = G("requests").attr("post")(controller_api_url, "data"_a = login, "verify"_a = false);
 
     // Decoded here, outside the guarded step: a body that is not JSON fails with the decoder's own error.
-    py::object login_body = r.attr("json")();
+    py::object login_body = controller_json(r, "login", controller_api_url);
     LOG.lazy(DEBUG, "get_account_list", "login response: \n%s", [&] { return py::make_tuple(pformat(login_body)); });
 
     py::object cid;
@@ -97,9 +111,9 @@ py::object get_account_list(py::object config) {
     list_accounts["aws_iam_role_based"] = true;
     py::object response = G("requests").attr("post")(controller_api_url, "data"_a = list_accounts, "verify"_a = false);
     LOG.lazy(DEBUG, "get_account_list", "list_accounts response:\n%s",
-             [&] { return py::make_tuple(pformat(response.attr("json")())); });
+             [&] { return py::make_tuple(pformat(controller_json(response, "list_accounts", controller_api_url))); });
 
-    py::object account_list = response.attr("json")()["results"]["account_list"];
+    py::object account_list = controller_json(response, "list_accounts", controller_api_url)["results"]["account_list"];
     LOG.lazy(DEBUG, "get_account_list", "Account List:\n%s", [&] { return py::make_tuple(pformat(account_list)); });
     return account_list;
 }
@@ -403,9 +417,8 @@ void check_outputs(py::handle config_path, py::handle tandrel, py::handle excel)
             endings += (endings.empty() ? "" : " or ") + ending;
         }
         if (!yaml_name) {
-            native::raise_builtin("ValueError", native::text(tandrel) +
-                                                    ": the YAML inventory (-d/--tandrel) must be a file name ending in " +
-                                                    endings);
+            native::raise_builtin("ValueError", native::text(tandrel) + ": the YAML inventory (-d/--tandrel) must "
+                                                    "be a file name ending in " + endings);
         }
     }
     py::object os_path = G("os").attr("path");
