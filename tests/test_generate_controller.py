@@ -98,9 +98,13 @@ def test_body_not_json_propagates_decoder_error_saying_whose(controller, typed, 
 
 def test_empty_session_id_is_sent_and_refused_listing_is_a_key_error(controller, typed):
     controller.respond_with("login", json.dumps({"CID": ""}))
-    with pytest.raises(KeyError, match="results"):
+    with pytest.raises(KeyError, match="results") as err:
         gen.get_account_list(config_for(controller.address))
     assert controller.requests[1]["CID"] == ""
+    if sys.version_info >= (3, 11):
+        assert err.value.__notes__ == [
+            f"the controller's answer to list_accounts at https://{controller.address}/v1/api holds no account list"
+        ]
 
 
 def test_unreachable_controller_raises_the_requests_error(typed):

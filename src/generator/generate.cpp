@@ -113,7 +113,18 @@ py::object get_account_list(py::object config) {
     LOG.lazy(DEBUG, "get_account_list", "list_accounts response:\n%s",
              [&] { return py::make_tuple(pformat(controller_json(response, "list_accounts", controller_api_url))); });
 
-    py::object account_list = controller_json(response, "list_accounts", controller_api_url)["results"]["account_list"];
+    py::object list_body = controller_json(response, "list_accounts", controller_api_url);
+    py::object account_list;
+    try {
+        account_list = list_body["results"]["account_list"];
+    } catch (py::error_already_set& err) {
+        // A refusal (an expired session, a user without the right) answers without the list.
+        if (err.matches(PyExc_KeyError) && py::hasattr(err.value(), "add_note")) {
+            err.value().attr("add_note")("the controller's answer to list_accounts at " + controller_api_url +
+                                         " holds no account list");
+        }
+        throw;
+    }
     LOG.lazy(DEBUG, "get_account_list", "Account List:\n%s", [&] { return py::make_tuple(pformat(account_list)); });
     return account_list;
 }
