@@ -107,6 +107,8 @@ def test_values_of_a_full_defaults_section(tmp_path):
     [
         (MINIMAL.replace('["012345678901"]', "[12345678901]"), "account_ids.0", "quotes"),
         (MINIMAL.replace('["012345678901"]', "[0123456701234]"), "account_ids.0", "quotes"),
+        (MINIMAL.replace('["012345678901"]', "[123456789012.0]"), "account_ids.0", "quotes"),
+        (MINIMAL.replace('["012345678901"]', "[1.2e+11]"), "account_ids.0", "quotes"),
         (MINIMAL.replace('["012345678901"]', '["12345678901"]'), "account_ids.0", "12 digits"),
         (MINIMAL.replace('["012345678901"]', "[]"), "account_ids", ""),
         (MINIMAL.replace('["012345678901"]', '["012345678901", "012345678901"]'), "account_ids", "more than once"),

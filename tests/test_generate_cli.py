@@ -216,6 +216,7 @@ def test_both_outputs_inventory_first_with_paths(tmp_path, command, monkeypatch)
     written = []
     fake = SimpleNamespace(
         export_to_path=lambda data, path: written.append(("yaml", path)),
+        yaml_file=SimpleNamespace(YAML_EXTS=["yaml", "yml"]),
         xlsx=SimpleNamespace(export_to_xlsx=lambda data, path, **kw: written.append(("xlsx", path, kw))),
     )
     monkeypatch.setattr(gen, "serializers", fake)
@@ -224,6 +225,43 @@ def test_both_outputs_inventory_first_with_paths(tmp_path, command, monkeypatch)
     assert command.events == [("inventory", ["111111111111"]), ("rows", ["111111111111"])]
     assert written == [("yaml", pathlib.Path("a.yaml")), ("xlsx", pathlib.Path("b.xlsx"), {})]
     assert all(isinstance(w[1], pathlib.Path) for w in written)
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["-d", "out.txt"], "out.txt: the YAML inventory (-d/--tandrel) must be a file name ending in .yaml or .yml"),
+        (["-d", "out.xlsx", "-e", "b.xlsx"], "out.xlsx: the YAML inventory (-d/--tandrel) must be a file name ending in"),
+        (["-d", "inventory"], "inventory: the YAML inventory (-d/--tandrel) must be a file name ending in"),
+        (["-d", "config.yaml"], "config.yaml is the configuration file: the YAML inventory (-d/--tandrel) would "
+                                "overwrite it"),
+        (["-e", "./config.yaml"], "config.yaml is the configuration file: the Excel workbook (-e/--excel) would "
+                                  "overwrite it"),
+        (["-d", "same.yaml", "-e", "same.yaml"], "same.yaml: -d/--tandrel and -e/--excel name the same file"),
+        (["-d", "a.yaml", "-e", "nowhere/b.xlsx"], "nowhere/b.xlsx: the folder {tmp}/nowhere for the Excel workbook "
+                                                 "(-e/--excel) does not exist"),
+        (["-e", "."], ". is a folder: the Excel workbook (-e/--excel) needs a file name"),
+        (["-d", "sub.yaml"], "sub.yaml is a folder: the YAML inventory (-d/--tandrel) needs a file name"),
+        (["-d", "nowhere/a.yaml"], "nowhere/a.yaml: the folder {tmp}/nowhere for the YAML inventory (-d/--tandrel) "
+                                   "does not exist"),
+    ],
+)
+def test_unusable_outputs_refused_before_any_work(tmp_path, command, monkeypatch, args, message):
+    monkeypatch.chdir(tmp_path)
+    message = message.format(tmp=tmp_path)
+    (tmp_path / "sub.yaml").mkdir()
+    before = (tmp_path / "config.yaml").read_bytes()
+    with pytest.raises((ValueError, OSError)) as err:
+        command.run(*args)
+    assert message in str(err.value)
+    assert command.events == []  # no password asked, no account walked
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["config.yaml", "sub.yaml"]
+    assert (tmp_path / "config.yaml").read_bytes() == before
+
+
+def test_inventory_name_ending_is_not_case_sensitive(tmp_path, command):
+    command.run("-d", tmp_path / "OUT.YML")
+    assert yaml.safe_load((tmp_path / "OUT.YML").read_text())["account_info"][0]["account_id"] == "111111111111"
 
 
 def test_failed_inventory_stops_before_the_workbook(tmp_path, command, monkeypatch):

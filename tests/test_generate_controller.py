@@ -3,6 +3,7 @@ import getpass
 import json
 import logging
 import socket
+import sys
 from types import SimpleNamespace
 
 import pytest
@@ -80,18 +81,30 @@ def test_login_body_without_session_id(controller, typed, body):
         gen.get_account_list(config_for(controller.address))
 
 
-def test_login_body_not_json_propagates_decoder_error(controller, typed, caplog):
-    controller.respond_with("login", "<html>maintenance</html>", content_type="text/html")
-    with pytest.raises(requests.exceptions.JSONDecodeError):
+@pytest.mark.parametrize("action", ["login", "list_accounts"])
+@pytest.mark.parametrize("level", [logging.INFO, logging.DEBUG])
+def test_body_not_json_propagates_decoder_error_saying_whose(controller, typed, caplog, action, level):
+    caplog.set_level(level, logger=LOGGER)
+    controller.respond_with(action, "<html>maintenance</html>", content_type="text/html")
+    with pytest.raises(requests.exceptions.JSONDecodeError) as err:
         gen.get_account_list(config_for(controller.address))
     assert not [r for r in caplog.records if r.levelno == logging.ERROR]
+    assert [r["action"] for r in controller.requests][-1] == action  # nothing sent after the bad answer
+    if sys.version_info >= (3, 11):
+        assert err.value.__notes__ == [
+            f"the controller's answer to {action} at https://{controller.address}/v1/api is not JSON"
+        ]
 
 
 def test_empty_session_id_is_sent_and_refused_listing_is_a_key_error(controller, typed):
     controller.respond_with("login", json.dumps({"CID": ""}))
-    with pytest.raises(KeyError, match="results"):
+    with pytest.raises(KeyError, match="results") as err:
         gen.get_account_list(config_for(controller.address))
     assert controller.requests[1]["CID"] == ""
+    if sys.version_info >= (3, 11):
+        assert err.value.__notes__ == [
+            f"the controller's answer to list_accounts at https://{controller.address}/v1/api holds no account list"
+        ]
 
 
 def test_unreachable_controller_raises_the_requests_error(typed):
@@ -149,9 +162,13 @@ def test_address_and_user_through_their_text_form(monkeypatch, typed):
     assert posted[1][1]["data"] == {"action": "list_accounts", "CID": "abc", "aws_iam_role_based": True}
 
 
+NAN = float("nan")  # unequal to itself, even as the very same object
+
+
 @pytest.mark.parametrize(
     "account_id, account_list, expected",
     [
+        (NAN, [{"account_number": NAN, "account_name": "a"}], None),  # the host's ==, no identity shortcut
         ("111", [{"account_number": "111", "account_name": "a"}], "a"),
         ("222", [{"account_number": "111", "account_name": "a"}], None),
         ("111", [], None),

@@ -158,6 +158,33 @@ def test_rows_with_defaults_left_out(tmp_path, estate, controller_list):
             assert row[key] == "", key
 
 
+def test_falsy_defaults_of_any_configuration_object(estate, controller_list):
+    """A configuration object other than load_config's, with empty and null defaults:
+    `or NULL` columns turn every falsy value into NULL, hpe is copied even when null,
+    and false booleans stay false."""
+    from types import SimpleNamespace
+
+    defaults = SimpleNamespace(
+        add_vpc_cidr=0, hpe=None, role_name="corvane-migration", managed_tgw=False, encrypt=None, inspection=False,
+        filter_cidrs=(), gw_zones=None, spoke_gw_size="", transit_gw_name=0, domain=[],
+        __fields_set__={"managed_tgw", "spoke_gw_size", "add_vpc_cidr"},
+    )
+    config = SimpleNamespace(account_ids=[B], aws_regions=["us-west-2"], defaults=defaults)
+    [row] = gen.generate_tandrel_excel_data(config)
+    assert list(row) == gen.HEADERS
+    assert {k: row[k] for k in ("hpe", "managed_tgw", "filter_cidrs", "spoke_gw_size", "gw_zones", "domain",
+                                "encrypt", "inspection", "transit_gw_name", "crvn_cidr")} == {
+        "hpe": None, "managed_tgw": False, "filter_cidrs": [], "spoke_gw_size": "", "gw_zones": "", "domain": "",
+        "encrypt": "", "inspection": False, "transit_gw_name": "", "crvn_cidr": "",
+    }
+    assert row["inspection"] is False and row["managed_tgw"] is False
+
+    [entry] = gen.generate_min_tandrel_yaml(config)["account_info"]
+    assert list(entry) == ["account_id", "account_name", "managed_tgw", "spoke_gw_size", "regions"]
+    assert (entry["managed_tgw"], entry["spoke_gw_size"]) == (False, "")  # set, though falsy
+    assert entry["regions"][0]["vpcs"][0]["transit_gw_name"] == ""
+
+
 def test_add_vpc_cidr_skips_the_computation(tmp_path, estate, controller_list, monkeypatch):
     def refuse(*args):
         raise AssertionError("compute_crvn_cidr called")

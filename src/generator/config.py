@@ -38,6 +38,11 @@ def _account_id(value: Any) -> Any:
             f"{value} is not a 12-digit account ID; write account IDs in quotes, such as "
             f"\"012345678901\", since YAML drops leading zeros or reads them as octal numbers"
         )
+    if isinstance(value, float):
+        raise ValueError(
+            f"{value} is not an account ID; write account IDs in quotes, such as \"012345678901\", "
+            f"since YAML reads an unquoted number as a number"
+        )
     if isinstance(value, str) and not _ACCOUNT_ID.fullmatch(value):
         raise ValueError(f"{value!r} is not an account ID: an account ID is 12 digits")
     return value

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "native/globals.hpp"
@@ -50,6 +51,20 @@ py::object pformat(py::handle value) { return G("pformat")(value); }
 
 // ---------------------------------------------------------------- controller
 
+// The decoded JSON body of a controller answer. A body that is not JSON (a web page,
+// an empty answer) keeps the decoder's error, with a note saying whose answer it was.
+py::object controller_json(py::handle response, const char* action, const std::string& url) {
+    try {
+        return response.attr("json")();
+    } catch (py::error_already_set& err) {
+        if (err.matches(PyExc_ValueError) && py::hasattr(err.value(), "add_note")) {
+            err.value().attr("add_note")("the controller's answer to " + std::string(action) + " at " + url +
+                                         " is not JSON");
+        }
+        throw;
+    }
+}
+
 py::object get_account_list(py::object config) {
     py::object controller_ip = config.attr("controller").attr("ip");
     py::object username = config.attr("controller").attr("username");
@@ -71,7 +86,7 @@ py::object get_account_list(py::object config) {
     py::object r = G("requests").attr("post")(controller_api_url, "data"_a = login, "verify"_a = false);
 
     // Decoded here, outside the guarded step: a body that is not JSON fails with the decoder's own error.
-    py::object login_body = r.attr("json")();
+    py::object login_body = controller_json(r, "login", controller_api_url);
     LOG.lazy(DEBUG, "get_account_list", "login response: \n%s", [&] { return py::make_tuple(pformat(login_body)); });
 
     py::object cid;
@@ -96,16 +111,35 @@ py::object get_account_list(py::object config) {
     list_accounts["aws_iam_role_based"] = true;
     py::object response = G("requests").attr("post")(controller_api_url, "data"_a = list_accounts, "verify"_a = false);
     LOG.lazy(DEBUG, "get_account_list", "list_accounts response:\n%s",
-             [&] { return py::make_tuple(pformat(response.attr("json")())); });
+             [&] { return py::make_tuple(pformat(controller_json(response, "list_accounts", controller_api_url))); });
 
-    py::object account_list = response.attr("json")()["results"]["account_list"];
+    py::object list_body = controller_json(response, "list_accounts", controller_api_url);
+    py::object account_list;
+    try {
+        account_list = list_body["results"]["account_list"];
+    } catch (py::error_already_set& err) {
+        // A refusal (an expired session, a user without the right) answers without the list.
+        if (err.matches(PyExc_KeyError) && py::hasattr(err.value(), "add_note")) {
+            err.value().attr("add_note")("the controller's answer to list_accounts at " + controller_api_url +
+                                         " holds no account list");
+        }
+        throw;
+    }
     LOG.lazy(DEBUG, "get_account_list", "Account List:\n%s", [&] { return py::make_tuple(pformat(account_list)); });
     return account_list;
 }
 
+// `account_id == number` as the host evaluates it: no shortcut for the very same
+// object (py::object::equal has one), so a value unequal to itself never matches.
+bool host_equal(py::handle left, py::handle right) {
+    py::object result = py::reinterpret_steal<py::object>(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ));
+    if (!result) throw py::error_already_set();
+    return truthy(result);
+}
+
 py::object get_acct_name(py::object account_id, py::object account_list) {
     for (py::handle record : account_list) {
-        if (account_id.equal(record["account_number"])) return record["account_name"];
+        if (host_equal(account_id, py::object(record["account_number"]))) return record["account_name"];
     }
     return py::none();
 }
@@ -374,6 +408,56 @@ py::object generate_min_tandrel_yaml(py::object config) {
 
 // --------------------------------------------------------------------- main
 
+// A path's file as the file system resolves it, for telling whether two paths name one file.
+py::object resolved(py::handle path) {
+    py::object os_path = G("os").attr("path");
+    return os_path.attr("normcase")(os_path.attr("realpath")(path));
+}
+
+// Outputs that would fail or destroy another file of the run are refused before
+// the password is asked and the accounts are walked, not after.
+void check_outputs(py::handle config_path, py::handle tandrel, py::handle excel) {
+    if (!tandrel.is_none()) {
+        // The inventory is written by the YAML writer, which the exporter picks by the name's ending.
+        py::object suffix = G("pathlib").attr("Path")(tandrel).attr("suffix").attr("lower")();
+        std::string endings;
+        bool yaml_name = false;
+        for (py::handle ext : G("serializers").attr("yaml_file").attr("YAML_EXTS")) {
+            const std::string ending = "." + native::text(ext);
+            yaml_name = yaml_name || native::text(suffix) == ending;
+            endings += (endings.empty() ? "" : " or ") + ending;
+        }
+        if (!yaml_name) {
+            native::raise_builtin("ValueError", native::text(tandrel) + ": the YAML inventory (-d/--tandrel) must "
+                                                    "be a file name ending in " + endings);
+        }
+    }
+    py::object os_path = G("os").attr("path");
+    const py::object config_file = resolved(config_path);
+    for (auto [path, what] : {std::pair<py::handle, const char*>{tandrel, "the YAML inventory (-d/--tandrel)"},
+                              {excel, "the Excel workbook (-e/--excel)"}}) {
+        if (path.is_none()) continue;
+        if (host_equal(resolved(path), config_file)) {
+            native::raise_builtin("ValueError", native::text(path) + " is the configuration file: " + what +
+                                                    " would overwrite it; give it another name");
+        }
+        if (truthy(os_path.attr("isdir")(path))) {
+            native::raise_builtin("IsADirectoryError", native::text(path) + " is a folder: " + what +
+                                                           " needs a file name");
+        }
+        py::object folder = os_path.attr("dirname")(os_path.attr("abspath")(path));
+        if (!truthy(os_path.attr("isdir")(folder))) {
+            native::raise_builtin("FileNotFoundError", native::text(path) + ": the folder " + native::text(folder) +
+                                                           " for " + what + " does not exist");
+        }
+    }
+    if (!tandrel.is_none() && !excel.is_none() && host_equal(resolved(tandrel), resolved(excel))) {
+        native::raise_builtin("ValueError", native::text(excel) +
+                                                ": -d/--tandrel and -e/--excel name the same file; the workbook "
+                                                "would overwrite the YAML inventory");
+    }
+}
+
 py::object main() {
     py::object parser = G("argparse").attr("ArgumentParser")("parents"_a = G("get_parent_parser")(),
                                                               "description"_a = "Generate tandrel yaml and Excel file");
@@ -403,8 +487,10 @@ py::object main() {
         native::raise_builtin("FileNotFoundError", "Configuration file not found: " + native::text(config_path));
     }
     py::object config = G("load_config")(config_path);
-
     py::object tandrel = args.attr("tandrel");
+    py::object excel = args.attr("excel");
+    check_outputs(config_path, tandrel, excel);
+
     if (!tandrel.is_none()) {
         LOG(INFO, "main", "Generating minimal tandrel file: %s", tandrel);
         py::object tandrel_yaml = G("generate_min_tandrel_yaml")(config);
@@ -416,7 +502,6 @@ py::object main() {
         G("serializers").attr("export_to_path")(tandrel_yaml, tandrel);
     }
 
-    py::object excel = args.attr("excel");
     if (!excel.is_none()) {
         LOG(INFO, "main", "Generating Excel file: %s", excel);
         py::object excel_data = G("generate_tandrel_excel_data")(config);
