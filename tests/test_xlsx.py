@@ -102,6 +102,38 @@ def test_text_cells_that_look_like_numbers_stay_text(tmp_path):
     ]
 
 
+def make_workbook_with_error(path, rows, error_cell, error="#N/A"):
+    make_workbook(path, rows)
+    book = openpyxl.load_workbook(path)
+    cell = book.worksheets[0][error_cell]
+    cell.value, cell.data_type = error, "e"  # as a spreadsheet stores a formula's failed result
+    book.save(path)
+
+
+@pytest.mark.parametrize("error_cell, column", [("B2", "crvn_cidr"), ("C4", "hpe")])
+@pytest.mark.parametrize("error", ["#N/A", "#REF!", "#DIV/0!"])
+def test_error_cells_are_refused_not_read_as_empty(tmp_path, error_cell, column, error):
+    path = tmp_path / "edited.xlsx"
+    rows = [["vpc_id", "crvn_cidr", "hpe"], ["vpc-1", "10.0.0.0/27", True], ["vpc-2", "", False], ["vpc-3", "", True]]
+    make_workbook_with_error(path, rows, error_cell, error)
+    with pytest.raises(ValueError) as err:
+        xlsx.load_from_xlsx(path)
+    assert str(err.value) == (
+        f"{path}: cell {error_cell} (column {column}) holds a spreadsheet error such as #N/A or #REF!, "
+        "not a value; correct or clear it"
+    )
+
+
+def test_first_error_cell_in_reading_order_is_named(tmp_path):
+    path = tmp_path / "edited.xlsx"
+    make_workbook_with_error(path, [["a", "b"], [1, 2], [3, 4]], "A3")
+    book = openpyxl.load_workbook(path)
+    book.worksheets[0]["B2"].value, book.worksheets[0]["B2"].data_type = "#VALUE!", "e"
+    book.save(path)
+    with pytest.raises(ValueError, match=r": cell B2 \(column b\)"):
+        xlsx.load_from_xlsx(path)
+
+
 @pytest.mark.parametrize("rows, expected", [([["Name", "Count"]], []), ([["Name", "Count"], ["a", None]], [{"Name": "a", "Count": ""}])])
 def test_small_sheets(tmp_path, rows, expected):
     make_workbook(tmp_path / "s.xlsx", rows)
