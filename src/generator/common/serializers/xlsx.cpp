@@ -90,6 +90,8 @@ PYBIND11_MODULE(xlsx, m) {
     m.doc() = "Excel serializer: lists of flat records to and from the review workbook.";
 
     m.attr("logging") = py::module_::import("logging");
+    py::module_ typing = py::module_::import("typing");  // names of the declared types
+    for (const char* name : {"Dict", "List"}) m.attr(name) = typing.attr(name);
     m.attr("Path") = native::host_attr("pathlib", "Path");
     m.attr("np") = py::module_::import("numpy");
     m.attr("pd") = py::module_::import("pandas");
