@@ -168,6 +168,30 @@ def test_disagreeing_rows(changes, message):
     assert str(err.value) == message
 
 
+@pytest.mark.parametrize(
+    "ids, message",
+    [
+        (["111122223333", 111122223333, "111122223333"],
+         "account 111122223333: column account_id is '111122223333' in row 2 but 111122223333 in row 3 "
+         "(a number in one row and text in the other; give every row of the account the same form)"),
+        ([12345678901, "999988887777", "012345678901"],
+         "account 012345678901: column account_id is 12345678901 in row 2 but '012345678901' in row 4 "
+         "(a number in one row and text in the other; give every row of the account the same form)"),
+    ],
+)
+def test_one_account_typed_as_number_and_as_text(ids, message):
+    rows = [record(account, vpc=f"vpc-{i}", account_name="acct") for i, account in enumerate(ids)]
+    with pytest.raises(AssertionError) as err:
+        cv.generate_tandrel_account_info(rows)
+    assert str(err.value) == message
+
+
+def test_account_ids_typed_as_numbers_alike_give_one_account():
+    rows = [record(111122223333, vpc="vpc-1", account_name="a"), record(111122223333, vpc="vpc-2", account_name="a")]
+    accounts = cv.generate_tandrel_account_info(rows)["account_info"]
+    assert [a["account_id"] for a in accounts] == ["111122223333"]
+
+
 class Captured:
     """Stands in for the account model: keeps what it was given, renders it back."""
 
@@ -306,3 +330,63 @@ def test_debug_dumps_only_at_debug(monkeypatch, caplog):
     assert [m for _, m in messages] == ["Record:\n%s"] * 2 + ["Parsing VPC Record:\n%s", "VPC Data:\n%s"] * 2 + [
         "Region Data:\n%s", "Account Data:\n%s"]
     assert len(calls) == 8
+
+
+def test_an_error_while_looking_up_a_formatter_passes_unchanged(monkeypatch):
+    import collections.abc
+
+    class Formatters(collections.abc.Mapping):
+        def __getitem__(self, column):
+            raise KeyError(column)
+
+        def __iter__(self):
+            return iter(())
+
+        def __len__(self):
+            return 0
+
+        def __contains__(self, column):
+            raise RuntimeError(f"cannot look up {column}")
+
+    monkeypatch.setattr(cv, "FIELD_FORMATTERS", Formatters())
+    with pytest.raises(RuntimeError, match="cannot look up account_id"):
+        cv._get_account_info(record())
+
+
+def test_assembly_calls_the_record_helpers_through_the_module(monkeypatch):
+    calls = []
+
+    def account_info(record):
+        calls.append(("account", record["vpc_id"]))
+        return {"account_id": record["account_id"]}
+
+    def vpc_data(record, tm_config=None):
+        calls.append(("vpc", record["vpc_id"], tm_config))
+        return {"vpc_id": record["vpc_id"]}
+
+    monkeypatch.setattr(cv, "_get_account_info", account_info)
+    monkeypatch.setattr(cv, "_get_vpc_data", vpc_data)
+    template = {"config": {"configure_gw_name": True}}
+    rows = [{"account_id": "111122223333", "region": "r1", "vpc_id": v} for v in ("vpc-1", "vpc-2")]
+    accounts = cv.generate_tandrel_account_info(rows, template)["account_info"]
+    assert calls == [("account", "vpc-1"), ("vpc", "vpc-1", template), ("account", "vpc-2"), ("vpc", "vpc-2", template)]
+    assert accounts == [{"account_id": "111122223333", "regions": [
+        {"region": "r1", "vpcs": [{"vpc_id": "vpc-1"}, {"vpc_id": "vpc-2"}]}]}]
+
+
+def test_model_refusal_with_an_odd_location_passes_unchanged(monkeypatch):
+    class Refusal(Exception):
+        def errors(self):
+            return [{"loc": ("regions", 10**30, "vpcs", 0, "vpc_id"), "msg": "refused", "type": "value_error"}]
+
+        @classmethod
+        def from_exception_data(cls, title, details):
+            return cls(title, details)
+
+    def refuse(**fields):
+        raise Refusal("as raised")
+
+    monkeypatch.setattr(cv, "AccountInfo", refuse)
+    with pytest.raises(Refusal) as err:
+        cv.generate_tandrel_account_info([record()])
+    assert err.value.args == ("as raised",)

@@ -240,6 +240,9 @@ BAD_TEMPLATES = {
         ({(3, "role_name"): "other-role"}, [], None,
          "account 111122223333: column role_name is 'tandrel-role' in row 2 but 'other-role' in row 3"),
         ({(4, "crvn_cidr"): "10.250.0.0/33"}, [], None, "row 4, column crvn_cidr"),
+        ({(3, "account_id"): 111122223333}, [], None,
+         "account 111122223333: column account_id is '111122223333' in row 2 but 111122223333 in row 3 (a number"),
+        ({(3, "region"): None}, [], None, "row 3, column region\n  Value error, '' is not a region name"),
         ({(3, c): None for c in HEADERS}, [], None,
          "for the account with an empty account_id\nrow 3, column account_id\n  Field required"),
         ({}, [], "list.yaml", "must hold a mapping"),
@@ -287,15 +290,118 @@ def test_workbook_without_rows_is_refused(tmp_path):
     assert not out.exists()
 
 
-@pytest.mark.parametrize("target", ["no-such-dir/out.yaml", "adir", "out.txt"])
+@pytest.mark.parametrize("target", ["no-such-dir/out.yaml", "adir", "out.txt", "out.xlsx"])
 def test_unwritable_output(tmp_path, workbook, target):
     (tmp_path / "adir").mkdir()
     (tmp_path / "out.txt").write_text("keep\n")
     before = sorted(p.name for p in tmp_path.iterdir())
     result = run("-e", workbook, "-y", tmp_path / target)
     assert result.returncode == 1
-    assert "convert: error: " in result.stderr
-    assert Path(target).name in result.stderr
+    error = [line for line in result.stderr.splitlines() if line.startswith("convert: error: ")]
+    assert len(error) == 1 and Path(target).name in error[0], result.stderr
     assert sorted(p.name for p in tmp_path.iterdir()) == before
     assert (tmp_path / "out.txt").read_text() == "keep\n"
     assert list((tmp_path / "adir").iterdir()) == []
+
+
+def test_option_table(monkeypatch, capsys):
+    import argparse
+    import pathlib
+    import types
+
+    made = []
+
+    class Recording(argparse.ArgumentParser):
+        def __init__(self, **kwargs):
+            made.append(self)
+            self.kwargs, self.calls = kwargs, []
+            super().__init__(**kwargs)
+
+        def add_argument(self, *flags, **kwargs):
+            self.calls.append((flags, kwargs))
+            return super().add_argument(*flags, **kwargs)
+
+    monkeypatch.setattr(cv, "argparse", types.SimpleNamespace(ArgumentParser=Recording))
+    monkeypatch.setattr(sys, "argv", ["convert", "-e", "book.xlsx", "-y", "out.yaml", "--example-template"])
+    assert cv.main() is None
+    assert capsys.readouterr().out == SHIPPED_TEMPLATE.read_text() + "\n"
+    (parser,) = made
+    assert set(parser.kwargs) == {"parents", "description"}
+    assert parser.kwargs["description"] == "Convert Excel to YAML for Tandrel Migration"
+    assert [p.prog for p in parser.kwargs["parents"]] == ["tandrel-generator"]
+    assert parser.calls[0][0] == ("-h", "--help"), "the standard help option stays"
+    assert parser.calls[1:] == [
+        (("-e", "--excel"), {"type": pathlib.Path, "required": True, "help": "Excel file to convert from"}),
+        (("-y", "--yaml"), {"type": pathlib.Path, "required": True, "help": "YAML file to convert to"}),
+        (("--example-template",), {"action": "store_true", "help": "Generate an example template file."}),
+        (("--template",), {"type": pathlib.Path, "action": "store", "help": "Path to a template file."}),
+    ]
+    args = parser.parse_args(["-e", "b.xlsx", "-y", "o.yaml"])
+    assert (args.excel, args.yaml, args.example_template, args.template) == (
+        pathlib.Path("b.xlsx"), pathlib.Path("o.yaml"), False, None)
+
+
+def test_main_run_order_through_the_modules_globals(monkeypatch, caplog):
+    import logging
+    import types
+
+    events = []
+    rows = [
+        {**dict.fromkeys(HEADERS, ""), "account_id": "111122223333", "region": "us-east-1", "vpc_id": "vpc-1",
+         "spoke_gw_name": "gw-1"},
+    ]
+    template = {"label": "wave", "account_info": [{"account_id": "999999999999"}],
+                "config": {"configure_gw_name": True}}
+
+    def load_from_xlsx(path):
+        events.append(("xlsx", path))
+        return rows
+
+    def load_from_path(path):
+        events.append(("template", path))
+        return template
+
+    def export_to_path(data, path):
+        events.append(("export", data, path))
+
+    def validate(config):
+        events.append(("validate", config is template, cv.json.loads(cv.json.dumps(config))))
+        assert all(type(v) is str for v in config["account_info"][0]["regions"][0]["vpcs"][0].values())
+
+    serializers = types.SimpleNamespace(
+        xlsx=types.SimpleNamespace(load_from_xlsx=load_from_xlsx),
+        load_from_path=load_from_path,
+        export_to_path=export_to_path,
+    )
+    monkeypatch.setattr(cv, "serializers", serializers)
+    monkeypatch.setattr(cv, "_validate_tandrel_config", validate)
+    monkeypatch.setattr(cv, "yaml", types.SimpleNamespace(add_representer=lambda *a: events.append(("repr", a))))
+    monkeypatch.setattr(sys, "argv", ["convert", "-e", "book.xlsx", "-y", "out.yaml"])
+    with caplog.at_level(logging.DEBUG, logger="generator"):
+        assert cv.main() is None
+
+    assert [e[0] for e in events] == ["xlsx", "template", "validate", "repr", "export"]
+    assert events[0][1] == Path("book.xlsx")
+    assert events[1][1] == str(SHIPPED_TEMPLATE)
+    merged = events[2][2]
+    assert list(merged) == ["label", "account_info", "config"] and events[2][1]
+    assert [a["account_id"] for a in merged["account_info"]] == ["111122223333"]
+    assert events[3][1] == (cv._quoted, cv._quoted_presenter)
+    _, written, out = events[4]
+    assert out == Path("out.yaml")
+    assert written == merged and written is not template
+    assert type(written["label"]) is cv._quoted and type(template["label"]) is str
+    records = [(r.funcName, r.levelname, r.msg, r.args) for r in caplog.records if r.name == "generator.convert"
+               and r.funcName == "main"]
+    assert [(f, lvl, msg) for f, lvl, msg, _ in records] == [
+        ("main", "INFO", "Loading VPC data from %s"),
+        ("main", "DEBUG", "Loaded data from excel:\n%s"),
+        ("main", "INFO", "Reading tandrel configuration template: %s"),
+        ("main", "INFO", "Parsing tandrel account information"),
+        ("main", "DEBUG", "Generated TandrelConfig:\n%s"),
+        ("main", "DEBUG", "Adding presenter for _quoted class"),
+        ("main", "DEBUG", "Recursing through tandrel config to update strings"),
+        ("main", "INFO", "Exporting accounts to tandrel file: %s"),
+    ]
+    assert records[0][3] == (Path("book.xlsx"),) and records[2][3] == (str(SHIPPED_TEMPLATE),)
+    assert records[-1][3] == (Path("out.yaml"),)

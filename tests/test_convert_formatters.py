@@ -188,3 +188,32 @@ def test_quoted_yaml_text(tmp_path):
         'nested:\n- k: "already"\n'
     )
     assert yaml.safe_load(text) == data
+
+
+def test_recurse_quoted_container_kinds():
+    import collections
+
+    class Rows(list):
+        pass
+
+    data = collections.OrderedDict(a=Rows(["x", ("t", "u")]), b={"s"}, c=b"raw")
+    quoted = cv._recurse_quoted(data)
+    assert type(quoted) is dict and list(quoted) == ["a", "b", "c"]
+    assert type(quoted["a"]) is list and type(quoted["a"][0]) is cv._quoted
+    assert quoted["a"][1] is data["a"][1], "a tuple is neither copied nor descended into"
+    assert quoted["b"] is data["b"] and quoted["c"] is data["c"]
+
+
+@pytest.mark.parametrize("module", ["generator.convert", "generator.generate"])
+@pytest.mark.parametrize("build", ["a = []; a.append(a)", "a = {}; a['self'] = [a]"])
+def test_recurse_quoted_on_a_structure_holding_itself_is_an_error_not_a_crash(module, build):
+    import subprocess
+    import sys
+
+    code = (
+        f"import {module} as m\n{build}\n"
+        "try:\n    m._recurse_quoted(a)\nexcept RecursionError:\n    print('refused')\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "refused\n"

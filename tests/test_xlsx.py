@@ -190,6 +190,13 @@ def test_empty_data_without_columns_writes_nothing(tmp_path):
     assert list(tmp_path.iterdir()) == [path]
 
 
+def test_a_mapping_is_refused_by_name_and_nothing_written(tmp_path):
+    path = tmp_path / "config.xlsx"
+    with pytest.raises(TypeError, match=r"cannot write .*config\.xlsx: a workbook holds a list of rows"):
+        xlsx.export_to_xlsx({"account_info": [{"a": 1}]}, path)
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_rewrite_replaces_the_whole_workbook(tmp_path):
     path = tmp_path / "r.xlsx"
     xlsx.export_to_xlsx([{"a": i, "b": i, "c": i} for i in range(5)], path)

@@ -133,7 +133,9 @@ py::object formatter_for(const Columns& cols, py::handle column) {
         if (f == nullptr && PyErr_Occurred()) throw py::error_already_set();
         return f ? py::reinterpret_borrow<py::object>(f) : py::object();
     }
-    if (PySequence_Contains(cols.formatters.ptr(), column.ptr()) != 1) return py::object();
+    const int found = PySequence_Contains(cols.formatters.ptr(), column.ptr());
+    if (found < 0) throw py::error_already_set();
+    if (found == 0) return py::object();
     return cols.formatters[column];
 }
 
@@ -239,6 +241,19 @@ std::string shown(PyObject* value) { return value ? repr_text(value) : "empty"; 
                                         " and " + std::to_string(row) + " disagree on the account columns");
 }
 
+// Two groups of rows whose account ids the model normalises to one account (a
+// number in one row, text in another): they are rows of one account that
+// disagree on account_id, and left alone they would list the account twice.
+[[noreturn]] void raise_split_account(py::handle account_id, py::handle first, long first_row, py::handle other,
+                                      long row) {
+    std::string message = account_label(account_id) + ": column account_id is " + repr_text(first) + " in row " +
+                          std::to_string(first_row) + " but " + repr_text(other) + " in row " + std::to_string(row);
+    if (PyUnicode_Check(first.ptr()) != PyUnicode_Check(other.ptr())) {
+        message += " (a number in one row and text in the other; give every row of the account the same form)";
+    }
+    raise_builtin("AssertionError", message);
+}
+
 // Where in the sheet a refused field of an account mapping came from: the
 // model's location (regions, i, vpcs, j, column, ...) becomes "row R, column C"
 // followed by what lies below the column (list positions, tag parts).
@@ -290,12 +305,16 @@ py::tuple sheet_location(py::handle loc, long account_row, const std::vector<std
         py::list details;
         for (py::handle detail : original.attr("errors")()) {
             if (!PyDict_Check(detail.ptr())) throw err;
-            auto entry = py::reinterpret_steal<py::dict>(PyDict_Copy(detail.ptr()));
+            PyObject* copy = PyDict_Copy(detail.ptr());
+            if (copy == nullptr) throw py::error_already_set();
+            auto entry = py::reinterpret_steal<py::dict>(copy);
             entry["loc"] = sheet_location(entry["loc"], account_row, vpc_rows);
             details.append(entry);
         }
         replacement = type.attr("from_exception_data")(account_label(account_id), details);
     } catch (py::error_already_set&) {
+        throw err;
+    } catch (py::cast_error&) {  // a location part that is no list position after all
         throw err;
     }
     PyException_SetCause(replacement.ptr(), original.release().ptr());
@@ -305,9 +324,20 @@ py::tuple sheet_location(py::handle loc, long account_row, const std::vector<std
 
 py::object pformatted(py::handle obj) { return global("pformat")(obj); }
 
+// The module's own `_get_account_info` and `_get_vpc_data`, as created at load.
+// While the module's globals still hold them, the assembly calls their C++ side
+// directly so cell errors can name the sheet row; a replacement put in their
+// place (a test's stand-in) is called as the assembly's Python would call it.
+PyObject* own_get_account_info = nullptr;
+PyObject* own_get_vpc_data = nullptr;
+
 py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_config) {
     const Columns cols;
     const bool debug = LOG.enabled(native::DEBUG);  // dumps are built only when they are shown
+    py::object get_account_info = global("_get_account_info");
+    py::object get_vpc_data = global("_get_vpc_data");
+    const bool own_account_info = get_account_info.ptr() == own_get_account_info;
+    const bool own_vpc_data = get_vpc_data.ptr() == own_get_vpc_data;
 
     // Grouping: account id -> region -> row numbers, each in order of first appearance.
     std::vector<py::object> records;
@@ -317,7 +347,7 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
         if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "Record:\n%s", [&] {
             return py::make_tuple(pformatted(record));
         });
-        if (records.empty()) require_columns(cols, record);
+        if (records.empty() && own_account_info && own_vpc_data) require_columns(cols, record);
         py::object account_id = cell(record, py::str("account_id"), row);
         py::object region = cell(record, py::str("region"), row);
         if (!accounts.contains(account_id)) accounts[account_id] = py::dict();
@@ -327,8 +357,9 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
         records.push_back(py::reinterpret_borrow<py::object>(record));
     }
 
-    const bool gateway_names = !records.empty() && gateway_naming(tandrel_config);
+    const bool gateway_names = !records.empty() && own_vpc_data && gateway_naming(tandrel_config);
     py::list entries;
+    py::dict normalised_ids;  // account id as the model gives it back -> (id as in the sheet, first row)
     for (auto account_item : accounts) {
         py::dict account;
         long account_row = 0;
@@ -346,14 +377,15 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
                 if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "Parsing VPC Record:\n%s", [&] {
                     return py::make_tuple(pformatted(record));
                 });
-                py::dict info = account_info(cols, record, row);
+                py::dict info = own_account_info ? account_info(cols, record, row) : py::dict(get_account_info(record));
                 if (account.empty()) {
                     account = info;
                     account_row = row;
                 } else if (!info.equal(account)) {
                     raise_disagreement(cols, account_item.first, account, account_row, info, row);
                 }
-                py::dict vpc = vpc_entry(cols, record, gateway_names, row);
+                py::object vpc = own_vpc_data ? vpc_entry(cols, record, gateway_names, row)
+                                              : get_vpc_data(record, tandrel_config);
                 if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "VPC Data:\n%s", [&] {
                     return py::make_tuple(pformatted(vpc));
                 });
@@ -376,7 +408,22 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
             raise_model_refusal(err, account_item.first, account_row, vpc_rows);
         }
         py::object text = model.attr("json")(py::arg("exclude_unset") = true);
-        entries.append(global("json").attr("loads")(text));
+        py::object entry = global("json").attr("loads")(text);
+        const long first_row = vpc_rows.empty() || vpc_rows.front().empty() ? 0 : vpc_rows.front().front();
+        if (PyDict_Check(entry.ptr())) {
+            PyObject* id = PyDict_GetItemWithError(entry.ptr(), py::str("account_id").ptr());
+            if (id == nullptr && PyErr_Occurred()) throw py::error_already_set();
+            if (id != nullptr && PyUnicode_Check(id)) {
+                py::handle normalised(id);
+                if (normalised_ids.contains(normalised)) {
+                    py::tuple earlier = normalised_ids[normalised];
+                    raise_split_account(normalised, earlier[0], earlier[1].cast<long>(), account_item.first,
+                                        first_row);
+                }
+                normalised_ids[normalised] = py::make_tuple(account_item.first, first_row);
+            }
+        }
+        entries.append(entry);
     }
     py::dict result;
     result["account_info"] = entries;
@@ -494,6 +541,9 @@ PYBIND11_MODULE(convert, m) {
         },
         py::arg("record"), py::arg("tm_config") = py::none(),
         "The VPC columns of one workbook record; gateway names only when the template's configure_gw_name is on.");
+    // Kept (one reference each) for the life of the process, for identity tests only.
+    own_get_account_info = py::object(m.attr("_get_account_info")).release().ptr();
+    own_get_vpc_data = py::object(m.attr("_get_vpc_data")).release().ptr();
     m.def("generate_tandrel_account_info", &generate_tandrel_account_info, py::arg("vpc_data"),
           py::arg("tandrel_config") = py::none(),
           "Group workbook records by account and region into the account_info section, each account normalised "

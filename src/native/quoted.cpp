@@ -8,13 +8,27 @@ namespace {
 // YAML's full tag for strings (written `!!str` in short form).
 constexpr const char* kStrTag = "tag:yaml.org,2002:str";
 
+// Descending one level deeper: a structure that holds itself (or is absurdly
+// deep) ends in the host's RecursionError instead of exhausting the C stack.
+class Depth {
+public:
+    Depth() {
+        if (Py_EnterRecursiveCall(" while quoting the texts of a structure")) throw py::error_already_set();
+    }
+    ~Depth() { Py_LeaveRecursiveCall(); }
+    Depth(const Depth&) = delete;
+    Depth& operator=(const Depth&) = delete;
+};
+
 py::object recurse(py::handle data, py::handle quoted) {
     if (PyDict_Check(data.ptr())) {
+        Depth depth;
         py::dict out;
         for (auto item : py::reinterpret_borrow<py::dict>(data)) out[item.first] = recurse(item.second, quoted);
         return std::move(out);
     }
     if (PyList_Check(data.ptr())) {
+        Depth depth;
         py::list src = py::reinterpret_borrow<py::list>(data);
         py::list out(src.size());
         for (size_t i = 0; i < src.size(); ++i) out[i] = recurse(src[i], quoted);

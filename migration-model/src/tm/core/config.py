@@ -107,10 +107,18 @@ def _check_crvn_cidr(value: str) -> str:
     return value if value == "" else _check_network(value)
 
 
+def _check_region(value: str) -> str:
+    # An empty or blank-padded name would send the VPCs to a region that does not exist.
+    if not value or any(c.isspace() for c in value):
+        raise ValueError(f"{value!r} is not a region name (such as us-east-1)")
+    return value
+
+
 Text = Annotated[str, BeforeValidator(_text)]
 AccountId = Annotated[str, BeforeValidator(_account_id), AfterValidator(_check_account_id)]
 Network = Annotated[str, BeforeValidator(_network_text), AfterValidator(_check_network)]
 CrvnCidr = Annotated[str, BeforeValidator(_text), AfterValidator(_check_crvn_cidr)]
+RegionName = Annotated[str, BeforeValidator(_text), AfterValidator(_check_region)]
 
 
 class SpokeGwTag(_Model):
@@ -139,7 +147,7 @@ class VpcInfo(_Model):
 class RegionInfo(_Model):
     """The VPCs of one region of an account."""
 
-    region: Text
+    region: RegionName
     vpcs: List[VpcInfo]
 
 

@@ -47,6 +47,12 @@ py::object load_from_xlsx(py::object path) {
 }
 
 void export_to_xlsx(py::object data, py::object path, py::object columns) {
+    if (PyDict_Check(data.ptr())) {
+        // A whole configuration sent to a .xlsx name: say so instead of failing on its key 0.
+        native::raise_builtin("TypeError", "cannot write " + native::text(path) +
+                                               ": a workbook holds a list of rows (one mapping per row), not a "
+                                               "mapping; is the file name's extension the one intended?");
+    }
     py::object from_records = global("pd").attr("DataFrame").attr("from_records");
     py::object table;
     size_t column_count;
