@@ -101,6 +101,20 @@ def test_only_empty_cells_are_missing(tmp_path):
     assert all(type(value) in PLAIN for record in loaded for value in record.values())
 
 
+def test_reader_is_looked_up_when_reading_with_its_missing_words_off(tmp_path, monkeypatch):
+    calls = []
+    real = pd.read_excel
+
+    def spy(*args, **kwargs):
+        calls.append((args, kwargs))
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(xlsx.pd, "read_excel", spy)
+    make_workbook(tmp_path / "s.xlsx", [["Name"], ["NA"]])
+    assert xlsx.load_from_xlsx(tmp_path / "s.xlsx") == [{"Name": "NA"}]
+    assert calls == [((tmp_path / "s.xlsx",), {"dtype": object, "keep_default_na": False})]
+
+
 def test_text_cells_that_look_like_numbers_stay_text(tmp_path):
     path = tmp_path / "ids.xlsx"
     make_workbook(path, [["account_id", "size", "n"], ["0123", "1.0", 7], ["0456", "2e3", 1.5]])
