@@ -115,8 +115,9 @@ class AwsSandbox:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
-        if self.process.stdout:
-            self.process.stdout.close()
+        for stream in (self.process.stdin, self.process.stdout):
+            if stream:
+                stream.close()
         if not self._log_file.closed:
             self._log_file.close()
             Path(self._log_file.name).unlink(missing_ok=True)
@@ -142,11 +143,14 @@ def start(port=0, enforce_auth=False, keep_default_vpcs=False, timeout=120):
         env["INITIAL_NO_AUTH_ACTION_COUNT"] = "0"
     else:
         env.pop("INITIAL_NO_AUTH_ACTION_COUNT", None)
-    command = [sys.executable, str(_SERVER_SCRIPT), "--port", str(port)]
+    # The server watches its standard input, whose other end only this process holds: it
+    # stops when this process ends, even if killed before it could stop the server.
+    command = [sys.executable, str(_SERVER_SCRIPT), "--port", str(port), "--until-stdin-closes"]
     if keep_default_vpcs:
         command.append("--keep-default-vpcs")
     log_file = tempfile.NamedTemporaryFile("w+", prefix="moto-sandbox-", suffix=".log", delete=False)
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=log_file, env=env, text=True)
+    process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log_file, env=env,
+                               text=True)
     sandbox = None
     try:
         bound_port = _read_port(process, timeout)

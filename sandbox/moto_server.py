@@ -1,9 +1,11 @@
 """moto's AWS server with a request counter, run by sandbox.aws as a process of its own.
 
-    python sandbox/moto_server.py [--port N] [--keep-default-vpcs]
+    python sandbox/moto_server.py [--port N] [--keep-default-vpcs] [--until-stdin-closes]
 
 Prints the port it listens on (127.0.0.1) as its first line of standard
-output, then serves until SIGTERM or SIGINT. Besides moto's API it answers
+output, then serves until SIGTERM or SIGINT (or, with --until-stdin-closes,
+until its standard input reaches its end: sandbox.aws keeps the other end of
+that pipe, so the server ends with its owner however the owner ends). Besides moto's API it answers
 GET /_sandbox/requests with the number of requests received so far per
 service and action, as JSON {"ec2": {"DescribeVpcs": 3}, ...}, and DELETE
 /_sandbox/requests by setting the counts back to zero.
@@ -124,10 +126,18 @@ def _leave_out_default_vpcs():
     EC2Backend.__init__ = init_without_default_vpc
 
 
+def _wait_for_end_of_input(stop):
+    # The owner never writes; the end of input means it has gone, killed or not.
+    while os.read(sys.stdin.fileno(), 4096):
+        pass
+    stop(None, None)
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description="moto server with request counts")
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--keep-default-vpcs", action="store_true")
+    parser.add_argument("--until-stdin-closes", action="store_true")
     args = parser.parse_args(argv)
 
     from moto.moto_server.werkzeug_app import DomainDispatcherApplication, MotoRequestHandler, create_backend_app
@@ -149,6 +159,8 @@ def main(argv=None):
 
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
+    if args.until_stdin_closes:
+        threading.Thread(target=_wait_for_end_of_input, args=(stop,), daemon=True).start()
     server.serve_forever(poll_interval=0.1)
     server.server_close()
     return 0

@@ -83,5 +83,8 @@ def run_with_password(argv, password, env=None, cwd=None, timeout=300):
         os.close(master)
         for stream in (proc.stdout, proc.stderr):
             stream.close()
+        if proc.poll() is None:  # given up on (time-out, interruption): never left running
+            proc.kill()
+        proc.wait()
     text = {name: b"".join(parts).decode(errors="replace") for name, parts in chunks.items()}
     return TerminalRun(proc.returncode, text["stdout"], text["stderr"], text["terminal"], prompts, list(argv))

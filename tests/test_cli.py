@@ -26,6 +26,10 @@ def command_parser(prog="generate"):
 
 def test_module_shape():
     assert cli.__doc__ == "Tandrel generator cli module."
+    own = [name for name in vars(cli) if not name.startswith("__")]
+    assert own == ["argparse", "generator", "increase_logging_level", "decrease_logging_level",
+                   "_IncreaseVerbosityAction", "_DecreaseVerbosityAction", "get_parent_parser"]
+    assert (cli.increase_logging_level, cli.decrease_logging_level) == (glog.increase_logging_level, glog.decrease_logging_level)
     for name in ("_IncreaseVerbosityAction", "_DecreaseVerbosityAction"):
         cls = getattr(cli, name)
         assert cls.__bases__ == (argparse._CountAction,)

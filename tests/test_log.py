@@ -1,5 +1,6 @@
 import logging
 import re
+import types
 
 import pytest
 
@@ -26,6 +27,20 @@ def test_module_constants():
     assert isinstance(glog.DEBUG_FORMATTER, logging.Formatter)
     assert glog.DEBUG_FORMATTER._fmt == glog.LOG_DEBUG_FORMAT
     assert glog.QUIET_FORMATTER._fmt == glog.LOG_QUIET_FORMAT
+
+
+def test_logging_library_is_read_through_the_module_at_call_time(fresh_logger, monkeypatch):
+    assert glog.logging is logging
+    elsewhere = logging.Logger("generator")  # not the process-wide one
+    fake = types.SimpleNamespace(getLogger={"generator": elsewhere}.__getitem__,
+                                 StreamHandler=logging.StreamHandler, Formatter=logging.Formatter)
+    monkeypatch.setattr(glog, "logging", fake)
+    glog.configure_logger()
+    glog.decrease_logging_level()
+    assert (elsewhere.level, elsewhere.handlers[0].formatter) == (30, glog.QUIET_FORMATTER)
+    glog.increase_logging_level()
+    assert (elsewhere.level, elsewhere.handlers[0].formatter) == (20, glog.DEBUG_FORMATTER)
+    assert (fresh_logger.level, fresh_logger.handlers) == (logging.NOTSET, [])
 
 
 def test_configure_logger_prints_default_format(fresh_logger, capsys):

@@ -5,6 +5,8 @@ import os
 import signal
 import subprocess
 import sys
+import time
+import urllib.request
 from pathlib import Path
 
 import boto3
@@ -208,3 +210,29 @@ def test_command_line_refuses_a_bad_estate(tmp_path):
                             cwd=ROOT, capture_output=True, text=True, timeout=60)
     assert result.returncode == 2
     assert "12-digit" in result.stderr
+
+
+def _answers(endpoint):
+    try:
+        urllib.request.urlopen(endpoint + "/_sandbox/requests", timeout=5).close()
+        return True
+    except OSError:  # refused, reset or timed out: nothing serves there any more
+        return False
+
+
+def test_the_server_ends_with_its_owner_even_when_the_owner_is_killed(tmp_path):
+    estate = tmp_path / "estate.json"
+    estate.write_text(json.dumps({"111111111111": {"us-east-1": []}}))
+    owner = subprocess.Popen([sys.executable, "-m", "sandbox.aws", "--estate", str(estate)],
+                             cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        endpoint = owner.stdout.readline().strip()
+        assert _answers(endpoint)
+    finally:
+        owner.kill()  # no chance to stop its server itself
+        owner.wait(timeout=30)
+        owner.stdout.close()
+    deadline = time.monotonic() + 30
+    while _answers(endpoint):
+        assert time.monotonic() < deadline, "the moto server outlived its owner"
+        time.sleep(0.1)

@@ -123,7 +123,7 @@ def test_failed_yaml_write_leaves_the_file_and_no_temporary(existing_yaml, monke
         serializers.export_to_path({"new": 1}, existing_yaml)
     assert existing_yaml.read_text() == ORIGINAL
     assert list(existing_yaml.parent.iterdir()) == [existing_yaml]
-    assert f"while writing {existing_yaml}" in getattr(err.value, "__notes__", [f"while writing {existing_yaml}"])
+    assert err.value.__notes__ == [f"while writing {existing_yaml}"]
 
 
 def test_failed_replace_names_the_destination(existing_yaml, monkeypatch):

@@ -1,7 +1,10 @@
 import logging
+import typing
 from pathlib import Path
 
+import numpy
 import openpyxl
+import openpyxl.utils
 import pandas as pd
 import pytest
 
@@ -32,6 +35,11 @@ def test_module_names_and_registration():
     assert (xlsx.DEFAULT_COL_WIDTH, xlsx.XLSX_EXTS) == (20, ["xlsx"])
     assert xlsx.log is logging.getLogger("generator.common.serializers.xlsx")
     names = list(vars(xlsx))
+    imported = ["logging", "Dict", "List", "Path", "np", "pd", "load_workbook", "get_column_letter",
+                "register_exporter", "register_loader"]
+    assert sorted(imported, key=names.index) == imported and names.index("register_loader") < names.index("log")
+    assert (xlsx.Dict, xlsx.List, xlsx.np, xlsx.pd) == (typing.Dict, typing.List, numpy, pd)
+    assert xlsx.get_column_letter is openpyxl.utils.get_column_letter and xlsx.load_workbook is openpyxl.load_workbook
     order = ["log", "DEFAULT_COL_WIDTH", "XLSX_EXTS", "load_from_xlsx", "export_to_xlsx", "_set_column_widths"]
     assert sorted(order, key=names.index) == order
     assert Loaders._registry[".xlsx"] is xlsx.load_from_xlsx
@@ -93,6 +101,20 @@ def test_only_empty_cells_are_missing(tmp_path):
     assert all(type(value) in PLAIN for record in loaded for value in record.values())
 
 
+def test_reader_is_looked_up_when_reading_with_its_missing_words_off(tmp_path, monkeypatch):
+    calls = []
+    real = pd.read_excel
+
+    def spy(*args, **kwargs):
+        calls.append((args, kwargs))
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(xlsx.pd, "read_excel", spy)
+    make_workbook(tmp_path / "s.xlsx", [["Name"], ["NA"]])
+    assert xlsx.load_from_xlsx(tmp_path / "s.xlsx") == [{"Name": "NA"}]
+    assert calls == [((tmp_path / "s.xlsx",), {"dtype": object, "keep_default_na": False})]
+
+
 def test_text_cells_that_look_like_numbers_stay_text(tmp_path):
     path = tmp_path / "ids.xlsx"
     make_workbook(path, [["account_id", "size", "n"], ["0123", "1.0", 7], ["0456", "2e3", 1.5]])
@@ -100,6 +122,38 @@ def test_text_cells_that_look_like_numbers_stay_text(tmp_path):
         {"account_id": "0123", "size": "1.0", "n": 7},
         {"account_id": "0456", "size": "2e3", "n": 1.5},
     ]
+
+
+def make_workbook_with_error(path, rows, error_cell, error="#N/A"):
+    make_workbook(path, rows)
+    book = openpyxl.load_workbook(path)
+    cell = book.worksheets[0][error_cell]
+    cell.value, cell.data_type = error, "e"  # as a spreadsheet stores a formula's failed result
+    book.save(path)
+
+
+@pytest.mark.parametrize("error_cell, column", [("B2", "crvn_cidr"), ("C4", "hpe")])
+@pytest.mark.parametrize("error", ["#N/A", "#REF!", "#DIV/0!"])
+def test_error_cells_are_refused_not_read_as_empty(tmp_path, error_cell, column, error):
+    path = tmp_path / "edited.xlsx"
+    rows = [["vpc_id", "crvn_cidr", "hpe"], ["vpc-1", "10.0.0.0/27", True], ["vpc-2", "", False], ["vpc-3", "", True]]
+    make_workbook_with_error(path, rows, error_cell, error)
+    with pytest.raises(ValueError) as err:
+        xlsx.load_from_xlsx(path)
+    assert str(err.value) == (
+        f"{path}: cell {error_cell} (column {column}) holds a spreadsheet error such as #N/A or #REF!, "
+        "not a value; correct or clear it"
+    )
+
+
+def test_first_error_cell_in_reading_order_is_named(tmp_path):
+    path = tmp_path / "edited.xlsx"
+    make_workbook_with_error(path, [["a", "b"], [1, 2], [3, 4]], "A3")
+    book = openpyxl.load_workbook(path)
+    book.worksheets[0]["B2"].value, book.worksheets[0]["B2"].data_type = "#VALUE!", "e"
+    book.save(path)
+    with pytest.raises(ValueError, match=r": cell B2 \(column b\)"):
+        xlsx.load_from_xlsx(path)
 
 
 @pytest.mark.parametrize("rows, expected", [([["Name", "Count"]], []), ([["Name", "Count"], ["a", None]], [{"Name": "a", "Count": ""}])])

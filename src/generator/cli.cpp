@@ -41,8 +41,8 @@ PYBIND11_MODULE(cli, m) {
     m.attr("argparse") = py::module_::import("argparse");
     m.attr("generator") = py::module_::import("generator");
     py::module_ log = py::module_::import("generator.log");
-    m.attr("decrease_logging_level") = log.attr("decrease_logging_level");
     m.attr("increase_logging_level") = log.attr("increase_logging_level");
+    m.attr("decrease_logging_level") = log.attr("decrease_logging_level");
 
     global.bind(m);
 

@@ -7,13 +7,16 @@
 #include "native/host.hpp"
 
 namespace py = pybind11;
-using native::host_attr;
 
 namespace generator_log {
 
+// The module's globals, read at call time as Python code reads its globals,
+// so that a patched `logging` or `DEBUG_FORMATTER` is obeyed.
+native::ModuleGlobals global;
+
 constexpr const char* kRootLogger = "generator";
 
-py::object root_logger() { return host_attr("logging", "getLogger")(kRootLogger); }
+py::object root_logger() { return global("logging").attr("getLogger")(kRootLogger); }
 
 // Give every handler of `logger` the shared formatter `formatter_name` of this
 // module, unless it already has it (compared by identity).
@@ -28,25 +31,24 @@ void restyle(py::handle logger, py::handle formatter) {
 PYBIND11_MODULE(log, m) {
     using namespace generator_log;
     m.doc() = "Tandrel generator logging module.";
-    py::module_::import("logging");
-    py::module_::import("logging.handlers");
+    m.attr("logging") = py::module_::import("logging");
+    py::module_::import("logging.handlers");  // binds no name of its own: it is logging.handlers
+    global.bind(m);
 
     m.attr("LOG_QUIET_FORMAT") = "{levelname}: {message}";
     m.attr("LOG_FORMAT") = "{name}:{levelname} {message}";
     m.attr("LOG_DEBUG_FORMAT") = "{asctime} {levelname} {name}:{funcName} {message}";
-    py::object formatter = host_attr("logging", "Formatter");
+    py::object formatter = global("logging").attr("Formatter");
     m.attr("DEBUG_FORMATTER") = formatter(m.attr("LOG_DEBUG_FORMAT"), py::arg("style") = "{");
     m.attr("QUIET_FORMATTER") = formatter(m.attr("LOG_QUIET_FORMAT"), py::arg("style") = "{");
-
-    static native::ModuleGlobals global;  // read at call time, as Python code reads its globals
-    global.bind(m);
 
     m.def(
         "configure_logger",
         []() {
             py::object logger = root_logger();
-            py::object handler = host_attr("logging", "StreamHandler")();
-            handler.attr("setFormatter")(host_attr("logging", "Formatter")(global("LOG_FORMAT"), py::arg("style") = "{"));
+            py::object logging = global("logging");
+            py::object handler = logging.attr("StreamHandler")();
+            handler.attr("setFormatter")(logging.attr("Formatter")(global("LOG_FORMAT"), py::arg("style") = "{"));
             logger.attr("addHandler")(handler);
             logger.attr("setLevel")(native::INFO);
         },

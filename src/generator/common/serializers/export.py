@@ -81,5 +81,6 @@ def _name_destination(err: BaseException, path: Path, tmp: Any) -> None:
             err.filename = str(path)
             del err.filename2  # no second name: "... -> None" would only confuse
             return
-    if isinstance(err, Exception) and hasattr(err, "add_note"):
-        err.add_note(f"while writing {path}")
+    if isinstance(err, Exception):
+        # What add_note does (Python 3.11), spelt out so that earlier versions carry the note too.
+        err.__notes__ = [*getattr(err, "__notes__", ()), f"while writing {path}"]

@@ -2,6 +2,8 @@
 // set with openpyxl) and read back with pandas, one record per row.
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 #include "native/globals.hpp"
 #include "native/host.hpp"
 
@@ -15,15 +17,31 @@ native::ModuleLog LOG;
 // so that a patched `pd`, `load_workbook` or `DEFAULT_COL_WIDTH` is obeyed.
 native::ModuleGlobals global;
 
+// With its missing-value words off, the reader gives an empty cell as the empty text; what it
+// still reads as missing is a cell holding a spreadsheet error (#N/A, #REF!, #DIV/0!, ...).
+// Such a cell is refused by its place in the sheet: read as empty it would quietly mean "not set".
+void refuse_error_cells(py::handle table, py::handle path) {
+    py::object missing = table.attr("isna")().attr("to_numpy")();
+    if (!native::truthy(missing.attr("any")())) return;
+    py::tuple at = missing.attr("nonzero")();  // row-major: the first error cell in reading order
+    py::object row = at[0][py::int_(0)], col = at[1][py::int_(0)];
+    const long sheet_row = row.cast<long>() + 2;  // titles are row 1
+    py::object letter = global("get_column_letter")(col.cast<long>() + 1);
+    py::object title = table.attr("columns")[col];
+    native::raise_builtin("ValueError", native::text(path) + ": cell " + native::text(letter) +
+                                            std::to_string(sheet_row) + " (column " + native::text(title) +
+                                            ") holds a spreadsheet error such as #N/A or #REF!, not a value; "
+                                            "correct or clear it");
+}
+
 py::object load_from_xlsx(py::object path) {
-    // Only truly empty cells are missing: texts such as "NA", "None" or "null" stay texts.
-    // Each cell keeps the type it has in the sheet: a text cell such as "0123" or "1.0" stays
-    // text (no leading zero lost), and a column with empty cells keeps its integers and booleans.
+    // Only truly empty cells are missing, and they read as the empty text: texts such as "NA",
+    // "None" or "null" stay texts. Each cell keeps the type it has in the sheet: a text cell such
+    // as "0123" or "1.0" stays text (no leading zero lost), and a column with empty cells keeps
+    // its integers and booleans.
     py::object table = global("pd").attr("read_excel")(path, py::arg("dtype") = global("object"),
                                                        py::arg("keep_default_na") = false);
-    py::dict empty_for_nan;
-    empty_for_nan[global("np").attr("nan")] = "";
-    table = table.attr("replace")(empty_for_nan);
+    refuse_error_cells(table, path);
     LOG(native::DEBUG, "load_from_xlsx", "Loaded dataframe from excel:\n%s", table);
     return table.attr("to_dict")("records");
 }
@@ -78,6 +96,8 @@ PYBIND11_MODULE(xlsx, m) {
     m.doc() = "Excel serializer: lists of flat records to and from the review workbook.";
 
     m.attr("logging") = py::module_::import("logging");
+    py::module_ typing = py::module_::import("typing");  // names of the declared types
+    for (const char* name : {"Dict", "List"}) m.attr(name) = typing.attr(name);
     m.attr("Path") = native::host_attr("pathlib", "Path");
     m.attr("np") = py::module_::import("numpy");
     m.attr("pd") = py::module_::import("pandas");
