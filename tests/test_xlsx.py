@@ -294,3 +294,19 @@ def test_missing_destination_folder(tmp_path):
         xlsx.export_to_xlsx(RECORDS, destination)
     assert err.value.filename == str(destination)
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("content", [b"account_id,region\n1,us-east-1\n", b""])
+def test_a_file_that_is_not_a_workbook_is_named(tmp_path, content):
+    path = tmp_path / "vpcs.xlsx"
+    path.write_bytes(content)
+    with pytest.raises(Exception) as refused:
+        xlsx.load_from_xlsx(path)
+    assert f"while reading {path}" in getattr(refused.value, "__notes__", [])
+
+
+def test_a_missing_workbook_is_named_by_the_error_itself(tmp_path):
+    with pytest.raises(FileNotFoundError) as missing:
+        xlsx.load_from_xlsx(tmp_path / "nowhere.xlsx")
+    assert "nowhere.xlsx" in str(missing.value)
+    assert not getattr(missing.value, "__notes__", None)

@@ -34,13 +34,30 @@ void refuse_error_cells(py::handle table, py::handle path) {
                                             "correct or clear it");
 }
 
+// The reader's own message for a file that is not a workbook ("File is not a zip file") does
+// not say which file: the error keeps its type and message and gains a note naming it.
+void name_source(py::error_already_set& err, py::handle path) {
+    if (!err.matches(PyExc_Exception)) return;
+    py::object value = err.value();
+    if (err.matches(PyExc_OSError) && !py::getattr(value, "filename", py::none()).is_none()) return;
+    py::list notes(py::getattr(value, "__notes__", py::list()));
+    notes.append("while reading " + native::text(path));
+    value.attr("__notes__") = notes;
+}
+
 py::object load_from_xlsx(py::object path) {
     // Only truly empty cells are missing, and they read as the empty text: texts such as "NA",
     // "None" or "null" stay texts. Each cell keeps the type it has in the sheet: a text cell such
     // as "0123" or "1.0" stays text (no leading zero lost), and a column with empty cells keeps
     // its integers and booleans.
-    py::object table = global("pd").attr("read_excel")(path, py::arg("dtype") = global("object"),
-                                                       py::arg("keep_default_na") = false);
+    py::object table;
+    try {
+        table = global("pd").attr("read_excel")(path, py::arg("dtype") = global("object"),
+                                                py::arg("keep_default_na") = false);
+    } catch (py::error_already_set& err) {
+        name_source(err, path);
+        throw;
+    }
     refuse_error_cells(table, path);
     LOG(native::DEBUG, "load_from_xlsx", "Loaded dataframe from excel:\n%s", table);
     return table.attr("to_dict")("records");
