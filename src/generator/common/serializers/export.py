@@ -82,5 +82,9 @@ def _name_destination(err: BaseException, path: Path, tmp: Any) -> None:
             del err.filename2  # no second name: "... -> None" would only confuse
             return
     if isinstance(err, Exception):
-        # What add_note does (Python 3.11), spelt out so that earlier versions carry the note too.
-        err.__notes__ = [*getattr(err, "__notes__", ()), f"while writing {path}"]
+        add_note(err, f"while writing {path}")
+
+
+def add_note(err: BaseException, note: str) -> None:
+    """What BaseException.add_note does (Python 3.11), spelt out so that earlier versions carry it too."""
+    err.__notes__ = [*getattr(err, "__notes__", ()), note]

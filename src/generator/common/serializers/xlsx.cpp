@@ -40,9 +40,7 @@ void name_source(py::error_already_set& err, py::handle path) {
     if (!err.matches(PyExc_Exception)) return;
     py::object value = err.value();
     if (err.matches(PyExc_OSError) && !py::getattr(value, "filename", py::none()).is_none()) return;
-    py::list notes(py::getattr(value, "__notes__", py::list()));
-    notes.append("while reading " + native::text(path));
-    value.attr("__notes__") = notes;
+    global("add_note")(value, "while reading " + native::text(path));
 }
 
 py::object load_from_xlsx(py::object path) {
@@ -123,6 +121,7 @@ PYBIND11_MODULE(xlsx, m) {
     py::module_ exporters = py::module_::import("generator.common.serializers.export");
     m.attr("register_exporter") = exporters.attr("register_exporter");
     m.attr("write_atomically") = exporters.attr("write_atomically");
+    m.attr("add_note") = exporters.attr("add_note");
     m.attr("register_loader") = native::host_attr("generator.common.serializers.load", "register_loader");
 
     global.bind(m);
