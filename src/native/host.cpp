@@ -24,8 +24,6 @@ py::object make_class(const std::string& module, const std::string& name, py::tu
     return host_attr("builtins", "type")(name, bases, ns);
 }
 
-py::object pformat(py::handle obj) { return host_attr("pprint", "pformat")(obj); }
-
 std::string text(py::handle obj) { return py::str(obj).cast<std::string>(); }
 
 void ModuleLog::bind(py::module_& module) { globals_.bind(module); }

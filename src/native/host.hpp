@@ -38,9 +38,6 @@ void add_method(py::handle cls, const char* name, F&& f, const Extra&... extra) 
                                             py::sibling(py::getattr(cls, name, py::none())), extra...));
 }
 
-// pprint.pformat(obj)
-py::object pformat(py::handle obj);
-
 // The text form of a host value: str(obj).
 std::string text(py::handle obj);
 
