@@ -17,7 +17,7 @@ def test_demo_runs_the_whole_flow(tmp_path):
     )
     assert done.returncode == 0, done.stdout + done.stderr
     assert "Review workbook: 10 VPC rows, 19 columns" in done.stdout
-    assert "(password typed at 2 prompt(s))" in done.stdout
+    assert "(password typed at 1 prompt(s))" in done.stdout  # one login for both artefacts
     final = yaml.safe_load((out / "tandrel.yaml").read_text())
     accounts = final["account_info"]
     assert [a["account_id"] for a in accounts] == ["111122223333", "444455556666", "777788889999"]
