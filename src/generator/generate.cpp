@@ -179,27 +179,29 @@ py::object retry_config() {
 // `aws` is the boto3 module (its default session) or a session of one worker.
 py::object sts_client_of(py::handle aws, py::handle config) { return aws.attr("client")("sts", "config"_a = config); }
 
-py::object ec2_resource_of(py::handle aws, py::handle aws_region, py::handle creds, py::handle config) {
+// An EC2 resource ("resource") or client ("client") for the region, acting with the temporary credentials.
+py::object ec2_of(const char* kind, py::handle aws, py::handle aws_region, py::handle creds, py::handle config) {
     py::object key_id = creds["AccessKeyId"];
     py::object secret = creds["SecretAccessKey"];
     py::object token = creds["SessionToken"];
-    return aws.attr("resource")("ec2", "region_name"_a = aws_region, "aws_access_key_id"_a = key_id,
-                                "aws_secret_access_key"_a = secret, "aws_session_token"_a = token,
-                                "config"_a = config);
+    return aws.attr(kind)("ec2", "region_name"_a = aws_region, "aws_access_key_id"_a = key_id,
+                          "aws_secret_access_key"_a = secret, "aws_session_token"_a = token, "config"_a = config);
 }
 
 py::object assume_role(py::handle sts_client, py::handle role_arn) {
     return sts_client.attr("assume_role")("RoleArn"_a = role_arn, "RoleSessionName"_a = kRoleSessionName);
 }
 
-py::object region_names(py::handle ec2_resource) {
-    py::object response = ec2_resource.attr("meta").attr("client").attr("describe_regions")();
+py::object region_names(py::handle ec2_client) {
+    py::object response = ec2_client.attr("describe_regions")();
     py::list list_of_regions;
     for (py::handle region : response["Regions"]) list_of_regions.append(region["RegionName"]);
     return std::move(list_of_regions);
 }
 
-py::object get_regions(py::object creds) { return region_names(G("get_ec2_resource_handler")("us-east-1", creds)); }
+py::object get_regions(py::object creds) {
+    return region_names(G("get_ec2_resource_handler")("us-east-1", creds).attr("meta").attr("client"));
+}
 
 py::object get_role_arn(py::object account_id, py::object role_name) {
     LOG(DEBUG, "get_role_arn", "Role ARN for account_id: %s, role_name: %s", account_id, role_name);
@@ -235,7 +237,7 @@ py::object get_temp_creds_for_account(py::object role_arn) {
 }
 
 py::object get_ec2_resource_handler(py::object aws_region, py::object creds) {
-    return ec2_resource_of(G("boto3"), aws_region, creds, retry_config());
+    return ec2_of("resource", G("boto3"), aws_region, creds, retry_config());
 }
 
 // An AWS error that ends the run says where it happened: "account 1111, region eu-west-1: An error
@@ -386,7 +388,6 @@ py::object list_or_null(py::object items) {
     return std::move(out);
 }
 
-py::object vpcs_of(py::handle ec2) { return ec2.attr("vpcs").attr("page_size")("count"_a = G("VPC_PAGE_SIZE")); }
 
 py::dict workbook_row(const char* op, py::handle defaults, py::handle hpe, py::handle account_id,
                       py::handle account_name, py::handle region, py::handle vpc, py::handle crvn_cidr) {
@@ -446,6 +447,7 @@ struct Walk {
     WalkRequest request;
     py::object config, defaults, account_list, executor, client_config;
     py::object sessions;  // threading.local: the boto3 session of each worker thread
+    py::object loader = py::none();  // botocore's loader of service descriptions, read once for all sessions
     bool stopped = false;
     long first_failure = std::numeric_limits<long>::max();
     long accounts_done = 0, vpcs_found = 0;  // for the progress line, counted as units end
@@ -463,22 +465,41 @@ using WalkPtr = std::shared_ptr<Walk>;
 py::object worker_session(Walk& walk) {
     py::object session = py::getattr(walk.sessions, "session", py::none());
     if (session.is_none()) {
-        session = G("boto3").attr("session").attr("Session")();
+        // Sessions of their own, sharing what botocore has read of the service descriptions:
+        // a second reading costs each worker a quarter of a second.
+        py::object botocore_session = native::host_attr("botocore.session", "get_session")();
+        if (walk.loader.is_none()) {
+            walk.loader = botocore_session.attr("get_component")("data_loader");
+        } else {
+            botocore_session.attr("register_component")("data_loader", walk.loader);
+        }
+        session = G("boto3").attr("session").attr("Session")("botocore_session"_a = botocore_session);
         walk.sessions.attr("session") = session;
     }
     return session;
 }
 
-// Once the walk is stopped, a unit's client makes no further attempt and waits for no back-off.
-py::object watched(py::object client, const WalkPtr& walk, long key) {
-    py::cpp_function stop([walk, key](py::kwargs) -> py::object {
-        if (walk->cancelled(key)) raise_cancelled();
+// Once the walk is stopped, a worker's client makes no further attempt and waits for no back-off.
+// The client is the worker's own; the unit it works for is the one the worker runs now.
+py::object watched(py::object client, const WalkPtr& walk) {
+    py::cpp_function stop([walk](py::kwargs) -> py::object {
+        if (walk->cancelled(py::getattr(walk->sessions, "unit").cast<long>())) raise_cancelled();
         return py::none();
     });
     py::object events = client.attr("meta").attr("events");
     events.attr("register")("before-send", stop);
     events.attr("register_first")("needs-retry", stop);
     return client;
+}
+
+// The worker's STS client: the same base credentials serve every account's role.
+py::object worker_sts_client(const WalkPtr& walk) {
+    py::object sts = py::getattr(walk->sessions, "sts", py::none());
+    if (sts.is_none()) {
+        sts = watched(sts_client_of(worker_session(*walk), walk->client_config), walk);
+        walk->sessions.attr("sts") = sts;
+    }
+    return sts;
 }
 
 struct Unit {
@@ -492,6 +513,7 @@ Unit submit(const WalkPtr& walk, long key, std::function<py::object()> body) {
     py::list records = unit.records;
     py::cpp_function run([walk, key, records, body]() -> py::object {
         native::HeldRecords hold(records);
+        walk->sessions.attr("unit") = key;
         if (walk->cancelled(key)) raise_cancelled();
         try {
             return body();
@@ -502,6 +524,26 @@ Unit submit(const WalkPtr& walk, long key, std::function<py::object()> body) {
     });
     unit.future = walk->executor.attr("submit")(run);
     return unit;
+}
+
+// The region's VPCs in pages of VPC_PAGE_SIZE, in the order AWS lists them, each as an object
+// with the `id`, `cidr_block` and `tags` that naming and the free block read.
+py::list region_vpcs(py::handle ec2_client) {
+    py::object vpc_type = native::host_attr("types", "SimpleNamespace");
+    py::list vpcs;
+    py::object token = py::none();
+    do {
+        py::dict request;
+        request["MaxResults"] = G("VPC_PAGE_SIZE");
+        if (!token.is_none()) request["NextToken"] = token;
+        py::object page = ec2_client.attr("describe_vpcs")(**request);
+        for (py::handle vpc : page["Vpcs"]) {
+            vpcs.append(vpc_type("id"_a = vpc["VpcId"], "cidr_block"_a = vpc.attr("get")("CidrBlock"),
+                                 "tags"_a = vpc.attr("get")("Tags")));
+        }
+        token = page.attr("get")("NextToken");
+    } while (truthy(token));
+    return vpcs;
 }
 
 // A region's subnets with an IPv4 block, grouped by VPC in the order AWS lists them.
@@ -536,15 +578,14 @@ py::object region_unit(const WalkPtr& walk, long key, py::object account_id, py:
     Walk& w = *walk;
     const char* op = w.request.op;
     py::object defaults = w.defaults;
-    py::object ec2 = ec2_resource_of(worker_session(w), region, creds, w.client_config);
-    watched(ec2.attr("meta").attr("client"), walk, key);
+    py::object ec2 = watched(ec2_of("client", worker_session(w), region, creds, w.client_config), walk);
     const bool add_vpc_cidr = truthy(defaults.attr("add_vpc_cidr"));
 
     py::list vpcs;
     SubnetsByVpc subnets;
     try {
-        for (py::handle vpc : vpcs_of(ec2)) vpcs.append(vpc);
-        if (!add_vpc_cidr && py::len(vpcs) > 0) subnets = region_subnets(ec2.attr("meta").attr("client"));
+        vpcs = region_vpcs(ec2);
+        if (!add_vpc_cidr && py::len(vpcs) > 0) subnets = region_subnets(ec2);
     } catch (py::error_already_set& err) {
         // A region the engineer did not name may be closed to the account by policy.
         const std::string code = discovered && !w.cancelled(key) ? refusal_code(err) : "";
@@ -617,10 +658,9 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, py::object accou
         account_info = info;
     }
     py::object role_arn = G("get_role_arn")(account_id, defaults.attr("role_name"));
-    py::object session = worker_session(w);
     py::object assumed_role;
     try {
-        assumed_role = assume_role(watched(sts_client_of(session, w.client_config), walk, key), role_arn);
+        assumed_role = assume_role(worker_sts_client(walk), role_arn);
     } catch (py::error_already_set& err) {
         if (!err.matches(PyExc_Exception) || w.cancelled(key)) throw;
         w.failed(key);  // reported in its turn, as a refused role is
@@ -633,9 +673,8 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, py::object accou
     py::list regions;
     try {
         if (discovered) {
-            py::object ec2 = ec2_resource_of(session, py::str("us-east-1"), creds, w.client_config);
-            watched(ec2.attr("meta").attr("client"), walk, key);
-            regions = py::list(region_names(ec2));
+            regions = py::list(region_names(
+                watched(ec2_of("client", worker_session(w), py::str("us-east-1"), creds, w.client_config), walk)));
         } else {
             regions = py::list(configured);
         }
