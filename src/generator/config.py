@@ -85,7 +85,8 @@ def _network(value: Any) -> Any:
 
 
 def _controller_address(value: str) -> str:
-    match = _HOST.fullmatch(value)
+    # A host name has at most 253 characters; a port adds at most 6.
+    match = _HOST.fullmatch(value) if len(value) <= 259 else None
     if not match or (match.group(1) is not None and not 0 < int(match.group(1)) < 65536):
         raise ValueError(
             f"{_shown(value)} is not a controller address: give a host name or an IP address, "

@@ -103,6 +103,8 @@ py::object controller_password(const std::string& prompt, const std::string& add
         py::object input = G("sys").attr("stdin");
         const bool no_input = input.is_none() || truthy(py::getattr(input, "closed", py::bool_(false)));
         if (!err.matches(PyExc_EOFError) && !(no_input && err.matches(PyExc_Exception))) throw;
+        py::object errors = G("sys").attr("stderr");
+        if (!errors.is_none()) errors.attr("write")("\n");  // end the prompt's line
         raise_corvane("no password for the controller at " + address +
                           ": standard input ended before one was given; type it at the prompt, pipe it to "
                           "standard input or set CORVANE_PASSWORD",
