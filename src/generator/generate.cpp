@@ -112,27 +112,66 @@ py::object controller_password(const std::string& prompt, const std::string& add
     }
 }
 
-// The errors behind a failed request, outermost first: requests wraps urllib3's
-// error, which wraps the socket's or the TLS library's.
-std::vector<py::object> error_chain(py::handle error) {
-    py::object base = native::host_attr("builtins", "BaseException");
-    std::vector<py::object> chain;
-    py::object current = py::reinterpret_borrow<py::object>(error);
-    while (!current.is_none() && chain.size() < 12) {
-        chain.push_back(current);
-        std::vector<py::object> candidates{py::getattr(current, "reason", py::none())};
-        for (py::handle arg : current.attr("args")) candidates.push_back(py::reinterpret_borrow<py::object>(arg));
-        candidates.push_back(current.attr("__cause__"));
-        candidates.push_back(current.attr("__context__"));
-        current = py::none();
-        for (const auto& candidate : candidates) {
-            if (py::isinstance(candidate, base)) {
-                current = candidate;
-                break;
-            }
+// The errors behind a failed request: requests wraps urllib3's error, which wraps
+// (or was raised while handling) the socket's or the TLS library's.
+std::vector<py::object> error_causes(py::handle error) {
+    py::object exception = native::host_attr("builtins", "BaseException");
+    std::vector<py::object> found;
+    std::vector<py::object> pending{py::reinterpret_borrow<py::object>(error)};
+    while (!pending.empty() && found.size() < 32) {  // bounded: links may loop
+        py::object current = pending.back();
+        pending.pop_back();
+        found.push_back(current);
+        for (const char* link : {"__cause__", "__context__", "reason"}) {
+            py::object next = py::getattr(current, link, py::none());
+            if (py::isinstance(next, exception)) pending.push_back(next);
+        }
+        for (py::handle arg : py::getattr(current, "args", py::tuple())) {
+            if (py::isinstance(arg, exception)) pending.push_back(py::reinterpret_borrow<py::object>(arg));
         }
     }
-    return chain;
+    return found;
+}
+
+// The first of `errors` that is a `module.name`, or None.
+py::object first_of(const std::vector<py::object>& errors, const char* module, const char* name) {
+    py::object wanted = native::host_attr(module, name);
+    for (const auto& error : errors) {
+        if (py::isinstance(error, wanted)) return error;
+    }
+    return py::none();
+}
+
+// Why the controller's certificate was refused, in the engineer's words, then OpenSSL's.
+std::string certificate_reason(py::handle failure, py::handle verify) {
+    py::object code = py::getattr(failure, "verify_code", py::none());
+    py::object message = py::getattr(failure, "verify_message", py::none());
+    std::string detail = native::text(message.is_none() ? py::str(failure) : message);
+    while (!detail.empty() && detail.back() == '.') detail.pop_back();
+    std::string what = "its certificate was refused";
+    switch (code.is_none() ? -1 : code.cast<long>()) {
+        case 9:  // X509_V_ERR_CERT_NOT_YET_VALID
+            what = "not yet valid: its certificate's validity has not begun";
+            break;
+        case 10:  // X509_V_ERR_CERT_HAS_EXPIRED
+            what = "expired: its certificate is past its end date";
+            break;
+        case 62:  // X509_V_ERR_HOSTNAME_MISMATCH
+        case 64:  // X509_V_ERR_IP_ADDRESS_MISMATCH
+            what = "name mismatch: its certificate is for another name or address";
+            break;
+        case 2:   // X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT
+        case 18:  // X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT
+        case 19:  // X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN
+        case 20:  // X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY
+        case 21:  // X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE
+        case 27:  // X509_V_ERR_CERT_UNTRUSTED
+            what = "unknown authority: its certificate does not chain to " +
+                   (PyBool_Check(verify.ptr()) ? std::string("the trusted authorities")
+                                               : "an authority in " + native::text(verify));
+            break;
+    }
+    return what + " (" + detail + ")";
 }
 
 // Why a controller request failed, in plain words.
@@ -141,49 +180,51 @@ std::string transport_cause(py::handle error, py::handle timeout) {
     const std::string limit = " within " + native::text(timeout) + " s (controller.timeout)";
     if (py::isinstance(error, exceptions.attr("ConnectTimeout"))) return "no connection" + limit;
     if (py::isinstance(error, exceptions.attr("ReadTimeout"))) return "no answer" + limit;
-    const auto chain = error_chain(error);
-    auto is = [](py::handle e, const char* module, const char* name) {
-        return py::isinstance(e, native::host_attr(module, name));
-    };
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-        const py::object& e = *it;
-        if (is(e, "socket", "gaierror")) return "its name does not resolve";
-        if (is(e, "builtins", "ConnectionRefusedError")) return "connection refused";
-        if (is(e, "ssl", "SSLCertVerificationError")) {
-            return "TLS failure: its certificate is not trusted (" +
-                   native::text(py::getattr(e, "verify_message", py::str("?"))) + ")";
+    const auto causes = error_causes(error);
+    auto has = [&](const char* module, const char* name) { return !first_of(causes, module, name).is_none(); };
+    if (has("socket", "gaierror")) return "its name does not resolve";
+    if (has("builtins", "ConnectionRefusedError")) return "connection refused";
+    py::object tls = first_of(causes, "ssl", "SSLError");
+    if (!tls.is_none()) {
+        const std::string reason = native::text(py::getattr(tls, "reason", py::none()));
+        if (reason == "WRONG_VERSION_NUMBER" || reason == "RECORD_LAYER_FAILURE" ||
+            reason == "PACKET_LENGTH_TOO_LONG" || reason == "UNKNOWN_PROTOCOL") {
+            return "TLS failure: it does not answer in TLS (plain HTTP?)";
         }
-        if (is(e, "ssl", "SSLError")) {
-            const std::string reason = native::text(py::getattr(e, "reason", py::none()));
-            if (reason == "WRONG_VERSION_NUMBER" || reason == "RECORD_LAYER_FAILURE" ||
-                reason == "PACKET_LENGTH_TOO_LONG" || reason == "UNKNOWN_PROTOCOL") {
-                return "TLS failure: it does not answer in TLS (plain HTTP?)";
-            }
-            return "TLS failure: " + native::text(e);
-        }
-        if (is(e, "http.client", "RemoteDisconnected") || is(e, "builtins", "ConnectionResetError") ||
-            is(e, "builtins", "ConnectionAbortedError") || is(e, "builtins", "BrokenPipeError")) {
-            return "the connection was closed without an answer";
-        }
-        if (is(e, "builtins", "TimeoutError")) return "no answer" + limit;
-        py::object strerror = py::getattr(e, "strerror", py::none());
-        if (is(e, "builtins", "OSError") && PyUnicode_Check(strerror.ptr())) {
-            return py::str(strerror).attr("lower")().cast<std::string>();
-        }
+        return "TLS failure: " + native::text(tls);
+    }
+    if (has("http.client", "RemoteDisconnected") || has("builtins", "ConnectionResetError") ||
+        has("builtins", "ConnectionAbortedError") || has("builtins", "BrokenPipeError")) {
+        return "the connection was closed without an answer";
+    }
+    if (has("builtins", "TimeoutError")) return "no answer" + limit;
+    for (const auto& cause : causes) {
+        py::object strerror = py::getattr(cause, "strerror", py::none());
+        if (PyUnicode_Check(strerror.ptr())) return py::str(strerror).attr("lower")().cast<std::string>();
     }
     std::string text = native::text(error);
     if (text.size() > 300) text = text.substr(0, 300) + "...";
     return text;
 }
 
-// One POST to the controller with its time-outs. A transport failure ends the run
-// with one line naming the controller, the step and the cause, not urllib3's text.
-py::object controller_post(const std::string& url, const py::dict& form, const char* step,
-                           const std::string& address, py::handle timeout) {
+// One POST to the controller, with its time-outs. A certificate that fails the
+// configured check ends the run with one line naming the controller and the reason
+// (the form was not sent); any other transport failure with one line naming the
+// controller, the step and the cause, not urllib3's text.
+py::object controller_post(const std::string& url, const py::dict& form, const char* step, py::handle controller_ip,
+                           py::handle verify, py::handle timeout, const char* unsent) {
     try {
-        return G("requests").attr("post")(url, "data"_a = form, "verify"_a = false,
+        return G("requests").attr("post")(url, "data"_a = form, "verify"_a = verify,
                                           "timeout"_a = py::make_tuple(timeout, timeout));
     } catch (py::error_already_set& err) {
+        if (!err.matches(PyExc_Exception)) throw;
+        const std::string address = native::text(controller_ip);
+        py::object failure = first_of(error_causes(err.value()), "ssl", "SSLCertVerificationError");
+        if (!failure.is_none()) {
+            raise_corvane("cannot trust the controller at " + address + ": " + certificate_reason(failure, verify) +
+                              "; " + unsent,
+                          err);
+        }
         if (!err.matches(G("requests").attr("exceptions").attr("RequestException"))) throw;
         raise_corvane("cannot reach the controller at " + address + " for the " + step + ": " +
                           transport_cause(err.value(), timeout),
@@ -210,9 +251,13 @@ py::object listed_accounts(py::handle body) {
 }
 
 py::object get_account_list(py::object config) {
-    py::object controller_ip = config.attr("controller").attr("ip");
-    py::object username = config.attr("controller").attr("username");
-    py::object timeout = py::getattr(config.attr("controller"), "timeout", py::none());
+    py::object controller = config.attr("controller");
+    py::object controller_ip = controller.attr("ip");
+    py::object username = controller.attr("username");
+    // How the controller must prove who it is: False (no check), True or the path of a PEM file.
+    py::object verify = py::getattr(controller, "verify", py::none());
+    if (verify.is_none()) verify = py::bool_(false);  // requests would read None as "check"
+    py::object timeout = py::getattr(controller, "timeout", py::none());
     if (timeout.is_none()) timeout = py::int_(kControllerTimeout);
     const std::string address = native::text(controller_ip);
     LOG(DEBUG, "get_account_list", "Controller IP: '%s'", controller_ip);
@@ -229,7 +274,8 @@ py::object get_account_list(py::object config) {
     login["action"] = "login";
     login["username"] = username;
     login["password"] = password;
-    py::object r = controller_post(controller_api_url, login, "login", address, timeout);
+    py::object r = controller_post(controller_api_url, login, "login", controller_ip, verify, timeout,
+                                   "the password was not sent");
 
     // Decoded here, outside the guarded step: a body that is not JSON fails with the decoder's own error.
     py::object login_body = controller_json(r, "login", controller_api_url);
@@ -257,7 +303,8 @@ py::object get_account_list(py::object config) {
     list_accounts["action"] = "list_accounts";
     list_accounts["CID"] = cid;
     list_accounts["aws_iam_role_based"] = true;
-    py::object response = controller_post(controller_api_url, list_accounts, "account list", address, timeout);
+    py::object response = controller_post(controller_api_url, list_accounts, "account list", controller_ip, verify,
+                                          timeout, "the session identifier was not sent");
     LOG.lazy(DEBUG, "get_account_list", "list_accounts response:\n%s",
              [&] { return py::make_tuple(pformat(controller_json(response, "list_accounts", controller_api_url))); });
 
@@ -661,7 +708,8 @@ PYBIND11_MODULE(generate, m) {
     m.attr("serializers") = py::module_::import("generator.common.serializers");
     m.attr("load_config") = py::module_::import("generator.config").attr("load_config");
 
-    // The controller is reached without certificate verification; don't warn about it on every request.
+    // Unless the configuration asks for a check (controller.verify), the controller is reached without
+    // certificate verification; don't warn about it on every request.
     m.attr("requests").attr("packages").attr("urllib3").attr("disable_warnings")();
 
     m.attr("log") = m.attr("logging").attr("getLogger")(m.attr("__name__"));
