@@ -461,7 +461,7 @@ void main_command() {
     py::object yaml_exts = native::host_attr("generator.common.serializers.yaml_file", "YAML_EXTS");
     native::check_outputs({{yaml_path, "the YAML configuration", "-y/--yaml", yaml_exts}},
                           {{excel_path, "the Excel workbook (-e/--excel)"}, {template_path, "the template"}});
-    native::require_model(global);
+    native::require_model();
 
     LOG(native::INFO, "main", "Loading VPC data from %s", excel_path);
     py::object vpc_data = global("serializers").attr("xlsx").attr("load_from_xlsx")(excel_path);

@@ -658,7 +658,7 @@ py::object main() {
     py::object tandrel = args.attr("tandrel");
     py::object excel = args.attr("excel");
     check_outputs(config_path, tandrel, excel);
-    if (!tandrel.is_none()) native::require_model(G);  // the inventory goes through the migration model
+    if (!tandrel.is_none()) native::require_model();  // the inventory goes through the migration model
 
     if (!tandrel.is_none()) {
         LOG(INFO, "main", "Generating minimal tandrel file: %s", tandrel);

@@ -8,6 +8,10 @@ namespace native {
 
 constexpr const char* kModel = "tm.core.config";
 
+namespace {
+std::string missing_model;  // why the model could not be imported; empty when it was
+}
+
 void bind_model(py::module_& module, std::initializer_list<const char*> names) {
     py::object model;
     std::string missing;
@@ -19,9 +23,9 @@ void bind_model(py::module_& module, std::initializer_list<const char*> names) {
                   "): install the stand-in with 'pip install ./migration-model' from the generator's source "
                   "folder, or the Tandrel Migration package that provides it";
     }
+    missing_model = missing;
     if (missing.empty()) {
         for (const char* name : names) module.attr(name) = model.attr(name);
-        module.attr("_MODEL_MISSING") = py::none();
         return;
     }
     for (const char* name : names) {
@@ -29,12 +33,10 @@ void bind_model(py::module_& module, std::initializer_list<const char*> names) {
             [missing](py::args, py::kwargs) -> py::object { raise_builtin("ModuleNotFoundError", missing); },
             py::name(name));
     }
-    module.attr("_MODEL_MISSING") = missing;
 }
 
-void require_model(const ModuleGlobals& globals) {
-    py::object missing = globals("_MODEL_MISSING");
-    if (!missing.is_none()) raise_builtin("ModuleNotFoundError", text(missing));
+void require_model() {
+    if (!missing_model.empty()) raise_builtin("ModuleNotFoundError", missing_model);
 }
 
 }  // namespace native

@@ -8,19 +8,15 @@
 
 #include <initializer_list>
 
-#include "native/globals.hpp"
-
 namespace native {
 namespace py = pybind11;
 
 // Bind `names` of tm.core.config as attributes of `module`. When the model cannot
-// be imported, each name is bound to a function that raises the missing-model
-// error, and the module attribute `_MODEL_MISSING` holds that error's text
-// (None when the model is there).
+// be imported, each name is bound to a function that raises the missing-model error.
 void bind_model(py::module_& module, std::initializer_list<const char*> names);
 
-// Raise the missing-model error (ModuleNotFoundError) now, before any work,
-// when the module was loaded without the model.
-void require_model(const ModuleGlobals& globals);
+// Raise the missing-model error (ModuleNotFoundError) now, before any work, when
+// the model could not be imported as the module was loaded.
+void require_model();
 
 }  // namespace native
