@@ -42,8 +42,8 @@ def _shown_key(value: Any) -> str:
     return value if isinstance(value, str) and len(value) <= 60 else _shown(value)
 
 
-CONTROLLER_TIMEOUT = 30  # seconds; a day at most, beyond what the socket library takes
-_MAX_TIMEOUT = 86400
+CONTROLLER_TIMEOUT = 30  # seconds to connect, then as long to answer
+_MAX_TIMEOUT = 86400  # a day: longer is surely a slip, and far longer overflows the socket library
 
 _ACCOUNT_ID = re.compile(r"[0-9]{12}")
 _CIDR = re.compile(r"[0-9]{1,3}(?:\.[0-9]{1,3}){3}/[0-9]{1,2}")
