@@ -103,8 +103,8 @@ def test_same_artefacts_and_log_whatever_the_workers(tmp_path, estate, monkeypat
         [(R1, ["10.7.0.32/27"]), (R2, [])],
     ]
     warnings = [(msg % args) for _, level, _, msg, args in log if level == "WARNING"]
-    assert warnings[1] == (f"Could not compute crvn_cidr for vpc '{estate['tiny'].id}': its block 10.8.0.0/28 is "
-                           "narrower than a /27 block")
+    assert (f"Could not compute crvn_cidr for vpc '{estate['tiny'].id}': its block 10.8.0.0/28 is narrower than a "
+            "/27 block") in warnings
     info = [(msg, args) for _, level, _, msg, args in log if level == "INFO"]
     assert info[-3][1] == (3, 6, 7, 2, 0)  # summary: accounts, regions, VPCs, without a free block, skipped
 
