@@ -1,6 +1,7 @@
 """The walk over accounts and regions: the same artefacts and log whatever the number of
 workers, a request per region, the first failure in configuration order, regions closed
 by policy, narrow VPCs and the retry settings of the AWS clients (moto in-process)."""
+import io
 import logging
 import sys
 
@@ -179,3 +180,28 @@ def test_retry_settings_of_the_user_hold(tmp_path, estate, monkeypatch, aws_call
     assert [c.meta.config.retries for c in aws_calls.clients] == [expected, expected]
     assert gen.get_ec2_resource_handler(R1, {"AccessKeyId": "k", "SecretAccessKey": "s", "SessionToken": "t"}) \
         .meta.client.meta.config.retries == expected
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_progress_line_only_on_a_terminal_without_q(tmp_path, aws, monkeypatch, aws_calls, quiet):
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    logger = logging.getLogger("generator")  # its one handler on standard error, as the launcher sets it up
+    monkeypatch.setattr(logger, "handlers", [logging.StreamHandler(terminal)])
+    monkeypatch.setattr(logger, "level", logger.level)  # given back afterwards
+    logger.setLevel(logging.WARNING if quiet else logging.INFO)
+    aws_calls.answer("DescribeVpcs", {"Vpcs": []}, delay=0.6)  # slow enough for the line to be drawn
+    write_config(tmp_path, accounts=(A, B), regions=(R1,))
+    run_main(monkeypatch, tmp_path, "-e", tmp_path / "out.xlsx", "-j", "1")
+
+    text = terminal.getvalue()
+    assert ("/2 accounts, 0 VPCs found [00:0" in text) is not quiet
+    for message in (f"Discovering info for account {A}", f"Discovering info for account {B}",
+                    f"Exporting accounts to tandrel excel: {tmp_path / 'out.xlsx'}"):
+        # every log line whole, on a line of its own, never cut by the progress line
+        assert (f"\n{message}\n" in text or f"\r{message}\n" in text or text.startswith(message)) is not quiet

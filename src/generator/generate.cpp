@@ -925,7 +925,7 @@ public:
         py::object logger = G("logging").attr("getLogger")("generator");
         if (!truthy(stream.attr("isatty")()) || !truthy(logger.attr("isEnabledFor")(INFO))) return;
         bar_ = native::host_attr("tqdm", "tqdm")("total"_a = accounts, "file"_a = stream, "leave"_a = false,
-                                                 "bar_format"_a = "{n_fmt}/{total_fmt} accounts, {postfix} [{elapsed}]",
+                                                 "bar_format"_a = "{n_fmt}/{total_fmt} accounts{postfix} [{elapsed}]",
                                                  "postfix"_a = "0 VPCs found");
         redirect_ = native::host_attr("tqdm.contrib.logging", "logging_redirect_tqdm")("loggers"_a = py::make_tuple(logger));
         redirect_.attr("__enter__")();
