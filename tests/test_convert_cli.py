@@ -361,7 +361,8 @@ def test_main_run_order_through_the_modules_globals(monkeypatch, caplog):
         events.append(("template", path))
         return template
 
-    def export_to_path(data, path):
+    def export_to_path(data, path, **options):
+        assert options == {"dump": cv._dump_quoted}
         events.append(("export", data, path))
 
     def validate(config):

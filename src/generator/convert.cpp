@@ -480,7 +480,8 @@ void main_command() {
     tandrel_config = global("_recurse_quoted")(tandrel_config);
 
     LOG(native::INFO, "main", "Exporting accounts to tandrel file: %s", yaml_path);
-    global("serializers").attr("export_to_path")(tandrel_config, yaml_path);
+    // Written natively, byte for byte as PyYAML's default dumper would write it.
+    global("serializers").attr("export_to_path")(tandrel_config, yaml_path, py::arg("dump") = global("_dump_quoted"));
 }
 
 }  // namespace generator_convert

@@ -499,7 +499,8 @@ py::object main() {
         LOG(DEBUG, "main", "Recursing through tandrel config to update strings");
         tandrel_yaml = G("_recurse_quoted")(tandrel_yaml);
         LOG(INFO, "main", "Exporting accounts to tandrel file: %s", tandrel);
-        G("serializers").attr("export_to_path")(tandrel_yaml, tandrel);
+        // Written natively, byte for byte as PyYAML's default dumper would write it.
+        G("serializers").attr("export_to_path")(tandrel_yaml, tandrel, "dump"_a = G("_dump_quoted"));
     }
 
     if (!excel.is_none()) {
