@@ -112,7 +112,7 @@ def test_reader_is_looked_up_when_reading_with_its_missing_words_off(tmp_path, m
     monkeypatch.setattr(xlsx.pd, "read_excel", spy)
     make_workbook(tmp_path / "s.xlsx", [["Name"], ["NA"]])
     assert xlsx.load_from_xlsx(tmp_path / "s.xlsx") == [{"Name": "NA"}]
-    assert calls == [((tmp_path / "s.xlsx",), {"dtype": object, "keep_default_na": False})]
+    assert calls == [((tmp_path / "s.xlsx",), {"dtype": object, "keep_default_na": False, "engine": "calamine"})]
 
 
 def test_text_cells_that_look_like_numbers_stay_text(tmp_path):
@@ -141,19 +141,24 @@ def test_error_cells_are_refused_not_read_as_empty(tmp_path, error_cell, column,
     with pytest.raises(ValueError) as err:
         xlsx.load_from_xlsx(path)
     assert str(err.value) == (
-        f"{path}: cell {error_cell} (column {column}) holds a spreadsheet error such as #N/A or #REF!, "
-        "not a value; correct or clear it"
+        f"{path}: cell {error_cell} (column {column}) holds the spreadsheet error {error}, not a value; "
+        "correct or clear it"
     )
 
 
-def test_first_error_cell_in_reading_order_is_named(tmp_path):
+def test_every_unreadable_cell_is_named_in_sheet_order(tmp_path):
     path = tmp_path / "edited.xlsx"
     make_workbook_with_error(path, [["a", "b"], [1, 2], [3, 4]], "A3")
     book = openpyxl.load_workbook(path)
     book.worksheets[0]["B2"].value, book.worksheets[0]["B2"].data_type = "#VALUE!", "e"
     book.save(path)
-    with pytest.raises(ValueError, match=r": cell B2 \(column b\)"):
+    with pytest.raises(ValueError) as err:
         xlsx.load_from_xlsx(path)
+    assert str(err.value).splitlines() == [
+        f"{path}: 2 cells cannot be read:",
+        "cell B2 (column b) holds the spreadsheet error #VALUE!, not a value; correct or clear it",
+        "cell A3 (column a) holds the spreadsheet error #N/A, not a value; correct or clear it",
+    ]
 
 
 @pytest.mark.parametrize("rows, expected", [([["Name", "Count"]], []), ([["Name", "Count"], ["a", None]], [{"Name": "a", "Count": ""}])])
