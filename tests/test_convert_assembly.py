@@ -374,6 +374,18 @@ def test_assembly_calls_the_record_helpers_through_the_module(monkeypatch):
     assert accounts == [{"account_id": "111122223333", "regions": [
         {"region": "r1", "vpcs": [{"vpc_id": "vpc-1"}, {"vpc_id": "vpc-2"}]}]}]
 
+    # A replacement's refusals keep their rows, like the module's own helpers'.
+    def refusing_vpc_data(record, tm_config=None):
+        if record["vpc_id"] == "vpc-2":
+            raise ValueError("column vpc_id: not this one\ncolumn domain: nor this")
+        return {"vpc_id": record["vpc_id"]}
+
+    monkeypatch.setattr(cv, "_get_vpc_data", refusing_vpc_data)
+    with pytest.raises(ValueError) as err:
+        cv.generate_tandrel_account_info(rows, template)
+    assert str(err.value).splitlines() == [
+        "the workbook has 2 mistakes:", "row 3, column vpc_id: not this one", "row 3, column domain: nor this"]
+
 
 def test_model_refusal_with_an_odd_location_is_named_by_it(monkeypatch):
     class Refusal(Exception):

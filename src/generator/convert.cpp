@@ -476,6 +476,7 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
         long account_row = 0;
         std::vector<std::vector<long>> vpc_rows;  // sheet row of each VPC entry, by region
         py::dict vpc_id_rows;                     // vpc_id -> the first row that lists it in this account
+        bool account_refused = false;             // some row's account cells were refused
         py::list region_list;
         for (auto region_item : py::reinterpret_borrow<py::dict>(account_item.second)) {
             py::dict region_entry;
@@ -492,7 +493,7 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
                 py::object info = call_helper(row, [&] { return get_account_info(record); });
                 if (info && !PyDict_Check(info.ptr())) info = py::dict(info);
                 if (!info) {
-                    // refused cells: reported; the account's data comes from another row
+                    account_refused = true;  // reported; the account's data comes from another row
                 } else if (account.empty()) {
                     account = py::reinterpret_borrow<py::dict>(info);
                     account_row = row;
@@ -526,6 +527,8 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
             });
             region_list.append(region_entry);
         }
+        // Without the account's data (every row refused), the model could only say it lacks it.
+        if (account.empty() && account_refused) continue;
         account["regions"] = region_list;
         if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "Account Data:\n%s", [&] {
             return py::make_tuple(pformatted(account));
