@@ -215,7 +215,7 @@ def test_workbook_with_titles_only_when_no_vpc_found(tmp_path, command, caplog):
 def test_both_outputs_inventory_first_with_paths(tmp_path, command, monkeypatch):
     written = []
     fake = SimpleNamespace(
-        export_to_path=lambda data, path: written.append(("yaml", path)),
+        export_to_path=lambda data, path, **options: written.append(("yaml", path, options)),
         yaml_file=SimpleNamespace(YAML_EXTS=["yaml", "yml"]),
         xlsx=SimpleNamespace(export_to_xlsx=lambda data, path, **kw: written.append(("xlsx", path, kw))),
     )
@@ -223,7 +223,8 @@ def test_both_outputs_inventory_first_with_paths(tmp_path, command, monkeypatch)
     command.rows = [dict.fromkeys(gen.HEADERS, "")]
     command.run("-e", "b.xlsx", "-d", "a.yaml")
     assert command.events == [("inventory", ["111111111111"]), ("rows", ["111111111111"])]
-    assert written == [("yaml", pathlib.Path("a.yaml")), ("xlsx", pathlib.Path("b.xlsx"), {})]
+    assert written == [("yaml", pathlib.Path("a.yaml"), {"dump": gen._dump_quoted}),
+                       ("xlsx", pathlib.Path("b.xlsx"), {})]
     assert all(isinstance(w[1], pathlib.Path) for w in written)
 
 
