@@ -285,8 +285,6 @@ def test_model_refusal_passes_unchanged(monkeypatch):
 
 
 def test_model_refusal_names_rows_and_columns():
-    import pydantic
-
     rows = [
         record(vpc="vpc-1"),
         record("999988887777", vpc="vpc-2", spoke_gw_size=3),
@@ -303,8 +301,6 @@ def test_model_refusal_names_rows_and_columns():
 
 
 def test_model_refusal_of_an_account_id():
-    import pydantic
-
     with pytest.raises(ValueError, match=r"^row 2, column account_id: an account ID is 12 digits, not '12'$"):
         cv.generate_tandrel_account_info([record("12")])
 

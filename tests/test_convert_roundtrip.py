@@ -44,19 +44,24 @@ def sheet_rows(path):
     return [dict(zip(rows[0], row)) for row in rows[1:]]
 
 
-def test_generate_edit_convert(tmp_path, sandbox_env):
-    controller, env = sandbox_env
-    # The engineer starts from the example configuration and fills in accounts, controller and defaults.
+def generate_workbook(tmp_path, controller, env, **defaults):
+    """The engineer starts from the example configuration, fills in accounts, controller and defaults,
+    and has generate write review.xlsx."""
     example = subprocess.run([str(BIN / "generate"), "--example-config"], capture_output=True, text=True, check=True)
     config = yaml.safe_load(example.stdout)
     config["account_ids"] = [A, B]
     config["controller"]["ip"] = controller.address
-    config["defaults"].update(managed_tgw=True, filter_cidrs=["10.10.0.0/16"], gw_zones=["us-east-1a"],
-                              transit_gw_name="tgw-1")
+    config["defaults"].update(defaults)
     (tmp_path / "config.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
     generated = run_with_password([str(BIN / "generate"), "-c", "config.yaml", "-e", "review.xlsx"], PASSWORD,
                                   env=env, cwd=tmp_path, timeout=300)
     assert generated.returncode == 0, generated.stderr
+
+
+def test_generate_edit_convert(tmp_path, sandbox_env):
+    controller, env = sandbox_env
+    generate_workbook(tmp_path, controller, env, managed_tgw=True, filter_cidrs=["10.10.0.0/16"],
+                      gw_zones=["us-east-1a"], transit_gw_name="tgw-1")
     rows = sheet_rows(tmp_path / "review.xlsx")
     assert [(r["account_id"], r["region"]) for r in rows] == [
         (A, "us-east-1"), (A, "us-east-1"), (A, "eu-west-1"), (B, "us-east-1"),
@@ -128,15 +133,8 @@ def hostile_env():
 
 
 def test_hostile_texts_come_back_unchanged_and_the_sheet_invites_review(tmp_path, hostile_env):
-    controller, env = hostile_env
-    example = subprocess.run([str(BIN / "generate"), "--example-config"], capture_output=True, text=True, check=True)
-    config = yaml.safe_load(example.stdout)
-    config["account_ids"] = [A, B]
-    config["controller"]["ip"] = controller.address
-    (tmp_path / "config.yaml").write_text(yaml.safe_dump(config, sort_keys=False))
-    generated = run_with_password([str(BIN / "generate"), "-c", "config.yaml", "-e", "review.xlsx"], PASSWORD,
-                                  env=env, cwd=tmp_path, timeout=300)
-    assert generated.returncode == 0, generated.stderr
+    generate_workbook(tmp_path, *hostile_env)
+    env = hostile_env[1]
 
     sheet = openpyxl.load_workbook(tmp_path / "review.xlsx").worksheets[0]
     titles = [c.value for c in sheet[1]]
