@@ -1,5 +1,6 @@
 // A block-style YAML writer that lays text out exactly as PyYAML's emitter does
-// with its default settings (indent 2, width 80, Unicode written as is): the
+// with its default settings and allow_unicode (indent 2, width 80; characters
+// of the Basic Multilingual Plane written as they are, others escaped): the
 // same indentation, the same escapes and the same folding of long
 // double-quoted texts. Plain C++; the caller walks its data and calls these in
 // document order, and decides beforehand which values it can write at all.

@@ -1,5 +1,6 @@
-// generator.common.serializers.xlsx: the review workbook, written with pandas (widths
-// set with openpyxl) and read back with pandas, one record per row.
+// generator.common.serializers.xlsx: the review workbook, written with pandas and
+// finished with openpyxl (texts kept texts, header dressed for review, widths), and
+// read back with pandas' calamine engine, one record per row.
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
@@ -403,7 +404,8 @@ PYBIND11_MODULE(xlsx, m) {
     py::object as_loader = global("register_loader")(xlsx_exts);
     m.def("load_from_xlsx", &load_from_xlsx, py::arg("path"),
           "Return the records of the workbook's first sheet, one mapping of column title to value per row.\n\n"
-          "Only empty cells read as missing; they become the empty text.");
+          "Only empty cells read as missing; they become the empty text. A cell holding a spreadsheet error\n"
+          "or a formula without a stored result is refused, every such cell named.");
     m.attr("load_from_xlsx") = as_loader(m.attr("load_from_xlsx"));
 
     py::object as_exporter = global("register_exporter")(xlsx_exts);
