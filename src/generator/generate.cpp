@@ -1135,7 +1135,7 @@ void generate_both(py::object config, py::object tandrel, py::object excel, long
     LOG(INFO, "main", "Exporting accounts to tandrel excel: %s", excel);
     py::list rows = found.rows;
     py::cpp_function write_both([tandrel_yaml, rows, excel](py::object tmp) {
-        G("serializers").attr("export_to_path")(tandrel_yaml, tmp);
+        G("serializers").attr("export_to_path")(tandrel_yaml, tmp, "dump"_a = G("_dump_quoted"));
         export_workbook(rows, excel);
     });
     G("serializers").attr("export").attr("write_atomically")(tandrel, write_both);
