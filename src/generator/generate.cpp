@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -49,7 +50,8 @@ constexpr long kDefaultJobs = 8;
 constexpr int kRegionSubnetPageSize = 1000;  // the most DescribeSubnets gives in one answer
 constexpr const char* kRetryMode = "standard";
 constexpr int kMaxAttempts = 10;
-constexpr double kProgressInterval = 0.25;  // seconds between updates of the progress line
+constexpr double kProgressInterval = 0.25;
+constexpr const char* kDiscoveryRegion = "us-east-1";  // enabled in every account: where regions are listed  // seconds between updates of the progress line
 // EC2 refusals of a region closed to the account (by policy, or not opted in).
 const char* const kRefusalCodes[] = {"UnauthorizedOperation", "AuthFailure", "AccessDenied", "OptInRequired"};
 
@@ -640,12 +642,14 @@ struct WalkRequest {
     bool rows = false;       // workbook rows
     bool inventory = false;  // inventory account entries
     long jobs = kDefaultJobs;
-    const char* op = "";     // the operation the walk's records are logged under
+    bool keep_going = false;  // a failed account or region goes in the ledger and the walk goes on
+    const char* op = "";      // the operation the walk's records are logged under
 };
 
 struct Discovery {
     py::list rows;
     py::list accounts;
+    py::list ledger;  // one entry per (account, region) set out to cover; see ledger_entry
 };
 
 // Units in the order one worker would take them: account by account, the role
@@ -702,12 +706,19 @@ py::object watched(py::object client, const WalkPtr& walk) {
     return client;
 }
 
-// The worker's STS client: the same base credentials serve every account's role.
-py::object worker_sts_client(const WalkPtr& walk) {
-    py::object sts = py::getattr(walk->sessions, "sts", py::none());
+// The worker's STS client of a region: the same base credentials serve every account's role.
+py::object worker_sts_client(const WalkPtr& walk, py::handle region) {
+    py::object clients = py::getattr(walk->sessions, "sts", py::none());
+    if (clients.is_none()) {
+        clients = py::dict();
+        walk->sessions.attr("sts") = clients;
+    }
+    py::object sts = clients.attr("get")(region);
     if (sts.is_none()) {
-        sts = watched(sts_client_of(worker_session(*walk), walk->client_config), walk);
-        walk->sessions.attr("sts") = sts;
+        sts = watched(worker_session(*walk).attr("client")("sts", "region_name"_a = region,
+                                                          "config"_a = walk->client_config),
+                      walk);
+        clients[region] = sts;
     }
     return sts;
 }
@@ -728,7 +739,7 @@ Unit submit(const WalkPtr& walk, long key, std::function<py::object()> body) {
         try {
             return body();
         } catch (...) {
-            walk->failed(key);
+            if (!walk->request.keep_going) walk->failed(key);
             throw;
         }
     });
@@ -782,8 +793,36 @@ SubnetsByVpc region_subnets(py::handle ec2_client) {
     return by_vpc;
 }
 
+// AWS's error code and message of a failure, or the error's kind and text when it is not AWS's.
+std::pair<std::string, std::string> code_and_message(py::handle error) {
+    if (py::isinstance(error, native::host_attr("botocore.exceptions", "ClientError"))) {
+        py::object detail = py::object(error.attr("response")).attr("get")("Error", py::dict());
+        return {native::text(detail.attr("get")("Code", "")), native::text(detail.attr("get")("Message", ""))};
+    }
+    return {native::text(py::type::of(error).attr("__name__")), native::text(error)};
+}
+
+// One line of the coverage ledger: an (account, region) pair and what became of it.
+py::dict ledger_entry(py::handle account_id, py::handle account_name, py::handle region, const char* state,
+                      py::object vpcs, const std::string& code, const std::string& message, double seconds) {
+    py::dict entry;
+    entry["account_id"] = account_id;
+    entry["account_name"] = account_name;
+    entry["region"] = region;
+    entry["state"] = state;
+    entry["vpcs"] = vpcs;
+    entry["error_code"] = code;
+    entry["message"] = message;
+    entry["seconds"] = std::round(seconds * 100) / 100;
+    return entry;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point started) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+}
+
 // The VPCs of one region of one account, each with its free block and gateway name.
-py::object region_unit(const WalkPtr& walk, long key, py::object account_id, py::object account_name,
+py::object region_walk(const WalkPtr& walk, long key, py::object account_id, py::object account_name,
                        py::object region, py::object creds, bool discovered) {
     Walk& w = *walk;
     const char* op = w.request.op;
@@ -802,7 +841,7 @@ py::object region_unit(const WalkPtr& walk, long key, py::object account_id, py:
         if (!code.empty()) {
             LOG(WARNING, op, "Skipping region %s of account %s: its EC2 requests are refused (%s)", region,
                 account_id, code);
-            return py::make_tuple(py::list(), py::none(), 0, 0, true);
+            return py::make_tuple(py::list(), py::none(), 0, 0, code);
         }
         name_place(err, "account " + native::text(account_id) + ", region " + native::text(region));
         throw;
@@ -843,7 +882,22 @@ py::object region_unit(const WalkPtr& walk, long key, py::object account_id, py:
         LOG.lazy(DEBUG, op, "Region Data:\n%s", [&] { return py::make_tuple(pformat(region_data)); });
     }
     w.vpcs_found += static_cast<long>(py::len(vpcs));
-    return py::make_tuple(rows, region_data, py::len(vpcs), no_block, false);
+    return py::make_tuple(rows, region_data, py::len(vpcs), no_block, py::none());
+}
+
+// (rows, region entry, VPCs, VPCs without a free block, refusal code or None, error or None, seconds).
+// With keep_going a failure is part of the result rather than the end of the walk.
+py::object region_unit(const WalkPtr& walk, long key, py::object account_id, py::object account_name,
+                       py::object region, py::object creds, bool discovered) {
+    const auto started = std::chrono::steady_clock::now();
+    py::tuple done;
+    try {
+        done = region_walk(walk, key, account_id, account_name, region, creds, discovered);
+    } catch (py::error_already_set& err) {
+        if (!walk->request.keep_going || !err.matches(PyExc_Exception) || walk->cancelled(key)) throw;
+        return py::make_tuple(py::list(), py::none(), 0, 0, py::none(), err.value(), seconds_since(started));
+    }
+    return py::make_tuple(done[0], done[1], done[2], done[3], done[4], py::none(), seconds_since(started));
 }
 
 // An account: its name, role, regions; submits a unit per region.
@@ -868,29 +922,37 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, py::object accou
         account_info = info;
     }
     py::object role_arn = G("get_role_arn")(account_id, defaults.attr("role_name"));
+    py::object configured = w.config.attr("aws_regions");
+    const bool discovered = !truthy(configured);
+    // The role is assumed once, at the STS endpoint of a region the account uses: tokens of the
+    // global endpoint are refused in regions that must be opted in to.
+    py::object home = discovered ? py::object(py::str(kDiscoveryRegion)) : py::object(py::list(configured)[0]);
+    const auto started = std::chrono::steady_clock::now();
     py::object assumed_role;
     try {
-        assumed_role = assume_role(worker_sts_client(walk), role_arn);
+        assumed_role = assume_role(worker_sts_client(walk, home), role_arn);
     } catch (py::error_already_set& err) {
         if (!err.matches(PyExc_Exception) || w.cancelled(key)) throw;
-        w.failed(key);  // reported in its turn, as a refused role is
-        return py::make_tuple(account_name, account_info, py::list(), py::list(), err.value());
+        if (!w.request.keep_going) w.failed(key);  // reported in its turn, as a refused role is
+        return py::make_tuple(account_name, account_info, py::list(), py::list(), err.value(), true,
+                              seconds_since(started));
     }
     py::object creds = assumed_role["Credentials"];
 
-    py::object configured = w.config.attr("aws_regions");
-    const bool discovered = !truthy(configured);
     py::list regions;
     try {
         if (discovered) {
+            // Only the regions enabled for the account: one it has not opted in to is never asked.
             regions = py::list(region_names(
-                watched(ec2_of("client", worker_session(w), py::str("us-east-1"), creds, w.client_config), walk)));
+                watched(ec2_of("client", worker_session(w), home, creds, w.client_config), walk)));
         } else {
             regions = py::list(configured);
         }
     } catch (py::error_already_set& err) {
         name_place(err, "account " + native::text(account_id));
-        throw;
+        if (!w.request.keep_going || !err.matches(PyExc_Exception) || w.cancelled(key)) throw;
+        return py::make_tuple(account_name, account_info, py::list(), py::list(), err.value(), false,
+                              seconds_since(started));
     }
 
     py::list units;
@@ -913,7 +975,7 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, py::object accou
         });
         units.append(py::make_tuple(unit.future, unit.records));
     }
-    return py::make_tuple(account_name, account_info, regions, units, py::none());
+    return py::make_tuple(account_name, account_info, regions, units, py::none(), false, seconds_since(started));
 }
 
 // The live progress line: only on a terminal, only when INFO lines are shown. Log
@@ -980,10 +1042,6 @@ void stop(Walk& walk, bool wait_for_workers) {
     walk.executor.attr("shutdown")("wait"_a = wait_for_workers, "cancel_futures"_a = true);
 }
 
-// The number of workers of a walk that a builder starts: the default, or what `main`
-// was told with -j/--jobs while it calls the builder.
-thread_local long builder_jobs = kDefaultJobs;
-
 Discovery discover(py::object config, const WalkRequest& request) {
     const char* op = request.op;
     py::object account_list = G("get_account_list")(config);  // the password prompt comes before the walk
@@ -1011,14 +1069,35 @@ Discovery discover(py::object config, const WalkRequest& request) {
         }
         for (std::size_t i = 0; i < accounts.size(); ++i) {
             py::tuple done = take(accounts[i].future, accounts[i].records, progress, *walk);
-            if (!done[4].is_none()) refused_role(native::text(account_ids[i]), done[4]);
+            py::object account_id = account_ids[i], account_name = done[0];
+            if (!done[4].is_none()) {
+                if (!request.keep_going) refused_role(native::text(account_id), done[4]);
+                const auto [code, message] = code_and_message(done[4]);
+                found.ledger.append(ledger_entry(account_id, account_name, py::str("*"), "failed", py::none(), code,
+                                                 message, done[6].cast<double>()));
+                continue;  // nothing of the account was covered
+            }
             py::object account_info = done[1];
+            py::list regions = done[2];
+            std::size_t region_index = 0;
             for (py::handle unit : done[3]) {
                 py::tuple region = take(unit[py::int_(0)], unit[py::int_(1)], progress, *walk);
-                if (truthy(region[4])) {
-                    ++regions_skipped;
+                py::object region_name = regions[region_index++];
+                const double seconds = region[6].cast<double>();
+                if (!region[5].is_none()) {
+                    const auto [code, message] = code_and_message(region[5]);
+                    found.ledger.append(
+                        ledger_entry(account_id, account_name, region_name, "failed", py::none(), code, message, seconds));
                     continue;
                 }
+                if (!region[4].is_none()) {
+                    ++regions_skipped;
+                    found.ledger.append(ledger_entry(account_id, account_name, region_name, "skipped", py::none(),
+                                                     native::text(region[4]), "", seconds));
+                    continue;
+                }
+                found.ledger.append(
+                    ledger_entry(account_id, account_name, region_name, "ok", region[2], "", "", seconds));
                 ++regions_walked;
                 vpcs += region[2].cast<long>();
                 no_block += region[3].cast<long>();
@@ -1050,24 +1129,57 @@ Discovery discover(py::object config, const WalkRequest& request) {
     LOG(INFO, op,
         "Walk done in %.1f s: accounts %s, regions %s, VPCs %s, VPCs without a free block %s, regions skipped %s",
         seconds, py::len(account_ids), regions_walked, vpcs, no_block, regions_skipped);
+    long ok = 0, skipped = 0, failed = 0;
+    for (py::handle entry : found.ledger) {
+        const std::string state = native::text(entry["state"]);
+        if (state == "ok") ++ok;
+        if (state == "skipped") ++skipped;
+        if (state != "failed") continue;
+        ++failed;
+        LOG(WARNING, op, "Not covered: account %s, region %s: %s: %s", entry["account_id"], entry["region"],
+            entry["error_code"], entry["message"]);
+    }
+    LOG(INFO, op, "Coverage: %s ok, %s skipped, %s failed of %s account-regions", ok, skipped, failed,
+        py::len(found.ledger));
+    return found;
+}
+
+// What `main` was told for the walk of a builder it calls (-j/--jobs, -k/--keep-going), and
+// where that walk leaves its coverage ledger; none outside `main`: the defaults hold.
+struct BuilderRun {
+    long jobs = kDefaultJobs;
+    bool keep_going = false;
+    py::list ledger;
+};
+thread_local BuilderRun* builder_run = nullptr;
+
+WalkRequest builder_request(const char* op) {
+    WalkRequest request;
+    request.op = op;
+    if (builder_run != nullptr) {
+        request.jobs = builder_run->jobs;
+        request.keep_going = builder_run->keep_going;
+    }
+    return request;
+}
+
+Discovery builder_discover(py::object config, const WalkRequest& request) {
+    Discovery found = discover(config, request);
+    if (builder_run != nullptr) builder_run->ledger = found.ledger;
     return found;
 }
 
 py::object generate_tandrel_excel_data(py::object config) {
-    WalkRequest request;
+    WalkRequest request = builder_request("generate_tandrel_excel_data");
     request.rows = true;
-    request.jobs = builder_jobs;
-    request.op = "generate_tandrel_excel_data";
-    return discover(config, request).rows;
+    return builder_discover(config, request).rows;
 }
 
 py::object generate_min_tandrel_yaml(py::object config) {
-    WalkRequest request;
+    WalkRequest request = builder_request("generate_min_tandrel_yaml");
     request.inventory = true;
-    request.jobs = builder_jobs;
-    request.op = "generate_min_tandrel_yaml";
     py::dict result;
-    result["account_info"] = discover(config, request).accounts;
+    result["account_info"] = builder_discover(config, request).accounts;
     return std::move(result);
 }
 
@@ -1098,16 +1210,51 @@ py::object jobs_number(py::object text) {
     return number;
 }
 
-void export_workbook(py::handle excel_data, py::handle excel) {
-    py::object export_to_xlsx = G("serializers").attr("xlsx").attr("export_to_xlsx");
-    if (py::len(excel_data) == 0) {
-        // Still a workbook, so the engineer sees the columns and that nothing was found.
-        LOG(WARNING, "main", "No VPC found in the configured accounts and regions: %s holds the column titles only",
-            excel);
-        export_to_xlsx(excel_data, excel, "columns"_a = G("HEADERS"));
-    } else {
-        export_to_xlsx(excel_data, excel);
+const char* const kCoverageHeaders[] = {"account_id", "account_name", "region", "state",
+                                        "vpcs",       "error_code",   "message", "seconds"};
+
+// The ledger as a second sheet "Coverage" of the workbook at `path`, after the VPC sheet.
+void add_coverage_sheet(py::handle path, py::handle ledger) {
+    py::object book = native::host_attr("openpyxl", "load_workbook")(path);
+    py::object sheet = book.attr("create_sheet")("Coverage");
+    py::list titles;
+    for (const char* title : kCoverageHeaders) titles.append(title);
+    sheet.attr("append")(titles);
+    long row = 1;
+    for (py::handle entry : ledger) {
+        ++row;
+        long column = 0;
+        for (const char* key : kCoverageHeaders) {
+            py::object value = entry[key];
+            py::object cell = sheet.attr("cell")("row"_a = row, "column"_a = ++column, "value"_a = value);
+            if (py::isinstance<py::str>(value)) cell.attr("data_type") = "s";  // AWS's text stays text, even "=..."
+        }
     }
+    py::object letter = native::host_attr("openpyxl.utils", "get_column_letter");
+    for (long column = 1; column <= static_cast<long>(std::size(kCoverageHeaders)); ++column) {
+        sheet.attr("column_dimensions")[letter(column)].attr("width") = column == 7 ? 80 : 20;
+    }
+    book.attr("save")(path);
+}
+
+// The workbook's VPC sheet and its Coverage sheet, written whole or not at all.
+void export_workbook(py::handle excel_data, py::handle excel, py::handle ledger) {
+    py::object rows = py::reinterpret_borrow<py::object>(excel_data);
+    py::object shown = py::reinterpret_borrow<py::object>(excel);
+    py::object coverage = py::reinterpret_borrow<py::object>(ledger);
+    py::cpp_function write([rows, shown, coverage](py::object tmp) {
+        py::object export_to_xlsx = G("serializers").attr("xlsx").attr("export_to_xlsx");
+        if (py::len(rows) == 0) {
+            // Still a workbook, so the engineer sees the columns and that nothing was found.
+            LOG(WARNING, "main",
+                "No VPC found in the configured accounts and regions: %s holds the column titles only", shown);
+            export_to_xlsx(rows, tmp, "columns"_a = G("HEADERS"));
+        } else {
+            export_to_xlsx(rows, tmp);
+        }
+        add_coverage_sheet(tmp, coverage);
+    });
+    G("serializers").attr("export").attr("write_atomically")(excel, write, "suffix"_a = ".xlsx");
 }
 
 py::object quoted_inventory(py::object tandrel_yaml) {
@@ -1120,12 +1267,13 @@ py::object quoted_inventory(py::object tandrel_yaml) {
 // Both artefacts from one walk. The workbook is written while the inventory waits
 // under a temporary name beside its file; only once both are whole does the inventory
 // take its place, so a failure or Ctrl-C anywhere leaves both existing files as they were.
-void generate_both(py::object config, py::object tandrel, py::object excel, long jobs) {
+py::list generate_both(py::object config, py::object tandrel, py::object excel, long jobs, bool keep_going) {
     LOG(INFO, "main", "Generating minimal tandrel file: %s", tandrel);
     LOG(INFO, "main", "Generating Excel file: %s", excel);
     WalkRequest request;
     request.rows = request.inventory = true;
     request.jobs = jobs;
+    request.keep_going = keep_going;
     request.op = "main";
     Discovery found = discover(config, request);
     py::dict inventory;
@@ -1133,19 +1281,25 @@ void generate_both(py::object config, py::object tandrel, py::object excel, long
     py::object tandrel_yaml = quoted_inventory(inventory);
     LOG(INFO, "main", "Exporting accounts to tandrel file: %s", tandrel);
     LOG(INFO, "main", "Exporting accounts to tandrel excel: %s", excel);
-    py::list rows = found.rows;
-    py::cpp_function write_both([tandrel_yaml, rows, excel](py::object tmp) {
-        G("serializers").attr("export_to_path")(tandrel_yaml, tmp);
-        export_workbook(rows, excel);
+    py::list rows = found.rows, ledger = found.ledger;
+    py::cpp_function write_both([tandrel_yaml, rows, excel, ledger](py::object tmp) {
+        G("serializers").attr("export_to_path")(tandrel_yaml, tmp, "dump"_a = G("_dump_quoted"));
+        export_workbook(rows, excel, ledger);
     });
     G("serializers").attr("export").attr("write_atomically")(tandrel, write_both);
+    return ledger;
 }
 
-// While `main` calls a builder, the builder's walk uses the workers asked for.
-struct JobsForBuilders {
-    long previous;
-    explicit JobsForBuilders(long jobs) : previous(builder_jobs) { builder_jobs = jobs; }
-    ~JobsForBuilders() { builder_jobs = previous; }
+// While `main` calls a builder, the builder's walk runs as `main` was told.
+struct ForBuilders {
+    BuilderRun run;
+    BuilderRun* previous;
+    ForBuilders(long jobs, bool keep_going) : previous(builder_run) {
+        run.jobs = jobs;
+        run.keep_going = keep_going;
+        builder_run = &run;
+    }
+    ~ForBuilders() { builder_run = previous; }
 };
 
 py::object main() {
@@ -1168,6 +1322,11 @@ py::object main() {
         "metavar"_a = "N",
         "help"_a = "How many accounts and regions to ask AWS about at the same time (default: 8). The results and "
                    "the log are the same whatever N is; 1 walks them one at a time.");
+    parser.attr("add_argument")(
+        "-k", "--keep-going", "action"_a = "store_true",
+        "help"_a = "Go on past accounts and regions that fail: write what was covered, list what was not (the "
+                   "Coverage sheet, the log) and end with exit status 2. Without it the first failure ends the run "
+                   "and nothing is written.");
     py::object args = parser.attr("parse_args")();
 
     if (truthy(args.attr("example_config"))) {
@@ -1188,24 +1347,33 @@ py::object main() {
     if (!tandrel.is_none()) native::require_model();  // the inventory goes through the migration model
 
     const long jobs = args.attr("jobs").cast<long>();
+    const bool keep_going = truthy(args.attr("keep_going"));
+    py::list ledger;
     if (!tandrel.is_none() && !excel.is_none()) {
-        generate_both(config, tandrel, excel, jobs);
-        return py::none();
+        ledger = generate_both(config, tandrel, excel, jobs, keep_going);
+    } else {
+        ForBuilders builders(jobs, keep_going);
+        if (!tandrel.is_none()) {
+            LOG(INFO, "main", "Generating minimal tandrel file: %s", tandrel);
+            py::object tandrel_yaml = quoted_inventory(G("generate_min_tandrel_yaml")(config));
+            LOG(INFO, "main", "Exporting accounts to tandrel file: %s", tandrel);
+            // Written natively, byte for byte as PyYAML's default dumper would write it.
+            G("serializers").attr("export_to_path")(tandrel_yaml, tandrel, "dump"_a = G("_dump_quoted"));
+        }
+        if (!excel.is_none()) {
+            LOG(INFO, "main", "Generating Excel file: %s", excel);
+            py::object excel_data = G("generate_tandrel_excel_data")(config);
+            LOG(INFO, "main", "Exporting accounts to tandrel excel: %s", excel);
+            export_workbook(excel_data, excel, builders.run.ledger);
+        }
+        ledger = builders.run.ledger;
     }
-    JobsForBuilders workers(jobs);
-
-    if (!tandrel.is_none()) {
-        LOG(INFO, "main", "Generating minimal tandrel file: %s", tandrel);
-        py::object tandrel_yaml = quoted_inventory(G("generate_min_tandrel_yaml")(config));
-        LOG(INFO, "main", "Exporting accounts to tandrel file: %s", tandrel);
-        G("serializers").attr("export_to_path")(tandrel_yaml, tandrel);
-    }
-
-    if (!excel.is_none()) {
-        LOG(INFO, "main", "Generating Excel file: %s", excel);
-        py::object excel_data = G("generate_tandrel_excel_data")(config);
-        LOG(INFO, "main", "Exporting accounts to tandrel excel: %s", excel);
-        export_workbook(excel_data, excel);
+    // What was written is what was covered; status 2 says that something was not.
+    for (py::handle entry : ledger) {
+        if (native::text(entry["state"]) == "failed") {
+            G("sys").attr("exit")(2);
+            break;
+        }
     }
     return py::none();
 }
