@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "native/host.hpp"
 #include "native/ipv4.hpp"
 #include "native/quoted.hpp"
+#include "native/refresh.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -406,6 +408,144 @@ py::object generate_min_tandrel_yaml(py::object config) {
     return std::move(result);
 }
 
+
+// ------------------------------------------------------------------ refresh
+
+namespace refresh = native::refresh;
+
+// The sheets a refreshed workbook carries after the VPC sheet.
+constexpr const char* kRemovedSheet = "Removed";
+constexpr const char* kGeneratedSheet = "generated";  // hidden: the values generate wrote, the base of a refresh
+
+// Marks of a refreshed sheet: fills as the spreadsheet programs' "good" and "bad" styles.
+constexpr const char* kAddedFill = "C6EFCE";
+constexpr const char* kConflictFill = "FFC7CE";
+
+// A cell as the merge compares it; a workbook cell read back or a value generate wrote.
+refresh::Cell merge_cell(py::handle value) {
+    refresh::Cell cell;
+    using Type = refresh::Cell::Type;
+    if (value.is_none()) return cell;
+    if (PyBool_Check(value.ptr())) {
+        cell.type = Type::boolean;
+        cell.flag = value.ptr() == Py_True;
+    } else if (PyLong_Check(value.ptr())) {
+        cell.type = Type::number;
+        cell.text = native::text(value);
+    } else if (PyFloat_Check(value.ptr())) {
+        const double number = PyFloat_AsDouble(value.ptr());
+        if (number != number) return cell;  // not a number: an empty cell
+        cell.type = Type::number;
+        // A whole number reads back as an integer from some readers and as a float from others.
+        cell.text = truthy(value.attr("is_integer")()) ? native::text(py::int_(py::reinterpret_borrow<py::object>(value))) : native::text(py::repr(value));
+    } else if (PyUnicode_Check(value.ptr())) {
+        cell.type = Type::text;
+        cell.text = value.cast<std::string>();
+    } else if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) {
+        cell.type = Type::items;
+        for (py::handle item : value) cell.items.push_back(native::text(item));
+    } else {
+        cell.type = Type::other;
+        cell.text = native::text(py::repr(value));
+    }
+    return cell;
+}
+
+std::vector<py::object> objects(py::handle items) {
+    std::vector<py::object> out;
+    for (py::handle item : items) out.push_back(py::reinterpret_borrow<py::object>(item));
+    return out;
+}
+
+std::vector<refresh::Row> merge_rows(py::handle records, py::handle columns, const char* what) {
+    std::vector<refresh::Row> rows;
+    long number = 0;
+    for (py::handle record : records) {
+        ++number;
+        refresh::Row row;
+        for (py::handle column : columns) {
+            PyObject* value = PyObject_GetItem(record.ptr(), column.ptr());
+            if (value == nullptr) {
+                if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
+                PyErr_Clear();
+                native::raise_builtin("KeyError", std::string(what) + " row " + std::to_string(number) +
+                                                      " has no column " + native::text(column));
+            }
+            row.push_back(merge_cell(py::reinterpret_steal<py::object>(value)));
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+// The three-way merge of a refresh, on lists of records: `base` as generate wrote them,
+// `edited` as the engineer's sheet holds them, `discovered` as generate builds them now.
+py::dict merge_refresh(py::object base, py::object edited, py::object discovered) {
+    py::object columns = G("HEADERS");
+    std::vector<std::string> titles;
+    for (py::handle column : columns) titles.push_back(native::text(column));
+    std::optional<refresh::Merge> merge;
+    try {
+        merge.emplace(titles);
+    } catch (const std::invalid_argument& err) {
+        native::raise_builtin("ValueError", err.what());
+    }
+    const refresh::Plan plan =
+        merge->plan(merge_rows(base, columns, "the generated"), merge_rows(edited, columns, "the edited"),
+                    merge_rows(discovered, columns, "the discovered"));
+
+    const std::vector<py::object> edited_rows = objects(edited), discovered_rows = objects(discovered);
+    // Columns the engineer added to the sheet travel with their rows.
+    py::list extra;
+    for (const py::object& record : edited_rows) {
+        for (py::handle title : record) {
+            if (!columns.contains(title) && !extra.contains(title)) extra.append(title);
+        }
+    }
+
+    py::list rows, added, conflicts;
+    for (const refresh::MergedRow& merged : plan.sheet) {
+        py::dict row;
+        if (merged.added) {
+            py::handle found = discovered_rows[merged.index];
+            for (py::handle column : columns) row[column] = found[column];
+            for (py::handle title : extra) row[title] = G("NULL");
+            added.append(py::len(rows));
+        } else {
+            py::handle mine = edited_rows[merged.index];
+            size_t c = 0;
+            for (py::handle column : columns) {
+                const auto pick = merged.picks.empty() ? refresh::Pick::edited : merged.picks[c++];
+                if (pick == refresh::Pick::discovered) {
+                    row[column] = discovered_rows[merged.discovered][column];
+                } else {
+                    row[column] = mine[column];
+                    if (pick == refresh::Pick::conflict) {
+                        conflicts.append(py::make_tuple(py::len(rows), column,
+                                                        discovered_rows[merged.discovered][column]));
+                    }
+                }
+            }
+            for (py::handle title : extra) row[title] = mine.attr("get")(title, G("NULL"));
+        }
+        rows.append(row);
+    }
+    py::list removed, left_out;
+    for (size_t e : plan.removed) removed.append(edited_rows[e]);
+    const std::vector<py::object> base_rows = objects(base);
+    for (size_t b : plan.left_out) left_out.append(base_rows[b]);
+
+    py::dict result;
+    result["rows"] = rows;
+    result["added"] = added;
+    result["conflicts"] = conflicts;
+    result["removed"] = removed;
+    result["left_out"] = left_out;
+    result["kept"] = plan.kept;
+    result["updated"] = plan.updated;
+    return result;
+}
+
 // --------------------------------------------------------------------- main
 
 // A path's file as the file system resolves it, for telling whether two paths name one file.
@@ -575,5 +715,8 @@ PYBIND11_MODULE(generate, m) {
     m.def("generate_min_tandrel_yaml", &generate_min_tandrel_yaml, py::arg("config"),
           "The minimal inventory: {'account_info': [...]} with the accounts, their regions and VPCs.");
     native::install_quoted(m);
+    m.def("_merge_refresh", &merge_refresh, py::arg("base"), py::arg("edited"), py::arg("discovered"),
+          "Three-way merge of a refresh: the rows generate wrote, the engineer's rows and the rows discovered "
+          "now.\n\nReturns {'rows', 'added', 'conflicts', 'removed', 'left_out', 'kept', 'updated'}.");
     m.def("main", &main, "Run the generate command with the process's command line.");
 }
