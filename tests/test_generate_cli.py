@@ -223,7 +223,10 @@ def test_both_outputs_inventory_first_with_paths(tmp_path, command, monkeypatch)
     command.rows = [dict.fromkeys(gen.HEADERS, "")]
     command.run("-e", "b.xlsx", "-d", "a.yaml")
     assert command.events == [("inventory", ["111111111111"]), ("rows", ["111111111111"])]
-    assert written == [("yaml", pathlib.Path("a.yaml")), ("xlsx", pathlib.Path("b.xlsx"), {})]
+    # the workbook carries the generated values, hidden, as the base of a later refresh
+    hidden = {"title": "generated", "rows": command.rows, "columns": gen.HEADERS, "hidden": True}
+    assert written == [("yaml", pathlib.Path("a.yaml")),
+                       ("xlsx", pathlib.Path("b.xlsx"), {"columns": gen.HEADERS, "sheets": [hidden]})]
     assert all(isinstance(w[1], pathlib.Path) for w in written)
 
 

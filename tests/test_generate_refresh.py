@@ -4,7 +4,7 @@ import pytest
 
 import generator.generate as gen
 
-A = "111111111111"
+A, B = "111111111111", "222222222222"
 
 
 def row(vpc_id="vpc-1", **cells):
@@ -68,7 +68,7 @@ def test_rows_matched_added_removed_and_written_by_hand():
     base = [row("vpc-1", crvn_cidr="10.0.0.0/27"), row("vpc-2"), row("vpc-3"), row("vpc-4"),
             row("vpc-1", region="eu-west-1")]
     edited = [
-        row("vpc-2", domain="blue"),  # the engineer sorted the sheet
+        row("vpc-2", domain="blue", hpe=True),  # the engineer sorted the sheet
         row(" vpc-1 ", crvn_cidr="10.0.9.0/27", extra="my note"),  # blanks around the key are not an edit
         row("vpc-hand", domain="typed"),  # written by hand: no base
         row("vpc-4", domain="gone soon"),
@@ -77,7 +77,7 @@ def test_rows_matched_added_removed_and_written_by_hand():
         # vpc-3 was deleted from the sheet by the engineer
     ]
     discovered = [row("vpc-1", crvn_cidr="10.0.3.0/27"), row("vpc-3"), row("vpc-5", domain="new"),
-                  row("vpc-hand", domain="found"), row("vpc-2"), row("vpc-6")]
+                  row("vpc-hand", domain="found"), row("vpc-2"), row("vpc-6", account_id=B, hpe=False)]
 
     merged = gen._merge_refresh(base, edited, discovered)
 
@@ -89,6 +89,9 @@ def test_rows_matched_added_removed_and_written_by_hand():
         ("vpc-5", "us-east-1", "new", ""),
         ("vpc-6", "us-east-1", "", ""),
     ]
+    # A new VPC takes the settings of its account as the sheet has them (convert needs all rows to agree);
+    # one of an account without rows on the sheet, the discovered ones.
+    assert [r["hpe"] for r in merged["rows"]] == [True, "", "", "", True, False]
     assert merged["rows"][1]["crvn_cidr"] == "10.0.9.0/27"
     assert merged["conflicts"] == [(1, "crvn_cidr", "10.0.3.0/27")]
     assert merged["added"] == [4, 5]
@@ -103,3 +106,239 @@ def test_rows_need_every_column():
     del partial["crvn_cidr"]
     with pytest.raises(KeyError, match="the edited row 1 has no column crvn_cidr"):
         gen._merge_refresh([row()], [partial], [row()])
+
+
+# ------------------------------------------------------------------ end to end
+
+import os  # noqa: E402
+import pathlib  # noqa: E402
+import sys  # noqa: E402
+
+import boto3  # noqa: E402
+import openpyxl  # noqa: E402
+import yaml  # noqa: E402
+
+from sandbox import aws as aws_sandbox  # noqa: E402
+from sandbox.controller import start as start_controller  # noqa: E402
+from sandbox.terminal import run_with_password  # noqa: E402
+
+BIN = pathlib.Path(sys.executable).parent
+PASSWORD = "pa55"
+ESTATE = {
+    A: {
+        "us-east-1": [
+            {"cidr": "10.0.0.0/16", "name": "web", "subnets": ["10.0.0.0/24"]},
+            {"cidr": "10.1.0.0/16", "name": "db"},
+            {"cidr": "10.2.0.0/16", "name": "batch"},
+            {"cidr": "10.3.0.0/24", "name": "old"},
+        ],
+        "eu-west-1": [{"cidr": "10.4.0.0/16", "name": "eu app"}, {"cidr": "10.5.0.0/16", "name": "eu db"}],
+    },
+    B: {
+        "us-east-1": [{"cidr": "10.6.0.0/16", "name": "shared"}, {"cidr": "10.7.0.0/20", "name": "tools"},
+                      {"cidr": "10.8.0.0/24", "name": "legacy"}],
+        "eu-west-1": [{"cidr": "10.9.0.0/16", "name": "edge"}, {"cidr": "10.10.0.0/16", "name": "lab"},
+                      {"cidr": "10.11.0.0/16", "name": "misc"}],
+    },
+}
+# What the engineer changes in the generated workbook: (account, region, VPC name) -> {column: value}.
+# 30 cells across 10 rows: booleans (as cells and as words), lists, tags, a block, a gateway name.
+B_ACCOUNT = {"managed_tgw": False, "filter_cidrs": "10.10.0.0/16, 10.30.0.0/16"}  # on every row of account B
+EDITS = {
+    (A, "us-east-1", "web"): {"crvn_cidr": "10.0.3.0/27", "domain": "web", "spoke_routes": "['10.50.0.0/16']"},
+    (A, "us-east-1", "db"): {"spoke_gw_name": "db-primary-CRVGW", "encrypt": True, "spoke_gw_tags": "App=db"},
+    (A, "us-east-1", "batch"): {"domain": "batch", "transit_gw_name": "tgw 2"},
+    (A, "eu-west-1", "eu app"): {"inspection": True, "gw_zones": "eu-west-1a, eu-west-1b",
+                                 "spoke_gw_tags": "Team=eu"},
+    (B, "us-east-1", "shared"): {**B_ACCOUNT, "spoke_gw_tags": "Owner=netops, Env=prod", "encrypt": True,
+                                 "gw_zones": "['us-east-1a']"},
+    (B, "us-east-1", "tools"): {**B_ACCOUNT, "domain": "shared-svc", "inspection": "yes"},
+    (B, "us-east-1", "legacy"): {**B_ACCOUNT, "spoke_advertisement": "10.8.0.0/24", "domain": "legacy"},
+    (B, "eu-west-1", "edge"): dict(B_ACCOUNT),
+    (B, "eu-west-1", "lab"): dict(B_ACCOUNT),
+    (B, "eu-west-1", "misc"): dict(B_ACCOUNT),
+}
+ADDED = {A: {"us-east-1": [{"cidr": "10.20.0.0/16", "name": "new one"}],
+             "eu-west-1": [{"cidr": "10.22.0.0/16", "name": "new three"}]},
+         B: {"eu-west-1": [{"cidr": "10.21.0.0/16", "name": "new two"}]}}
+
+
+@pytest.fixture(scope="module")
+def sandbox():
+    with start_controller({A: "prod", B: "shared"}, "admin", PASSWORD) as controller:
+        with aws_sandbox.start() as aws:
+            ids = aws_sandbox.seed(aws.endpoint, ESTATE)
+            env = {k: v for k, v in os.environ.items() if k not in ("AWS_PROFILE", "AWS_SESSION_TOKEN")}
+            env.update(aws_sandbox.client_env(aws.endpoint))
+            yield controller, aws, ids, env
+
+
+def ec2_in(endpoint, account, region):
+    """An EC2 client acting in the account, as the estate's owners change it."""
+    sts = boto3.client("sts", endpoint_url=endpoint, region_name="us-east-1", aws_access_key_id="testing",
+                       aws_secret_access_key="testing")
+    creds = sts.assume_role(RoleArn=f"arn:aws:iam::{account}:role/owner", RoleSessionName="owner")["Credentials"]
+    return boto3.client("ec2", endpoint_url=endpoint, region_name=region, aws_access_key_id=creds["AccessKeyId"],
+                        aws_secret_access_key=creds["SecretAccessKey"], aws_session_token=creds["SessionToken"])
+
+
+def generate(folder, env, *args):
+    return run_with_password([str(BIN / "generate"), "-c", "config.yaml", *args], PASSWORD, env=env, cwd=folder,
+                             timeout=300)
+
+
+def sheet_rows(sheet):
+    table = [[c.value for c in row] for row in sheet.iter_rows()]
+    return [dict(zip(table[0], row)) for row in table[1:]]
+
+
+def test_refresh_keeps_every_edit(tmp_path, sandbox):
+    controller, aws, ids, env = sandbox
+    (tmp_path / "config.yaml").write_text(yaml.safe_dump({
+        "account_ids": [A, B],
+        "aws_regions": ["us-east-1", "eu-west-1"],
+        "controller": {"ip": controller.address, "username": "admin"},
+        "defaults": {"role_name": "corvane-migration", "hpe": False, "managed_tgw": True,
+                     "filter_cidrs": ["10.10.0.0/16"], "transit_gw_name": "tgw 1"},
+    }))
+    first = generate(tmp_path, env, "-e", "vpcs.xlsx")
+    assert first.returncode == 0, first.stderr
+    name_of = {vpc_id: spec["name"] for account, regions in ESTATE.items() for region, specs in regions.items()
+               for vpc_id, spec in zip(ids[account][region], specs)}
+
+    # The engineer edits 30 cells across 10 rows and adds a row by hand.
+    book = openpyxl.load_workbook(tmp_path / "vpcs.xlsx")
+    sheet = book.worksheets[0]
+    generated = sheet_rows(sheet)
+    column = {cell.value: cell.column for cell in sheet[1]}
+    edited_cells = 0
+    for number, row in enumerate(generated, start=2):
+        for title, value in EDITS.get((row["account_id"], row["region"], name_of[row["vpc_id"]]), {}).items():
+            sheet.cell(number, column[title]).value = value
+            edited_cells += 1
+    assert edited_cells == 30
+    by_name = {name_of[r["vpc_id"]]: r for r in generated}
+    hand = {**by_name["eu db"], "vpc_id": "vpc-0hand000000000001", "crvn_cidr": "10.99.0.0/27",
+            "spoke_gw_name": "hand-CRVGW"}
+    sheet.append([hand[title] for title in column])
+    book.save(tmp_path / "vpcs.xlsx")
+    edited = sheet_rows(openpyxl.load_workbook(tmp_path / "vpcs.xlsx").worksheets[0])
+
+    # Meanwhile the estate changes.
+    web, db, batch, old = ids[A]["us-east-1"]
+    legacy = ids[B]["us-east-1"][2]
+    east = ec2_in(aws.endpoint, A, "us-east-1")
+    east.delete_vpc(VpcId=old)
+    ec2_in(aws.endpoint, B, "us-east-1").delete_vpc(VpcId=legacy)
+    east.create_subnet(VpcId=web, CidrBlock="10.0.1.0/24")  # takes web's proposed block 10.0.1.0/27
+    east.create_tags(Resources=[db], Tags=[{"Key": "Name", "Value": "database"}])  # its gateway name was edited
+    east.create_tags(Resources=[batch], Tags=[{"Key": "Name", "Value": "batch jobs"}])  # not edited
+    added = aws_sandbox.seed(aws.endpoint, ADDED)
+
+    refreshed = generate(tmp_path, env, "-e", "vpcs.xlsx", "--refresh")
+    assert refreshed.returncode == 0, refreshed.stderr
+    log = refreshed.stderr.splitlines()
+    assert [line for line in log if "WARNING" in line] == [
+        "generator.generate:WARNING Conflict in vpcs.xlsx cell J2 (crvn_cidr of VPC %s, account %s, region "
+        "us-east-1): kept your '10.0.3.0/27'; AWS now gives '10.0.2.0/27'" % (web, A),
+        "generator.generate:WARNING Conflict in vpcs.xlsx cell R3 (spoke_gw_name of VPC %s, account %s, region "
+        "us-east-1): kept your 'db-primary-CRVGW'; AWS now gives 'database-CRVGW'" % (db, A),
+    ]
+    assert log[-1] == ("generator.generate:INFO Refreshed vpcs.xlsx: 11 rows kept, 1 cells updated, "
+                       "3 VPCs added, 2 removed, 2 conflicts")
+
+    book = openpyxl.load_workbook(tmp_path / "vpcs.xlsx")
+    assert [(s.title, s.sheet_state) for s in book.worksheets] == [
+        ("Sheet1", "visible"), ("Removed", "visible"), ("generated", "veryHidden")]
+    rows = sheet_rows(book.worksheets[0])
+    # Every edited row, the hand-written one included, is kept with every cell as the engineer left it,
+    # except the one cell the engineer did not touch and AWS changed.
+    expected = [r for r in edited if r["vpc_id"] not in (old, legacy)]
+    batch_row = next(r for r in expected if r["vpc_id"] == batch)
+    batch_row["spoke_gw_name"] = "batch_jobs-CRVGW"
+    assert rows[:11] == expected
+    # The new VPCs follow, in discovery order, with the generated values, and the account settings
+    # that the engineer gave their account.
+    new_one, new_three, new_two = added[A]["us-east-1"][0], added[A]["eu-west-1"][0], added[B]["eu-west-1"][0]
+    assert [(r["account_id"], r["region"], r["vpc_id"], r["crvn_cidr"], r["spoke_gw_name"], r["managed_tgw"],
+             r["filter_cidrs"]) for r in rows[11:]] == [
+        (A, "us-east-1", new_one, "10.20.0.0/27", "new_one-CRVGW", True, "['10.10.0.0/16']"),
+        (A, "eu-west-1", new_three, "10.22.0.0/27", "new_three-CRVGW", True, "['10.10.0.0/16']"),
+        (B, "eu-west-1", new_two, "10.21.0.0/27", "new_two-CRVGW", False, "10.10.0.0/16, 10.30.0.0/16"),
+    ]
+    first_sheet = book.worksheets[0]
+    for number in (13, 14, 15):
+        assert {c.fill.fgColor.rgb for c in first_sheet[number]} == {"00C6EFCE"}
+    for ref, now in (("J2", "'10.0.2.0/27'"), ("R3", "'database-CRVGW'")):
+        assert first_sheet[ref].fill.fgColor.rgb == "00FFC7CE"
+        assert now in first_sheet[ref].comment.text
+    assert sum(c.comment is not None for row in first_sheet.iter_rows(min_row=2, max_row=12) for c in row) == 2
+
+    # The VPCs no longer found, with the engineer's last values; the base now holds the new discovery.
+    assert sheet_rows(book["Removed"]) == [r for r in edited if r["vpc_id"] in (old, legacy)]
+    base = {r["vpc_id"]: r for r in sheet_rows(book["generated"])}
+    assert len(base) == 13 and old not in base and "vpc-0hand000000000001" not in base
+    assert (base[web]["crvn_cidr"], base[db]["spoke_gw_name"]) == ("10.0.2.0/27", "database-CRVGW")
+
+    # convert reads only the first sheet: the removed VPCs are left out, every edit is in the configuration.
+    converted = subprocess_run([str(BIN / "convert"), "-e", "vpcs.xlsx", "-y", "tandrel.yaml"], tmp_path)
+    assert converted.returncode == 0, converted.stderr
+    accounts = yaml.safe_load((tmp_path / "tandrel.yaml").read_text())["account_info"]
+    vpcs = {(a["account_id"], r["region"]): {v["vpc_id"]: v for v in r["vpcs"]} for a in accounts for r in a["regions"]}
+    assert {key: list(found) for key, found in vpcs.items()} == {
+        (A, "us-east-1"): [web, db, batch, new_one],
+        (A, "eu-west-1"): [*ids[A]["eu-west-1"], "vpc-0hand000000000001", new_three],
+        (B, "us-east-1"): ids[B]["us-east-1"][:2],
+        (B, "eu-west-1"): [*ids[B]["eu-west-1"], new_two],
+    }
+    account_b = next(a for a in accounts if a["account_id"] == B)
+    assert (account_b["managed_tgw"], account_b["filter_cidrs"]) == (False, ["10.10.0.0/16", "10.30.0.0/16"])
+    web_vpc = vpcs[A, "us-east-1"][web]
+    assert (web_vpc["crvn_cidr"], web_vpc["domain"], web_vpc["spoke_routes"]) == ("10.0.3.0/27", "web",
+                                                                                 ["10.50.0.0/16"])
+    assert vpcs[A, "us-east-1"][db]["spoke_gw_name"] == "db-primary-CRVGW"
+    assert vpcs[A, "us-east-1"][db]["spoke_gw_tags"] == [{"key": "App", "value": "db"}]
+    assert vpcs[A, "us-east-1"][batch]["spoke_gw_name"] == "batch_jobs-CRVGW"
+    assert vpcs[A, "us-east-1"][batch]["transit_gw_name"] == "tgw 2"
+    assert vpcs[A, "eu-west-1"][ids[A]["eu-west-1"][0]]["gw_zones"] == ["eu-west-1a", "eu-west-1b"]
+    assert vpcs[B, "us-east-1"][ids[B]["us-east-1"][1]]["inspection"] is True
+    assert vpcs[B, "us-east-1"][ids[B]["us-east-1"][0]]["spoke_gw_tags"] == [
+        {"key": "Owner", "value": "netops"}, {"key": "Env", "value": "prod"}]
+
+    # Refreshed again with nothing changed in AWS: nothing moves, nothing conflicts, the Removed rows stay.
+    again = generate(tmp_path, env, "-e", "vpcs.xlsx", "--refresh")
+    assert again.returncode == 0, again.stderr
+    assert again.stderr.splitlines()[-1] == ("generator.generate:INFO Refreshed vpcs.xlsx: 14 rows kept, "
+                                             "0 cells updated, 0 VPCs added, 0 removed, 0 conflicts")
+    book = openpyxl.load_workbook(tmp_path / "vpcs.xlsx")
+    assert sheet_rows(book.worksheets[0]) == rows
+    assert len(sheet_rows(book["Removed"])) == 2
+
+
+def subprocess_run(argv, folder):
+    import subprocess
+
+    return subprocess.run(argv, capture_output=True, text=True, cwd=folder, timeout=120)
+
+
+def test_refresh_of_a_workbook_not_written_by_generate_touches_nothing(tmp_path, sandbox):
+    controller, _, _, env = sandbox
+    (tmp_path / "config.yaml").write_text(yaml.safe_dump({
+        "account_ids": [A], "controller": {"ip": controller.address, "username": "admin"},
+        "defaults": {"role_name": "corvane-migration"}}))
+    book = openpyxl.Workbook()
+    book.active.append(list(gen.HEADERS))
+    book.save(tmp_path / "vpcs.xlsx")
+    before = (tmp_path / "vpcs.xlsx").read_bytes()
+    controller.requests.clear()
+
+    done = generate(tmp_path, env, "-e", "vpcs.xlsx", "-d", "inventory.yaml", "--refresh")
+
+    assert done.returncode == 1
+    assert done.stderr.splitlines()[-1] == (
+        "generate: error: vpcs.xlsx: cannot refresh: it has no hidden sheet 'generated' with the values generate "
+        "wrote, so it was not written by generate (or by a version before --refresh); nothing was changed. "
+        "Without --refresh, generate writes a new workbook in its place, without your edits")
+    assert (done.prompts, controller.requests) == (0, [])
+    assert (tmp_path / "vpcs.xlsx").read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["config.yaml", "vpcs.xlsx"]

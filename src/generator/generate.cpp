@@ -508,7 +508,11 @@ py::dict merge_refresh(py::object base, py::object edited, py::object discovered
         py::dict row;
         if (merged.added) {
             py::handle found = discovered_rows[merged.index];
-            for (py::handle column : columns) row[column] = found[column];
+            size_t c = 0;
+            for (py::handle column : columns) {
+                const bool from_account = merged.account_row >= 0 && merge->account_column(c++);
+                row[column] = from_account ? py::object(rows[merged.account_row][column]) : py::object(found[column]);
+            }
             for (py::handle title : extra) row[title] = G("NULL");
             added.append(py::len(rows));
         } else {
@@ -544,6 +548,142 @@ py::dict merge_refresh(py::object base, py::object edited, py::object discovered
     result["kept"] = plan.kept;
     result["updated"] = plan.updated;
     return result;
+}
+
+
+// How a cell shows a value in messages: lists in their printed form, booleans as the sheet shows them.
+std::string shown(py::handle value) {
+    if (value.is_none() || (PyUnicode_Check(value.ptr()) && py::len(value) == 0)) return "an empty cell";
+    if (PyBool_Check(value.ptr())) return value.ptr() == Py_True ? "TRUE" : "FALSE";
+    return native::text(py::repr(PyUnicode_Check(value.ptr()) ? value : py::str(value)));
+}
+
+// The workbook a refresh starts from, read and checked before anything is contacted:
+// {"edited": the first sheet's records, "removed": those of the Removed sheet, "base":
+// those of the hidden sheet}, or None when there is no such file yet.
+py::object read_refresh_base(py::object excel) {
+    if (!truthy(G("os").attr("path").attr("exists")(excel))) return py::none();
+    py::dict sheets = G("serializers").attr("xlsx").attr("load_sheets")(excel);
+    py::list titles = py::list(sheets);
+    if (!sheets.contains(kGeneratedSheet) || native::text(titles[0]) == kGeneratedSheet) {
+        native::raise_builtin("ValueError",
+                              native::text(excel) + ": cannot refresh: it has no hidden sheet '" + kGeneratedSheet +
+                                  "' with the values generate wrote, so it was not written by generate (or by a "
+                                  "version before --refresh); nothing was changed. Without --refresh, generate "
+                                  "writes a new workbook in its place, without your edits");
+    }
+    py::object headers = G("HEADERS");
+    auto check_columns = [&](py::handle records, const std::string& which) {
+        if (py::len(records) == 0) return;
+        py::object record = records[py::int_(0)];
+        for (py::handle column : headers) {
+            if (record.contains(column)) continue;
+            native::raise_builtin("ValueError", native::text(excel) + ": cannot refresh: " + which +
+                                                    " has no column " + native::text(column) +
+                                                    "; put it back under its title (nothing was changed)");
+        }
+    };
+    py::dict previous;
+    previous["edited"] = sheets[titles[0]];
+    previous["removed"] = sheets.contains(kRemovedSheet) ? py::object(sheets[kRemovedSheet]) : py::list();
+    previous["base"] = sheets[kGeneratedSheet];
+    check_columns(previous["edited"], "the first sheet");
+    check_columns(previous["base"], "the hidden sheet '" + std::string(kGeneratedSheet) + "'");
+    return std::move(previous);
+}
+
+py::dict sheet(const char* title, py::handle rows, py::handle columns, bool hidden) {
+    py::dict out;
+    out["title"] = title;
+    out["rows"] = rows;
+    out["columns"] = columns;
+    out["hidden"] = hidden;
+    return out;
+}
+
+// The column titles of records: `first` and then every other key, in order of appearance.
+py::list titles_of(py::handle first, py::handle records) {
+    py::list titles;
+    for (py::handle title : first) titles.append(title);
+    for (py::handle record : records) {
+        for (py::handle title : record) {
+            if (!titles.contains(title)) titles.append(title);
+        }
+    }
+    return titles;
+}
+
+py::dict mark(py::handle row, py::handle column, const char* fill, py::object note) {
+    py::dict out;
+    out["row"] = row;
+    out["column"] = column;
+    out["fill"] = fill;
+    out["note"] = note;
+    return out;
+}
+
+// Writes the workbook: the rows, and hidden the values generated, the base of a later refresh.
+// With `previous` (read_refresh_base), the rows are merged into the engineer's sheet first.
+void write_workbook(py::object excel_data, py::object excel, py::object previous) {
+    const char* const op = "write_workbook";
+    py::object export_to_xlsx = G("serializers").attr("xlsx").attr("export_to_xlsx");
+    py::object headers = G("HEADERS");
+    py::list sheets;
+    if (previous.is_none()) {
+        sheets.append(sheet(kGeneratedSheet, excel_data, headers, true));
+        if (py::len(excel_data) == 0) {
+            // Still a workbook, so the engineer sees the columns and that nothing was found.
+            LOG(WARNING, "main", "No VPC found in the configured accounts and regions: %s holds the column titles only",
+                excel);
+        }
+        export_to_xlsx(excel_data, excel, "columns"_a = headers, "sheets"_a = sheets);
+        return;
+    }
+
+    py::dict merged = G("_merge_refresh")(previous["base"], previous["edited"], excel_data);
+    py::list rows = merged["rows"];
+    py::list removed = previous["removed"];
+    for (py::handle row : merged["removed"]) removed.append(row);
+    if (py::len(removed) > 0) sheets.append(sheet(kRemovedSheet, removed, titles_of(headers, removed), false));
+    sheets.append(sheet(kGeneratedSheet, excel_data, headers, true));
+
+    py::list columns = titles_of(headers, rows);
+    py::list marks;
+    for (py::handle index : merged["added"]) {
+        for (py::handle column : columns) {
+            const bool first = native::text(column) == "vpc_id";
+            marks.append(mark(index, column, kAddedFill,
+                              first ? py::str("New: found for the first time by generate --refresh") : py::object(py::none())));
+        }
+    }
+    for (py::handle conflict : merged["conflicts"]) {
+        py::tuple at = py::reinterpret_borrow<py::tuple>(conflict);
+        marks.append(mark(at[0], at[1], kConflictFill,
+                          py::str("AWS now gives " + shown(at[2]) + "; your value was kept (generate --refresh)")));
+    }
+    export_to_xlsx(rows, excel, "columns"_a = headers, "sheets"_a = sheets, "marks"_a = marks);
+
+    // The account of the merge, once the workbook is written.
+    for (py::handle row : merged["removed"]) {
+        LOG(INFO, op, "VPC %s (account %s, region %s) is no longer found: moved to sheet %s", row["vpc_id"],
+            row["account_id"], row["region"], kRemovedSheet);
+    }
+    for (py::handle row : merged["left_out"]) {
+        LOG(INFO, op, "VPC %s (account %s, region %s) was deleted from the sheet: left out", row["vpc_id"],
+            row["account_id"], row["region"]);
+    }
+    py::object letter_of = native::host_attr("openpyxl.utils", "get_column_letter");
+    for (py::handle conflict : merged["conflicts"]) {
+        py::tuple at = py::reinterpret_borrow<py::tuple>(conflict);
+        py::object row = rows[at[0]];
+        const std::string cell =
+            native::text(letter_of(columns.attr("index")(at[1]) + py::int_(1))) + std::to_string(at[0].cast<long>() + 2);
+        LOG(WARNING, op, "Conflict in %s cell %s (%s of VPC %s, account %s, region %s): kept your %s; AWS now gives %s",
+            excel, cell, at[1], row["vpc_id"], row["account_id"], row["region"], shown(row[at[1]]), shown(at[2]));
+    }
+    LOG(INFO, op, "Refreshed %s: %s rows kept, %s cells updated, %s VPCs added, %s removed, %s conflicts", excel,
+        merged["kept"], merged["updated"], py::len(merged["added"]), py::len(merged["removed"]),
+        py::len(merged["conflicts"]));
 }
 
 // --------------------------------------------------------------------- main
@@ -613,6 +753,12 @@ py::object main() {
     parser.attr("add_argument")("-e", "--excel", "type"_a = path_type, "metavar"_a = "excel_file",
                                 "help"_a = "Generates an Excel file that can be updated and then convertedto yaml "
                                            "using convert_excel_to_yaml");
+    parser.attr("add_argument")(
+        "--refresh", "action"_a = "store_true",
+        "help"_a = "With -e: the workbook excel_file was written by generate and edited since; merge what AWS "
+                   "holds now into it, keeping every edit: unedited cells take the new values, VPCs no longer "
+                   "found move to the sheet Removed, new VPCs are added and marked, and a cell that you and AWS "
+                   "both changed keeps your value, marked as a conflict.");
     py::object args = parser.attr("parse_args")();
 
     if (truthy(args.attr("example_config"))) {
@@ -630,6 +776,14 @@ py::object main() {
     py::object tandrel = args.attr("tandrel");
     py::object excel = args.attr("excel");
     check_outputs(config_path, tandrel, excel);
+    py::object previous = py::none();
+    if (truthy(args.attr("refresh"))) {
+        if (excel.is_none()) parser.attr("error")("--refresh needs -e/--excel: the workbook to refresh");
+        previous = read_refresh_base(excel);
+        if (previous.is_none()) {
+            LOG(WARNING, "main", "%s does not exist yet: nothing to refresh, a new workbook is written", excel);
+        }
+    }
 
     if (!tandrel.is_none()) {
         LOG(INFO, "main", "Generating minimal tandrel file: %s", tandrel);
@@ -646,15 +800,7 @@ py::object main() {
         LOG(INFO, "main", "Generating Excel file: %s", excel);
         py::object excel_data = G("generate_tandrel_excel_data")(config);
         LOG(INFO, "main", "Exporting accounts to tandrel excel: %s", excel);
-        py::object export_to_xlsx = G("serializers").attr("xlsx").attr("export_to_xlsx");
-        if (py::len(excel_data) == 0) {
-            // Still a workbook, so the engineer sees the columns and that nothing was found.
-            LOG(WARNING, "main", "No VPC found in the configured accounts and regions: %s holds the column titles only",
-                excel);
-            export_to_xlsx(excel_data, excel, "columns"_a = G("HEADERS"));
-        } else {
-            export_to_xlsx(excel_data, excel);
-        }
+        write_workbook(excel_data, excel, previous);
     }
     return py::none();
 }

@@ -1,6 +1,7 @@
 #include "native/refresh.hpp"
 
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <utility>
 
@@ -90,7 +91,12 @@ Merge::Merge(std::vector<std::string> columns) : columns_(std::move(columns)) {
         if (at == columns_.size()) throw std::invalid_argument(std::string("no column ") + keys[k] + " to match rows by");
         key_columns_[k] = at;
     }
-    for (const auto& title : columns_) kinds_.push_back(column_kind(title));
+    static const std::set<std::string> account = {"account_id",    "account_name", "hpe",      "managed_tgw",
+                                                  "filter_cidrs", "spoke_gw_size", "role_name"};
+    for (const auto& title : columns_) {
+        kinds_.push_back(column_kind(title));
+        account_columns_.push_back(account.count(title) > 0);
+    }
 }
 
 Merge::Key Merge::key_of(const Row& row) const {
@@ -157,6 +163,10 @@ Plan Merge::plan(const std::vector<Row>& base, const std::vector<Row>& edited,
     for (std::size_t b = 0; b < base.size(); ++b) {
         if (!base_seen[b]) plan.left_out.push_back(b);
     }
+    std::map<std::string, long> account_at;  // account -> its first row on the sheet
+    for (std::size_t s = 0; s < plan.sheet.size(); ++s) {
+        account_at.emplace(key_of(edited[plan.sheet[s].index])[0], static_cast<long>(s));
+    }
     for (std::size_t d = 0; d < discovered.size(); ++d) {
         if (discovered_seen[d]) continue;
         const Key key = key_of(discovered[d]);
@@ -165,6 +175,8 @@ Plan Merge::plan(const std::vector<Row>& base, const std::vector<Row>& edited,
         row.added = true;
         row.index = d;
         row.discovered = static_cast<long>(d);
+        auto account = account_at.find(key[0]);
+        if (account != account_at.end()) row.account_row = account->second;
         plan.sheet.push_back(std::move(row));
         ++plan.added;
     }

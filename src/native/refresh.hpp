@@ -56,6 +56,9 @@ struct MergedRow {
     long base = -1;         // the row of `base` it was merged with; -1: none (added, or written by hand)
     long discovered = -1;   // the row of `discovered` it was merged with; -1: none
     std::vector<Pick> picks;  // one per column when base and discovered are both known, else empty (kept whole)
+    // An added VPC of an account that has rows on the sheet: the row of `Plan::sheet` whose
+    // account columns it takes, as all rows of an account must agree on them; -1: none.
+    long account_row = -1;
 };
 
 struct Plan {
@@ -76,6 +79,9 @@ public:
 
     const std::vector<std::string>& columns() const { return columns_; }
 
+    // Whether the column holds a setting of the whole account (the same on every row of it).
+    bool account_column(std::size_t column) const { return account_columns_.at(column); }
+
     // Rows are matched by (account_id, region, vpc_id), blanks around them ignored.
     // A matched row is merged cell by cell:
     //   edited == base                -> discovered
@@ -84,8 +90,9 @@ public:
     //   otherwise                     -> edited, a conflict
     // An edited row without base (written by hand, or a repeated VPC) is kept whole;
     // one whose VPC is no longer discovered is removed; a discovered VPC without base
-    // or edited row is added, in discovery order. A base row missing from the sheet
-    // was deleted by the engineer and stays out.
+    // or edited row is added, in discovery order, with the account columns of its account's
+    // first row on the sheet (the engineer's settings of the account, when there are any).
+    // A base row missing from the sheet was deleted by the engineer and stays out.
     Plan plan(const std::vector<Row>& base, const std::vector<Row>& edited, const std::vector<Row>& discovered) const;
 
 private:
@@ -94,6 +101,7 @@ private:
 
     std::vector<std::string> columns_;
     std::vector<ColumnKind> kinds_;
+    std::vector<bool> account_columns_;
     std::array<std::size_t, 3> key_columns_{};
 };
 

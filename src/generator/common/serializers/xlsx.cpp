@@ -20,7 +20,7 @@ native::ModuleGlobals global;
 // With its missing-value words off, the reader gives an empty cell as the empty text; what it
 // still reads as missing is a cell holding a spreadsheet error (#N/A, #REF!, #DIV/0!, ...).
 // Such a cell is refused by its place in the sheet: read as empty it would quietly mean "not set".
-void refuse_error_cells(py::handle table, py::handle path) {
+void refuse_error_cells(py::handle table, py::handle path, const std::string& sheet = "") {
     py::object missing = table.attr("isna")().attr("to_numpy")();
     if (!native::truthy(missing.attr("any")())) return;
     py::tuple at = missing.attr("nonzero")();  // row-major: the first error cell in reading order
@@ -28,7 +28,7 @@ void refuse_error_cells(py::handle table, py::handle path) {
     const long sheet_row = row.cast<long>() + 2;  // titles are row 1
     py::object letter = global("get_column_letter")(col.cast<long>() + 1);
     py::object title = table.attr("columns")[col];
-    native::raise_builtin("ValueError", native::text(path) + ": cell " + native::text(letter) +
+    native::raise_builtin("ValueError", native::text(path) + sheet + ": cell " + native::text(letter) +
                                             std::to_string(sheet_row) + " (column " + native::text(title) +
                                             ") holds a spreadsheet error such as #N/A or #REF!, not a value; "
                                             "correct or clear it");
@@ -43,25 +43,74 @@ void name_source(py::error_already_set& err, py::handle path) {
     global("add_note")(value, "while reading " + native::text(path));
 }
 
-py::object load_from_xlsx(py::object path) {
-    // Only truly empty cells are missing, and they read as the empty text: texts such as "NA",
-    // "None" or "null" stay texts. Each cell keeps the type it has in the sheet: a text cell such
-    // as "0123" or "1.0" stays text (no leading zero lost), and a column with empty cells keeps
-    // its integers and booleans.
-    py::object table;
+// The workbook's first sheet as a table, or with `every_sheet` all its sheets by title.
+// Only truly empty cells are missing, and they read as the empty text: texts such as "NA",
+// "None" or "null" stay texts. Each cell keeps the type it has in the sheet: a text cell such
+// as "0123" or "1.0" stays text (no leading zero lost), and a column with empty cells keeps
+// its integers and booleans.
+py::object read_tables(py::handle path, bool every_sheet) {
+    py::dict options;
+    if (every_sheet) options["sheet_name"] = py::none();
+    options["dtype"] = global("object");
+    options["keep_default_na"] = false;
     try {
-        table = global("pd").attr("read_excel")(path, py::arg("dtype") = global("object"),
-                                                py::arg("keep_default_na") = false);
+        return global("pd").attr("read_excel")(path, **options);
     } catch (py::error_already_set& err) {
         name_source(err, path);
         throw;
     }
+}
+
+py::object load_from_xlsx(py::object path) {
+    py::object table = read_tables(path, false);
     refuse_error_cells(table, path);
     LOG(native::DEBUG, "load_from_xlsx", "Loaded dataframe from excel:\n%s", table);
     return table.attr("to_dict")("records");
 }
 
-void export_to_xlsx(py::object data, py::object path, py::object columns) {
+py::dict load_sheets(py::object path) {
+    py::dict sheets;
+    bool first = true;
+    for (auto item : py::reinterpret_borrow<py::dict>(read_tables(path, true))) {
+        refuse_error_cells(item.second, path, first ? "" : ", sheet " + native::text(item.first));
+        first = false;
+        LOG(native::DEBUG, "load_sheets", "Loaded sheet %s from excel:\n%s", item.first, item.second);
+        sheets[item.first] = item.second.attr("to_dict")("records");
+    }
+    return sheets;
+}
+
+// The further sheets of a workbook (each {"title", "rows", "columns", "hidden"}) and the
+// marks on cells of its first sheet (each {"row": record index, "column": title, "fill":
+// RRGGBB, "note": text or None}), put on the workbook before it is saved.
+void dress_sheets(py::handle book, py::handle sheets, py::handle marks) {
+    py::object letter_of = global("get_column_letter");
+    py::object width = global("DEFAULT_COL_WIDTH");
+    for (py::handle sheet : sheets) {
+        py::object page = book[sheet["title"]];
+        for (size_t col = 1; col <= py::len(sheet["columns"]); ++col) {
+            page.attr("column_dimensions")[letter_of(col)].attr("width") = width;
+        }
+        if (native::truthy(sheet.attr("get")("hidden", false))) page.attr("sheet_state") = "veryHidden";
+    }
+    if (marks.is_none()) return;
+    py::object first = book.attr("worksheets")[py::int_(0)];
+    py::dict column_of;  // title -> column number, from the title row
+    for (py::handle title_cell : first[py::str("1")]) column_of[title_cell.attr("value")] = title_cell.attr("column");
+    py::object fill_type = native::host_attr("openpyxl.styles", "PatternFill");
+    py::object comment_type = native::host_attr("openpyxl.comments", "Comment");
+    for (py::handle mark : marks) {
+        py::object cell = first.attr("cell")(py::arg("row") = py::int_(mark["row"]) + py::int_(2),
+                                             py::arg("column") = column_of[mark["column"]]);
+        py::object fill = mark["fill"];
+        cell.attr("fill") = fill_type(py::arg("fill_type") = "solid", py::arg("start_color") = fill,
+                                      py::arg("end_color") = fill);
+        py::object note = mark.attr("get")("note");
+        if (!note.is_none()) cell.attr("comment") = comment_type(note, "generate");
+    }
+}
+
+void export_to_xlsx(py::object data, py::object path, py::object columns, py::object sheets, py::object marks) {
     if (PyDict_Check(data.ptr())) {
         // A whole configuration sent to a .xlsx name: say so instead of failing on its key 0.
         native::raise_builtin("TypeError", "cannot write " + native::text(path) +
@@ -85,8 +134,27 @@ void export_to_xlsx(py::object data, py::object path, py::object columns) {
 
     // Written and widened under a temporary name in the destination folder, then moved
     // over `path`: a failure never leaves a half-written or width-less workbook there.
-    py::cpp_function write([table, column_widths](py::object tmp) {
-        table.attr("to_excel")(tmp, py::arg("index") = false);
+    if (sheets.is_none()) sheets = py::list();
+    py::cpp_function write([table, column_widths, sheets, marks](py::object tmp) {
+        if (py::len(sheets) == 0 && marks.is_none()) {
+            table.attr("to_excel")(tmp, py::arg("index") = false);
+        } else {
+            // One writer for every sheet, so that their cells are written and read back alike.
+            py::object writer = global("pd").attr("ExcelWriter")(tmp, py::arg("engine") = "openpyxl");
+            try {
+                table.attr("to_excel")(writer, py::arg("index") = false);
+                for (py::handle sheet : sheets) {
+                    global("pd").attr("DataFrame").attr("from_records")(sheet["rows"],
+                                                                        py::arg("columns") = sheet["columns"])
+                        .attr("to_excel")(writer, py::arg("sheet_name") = sheet["title"], py::arg("index") = false);
+                }
+                dress_sheets(writer.attr("book"), sheets, marks);
+            } catch (py::error_already_set&) {
+                writer.attr("close")();  // the temporary file is removed by the caller
+                throw;
+            }
+            writer.attr("close")();
+        }
         global("_set_column_widths")(column_widths, tmp);
     });
     global("write_atomically")(path, write, py::arg("suffix") = ".xlsx");  // pandas picks its writer by it
@@ -138,13 +206,20 @@ PYBIND11_MODULE(xlsx, m) {
           "Return the records of the workbook's first sheet, one mapping of column title to value per row.\n\n"
           "Only empty cells read as missing; they become the empty text.");
     m.attr("load_from_xlsx") = as_loader(m.attr("load_from_xlsx"));
+    m.def("load_sheets", &load_sheets, py::arg("path"),
+          "Return the records of every sheet of the workbook, hidden ones included: {title: records}, in the "
+          "workbook's order, each sheet read as load_from_xlsx reads the first.");
 
     py::object as_exporter = global("register_exporter")(xlsx_exts);
     m.def("export_to_xlsx", &export_to_xlsx, py::arg("data"), py::arg("path"),
-          py::arg("columns") = py::none(),
+          py::arg("columns") = py::none(), py::arg("sheets") = py::none(), py::arg("marks") = py::none(),
           "Write the records to a new workbook at path, replacing any file there.\n\n"
           "The columns of the first record's keys get the width DEFAULT_COL_WIDTH.\n"
-          "columns: the titles to write when data holds no record (ignored otherwise).");
+          "columns: the titles to write when data holds no record (ignored otherwise).\n"
+          "sheets: further sheets after the first, each {'title', 'rows', 'columns', 'hidden'};\n"
+          "a hidden one is kept out of the engineer's sight (very hidden).\n"
+          "marks: cells of the first sheet to colour, each {'row': index in data, 'column': title,\n"
+          "'fill': 'RRGGBB', 'note': text or None}.");
     m.attr("export_to_xlsx") = as_exporter(m.attr("export_to_xlsx"));
 
     m.def("_set_column_widths", &set_column_widths, py::arg("column_widths"), py::arg("path"),
