@@ -1,21 +1,23 @@
 """A substitute Corvane Controller for tests and the demo.
 
-It serves the controller's HTTPS API on 127.0.0.1 with a self-signed
-certificate made at start-up: POST /v1/api with a form-encoded body whose
-"action" is "login" (fields username, password) or "list_accounts" (field
-CID, the session identifier that login returned). Answers are JSON objects
-with "return" true or false, as the real controller gives them.
+It serves the controller's HTTPS API on 127.0.0.1, with a self-signed
+certificate made at start-up for 127.0.0.1 and localhost (which it hands out
+for pinning) or with one the caller gives: POST /v1/api with a form-encoded
+body whose "action" is "login" (fields username, password) or "list_accounts"
+(field CID, the session identifier that login returned). Answers are JSON
+objects with "return" true or false, as the real controller gives them.
 
 In a test:
 
     with start({"111111111111": "prod"}, "admin", "secret") as server:
         requests.post(server.url, data={...}, verify=False)
         server.requests   # the decoded forms received, in order
+        server.write_certificate(path)   # its certificate as a PEM file
 
 From a terminal:
 
     python -m sandbox.controller --username admin --password secret \\
-        --account 111111111111=prod [--port N]
+        --account 111111111111=prod [--port N] [--certificate-out controller.pem]
 """
 
 import argparse
@@ -38,8 +40,8 @@ API_PATH = "/v1/api"
 _MAX_BODY = 1 << 20
 
 
-def _tls_context() -> ssl.SSLContext:
-    """A server context with a fresh self-signed certificate for 127.0.0.1."""
+def _self_signed():
+    """A fresh self-signed certificate for 127.0.0.1 and localhost: (certificate PEM, key PEM)."""
     from cryptography import x509
     from cryptography.hazmat.primitives import hashes, serialization
     from cryptography.hazmat.primitives.asymmetric import ec
@@ -64,18 +66,20 @@ def _tls_context() -> ssl.SSLContext:
         )
         .sign(key, hashes.SHA256())
     )
+    key_pem = key.private_bytes(
+        serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()
+    )
+    return certificate.public_bytes(serialization.Encoding.PEM), key_pem
+
+
+def _tls_context(certificate_pem: bytes, key_pem: bytes) -> ssl.SSLContext:
+    """A server context presenting the certificate (chain) with its key."""
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     with tempfile.TemporaryDirectory(prefix="corvane-sandbox-") as folder:
         cert_file = Path(folder) / "cert.pem"
         key_file = Path(folder) / "key.pem"
-        cert_file.write_bytes(certificate.public_bytes(serialization.Encoding.PEM))
-        key_file.write_bytes(
-            key.private_bytes(
-                serialization.Encoding.PEM,
-                serialization.PrivateFormat.PKCS8,
-                serialization.NoEncryption(),
-            )
-        )
+        cert_file.write_bytes(certificate_pem)
+        key_file.write_bytes(key_pem)
         context.load_cert_chain(cert_file, key_file)
     return context
 
@@ -149,7 +153,7 @@ class _Handler(BaseHTTPRequestHandler):
 class ControllerServer:
     """A running substitute controller (see `start`)."""
 
-    def __init__(self, accounts, username, password, port=0):
+    def __init__(self, accounts, username, password, port=0, certificate=None):
         self.accounts = dict(accounts)
         self.username = username
         self.password = password
@@ -157,10 +161,12 @@ class ControllerServer:
         self._sessions = set()
         self._canned = {}
         self._lock = threading.Lock()
+        certificate_pem, key_pem = certificate if certificate is not None else _self_signed()
+        self.certificate_pem = bytes(certificate_pem)
         self._httpd = _Server(("127.0.0.1", port), _Handler)
         # The handshake runs in each request's thread, so a silent client
         # cannot hold up the others.
-        self._httpd.socket = _tls_context().wrap_socket(
+        self._httpd.socket = _tls_context(self.certificate_pem, bytes(key_pem)).wrap_socket(
             self._httpd.socket, server_side=True, do_handshake_on_connect=False
         )
         self._httpd.controller = self
@@ -179,6 +185,13 @@ class ControllerServer:
     @property
     def url(self) -> str:
         return f"https://{self.address}{API_PATH}"
+
+    def write_certificate(self, path) -> Path:
+        """Write the certificate the controller presents to `path` (PEM), for
+        pinning it with the configuration's controller.verify."""
+        path = Path(path)
+        path.write_bytes(self.certificate_pem)
+        return path
 
     def respond_with(self, action, body, status=200, content_type="application/json"):
         """Answer every later request of `action` with `body` (text or bytes, sent
@@ -260,14 +273,17 @@ class ControllerServer:
         self.stop()
 
 
-def start(accounts, username, password, port=0) -> ControllerServer:
+def start(accounts, username, password, port=0, certificate=None) -> ControllerServer:
     """Start a substitute controller in a background thread.
 
     `accounts` maps account numbers (text, as the controller holds them) to
-    names. Returns the running server: `.address` ("127.0.0.1:PORT"), `.url`,
-    `.requests`, `.respond_with(...)`, `.stop()`; it is a context manager.
+    names; `certificate`, a pair (certificate chain PEM, key PEM), replaces the
+    self-signed certificate. Returns the running server: `.address`
+    ("127.0.0.1:PORT"), `.url`, `.requests`, `.certificate_pem`,
+    `.write_certificate(path)`, `.respond_with(...)`, `.stop()`; it is a
+    context manager.
     """
-    return ControllerServer(accounts, username, password, port).serve_in_background()
+    return ControllerServer(accounts, username, password, port, certificate).serve_in_background()
 
 
 def _account(text):
@@ -287,8 +303,12 @@ def main(argv=None):
     parser.add_argument("--account", type=_account, action="append", default=[], metavar="NUMBER=NAME",
                         help="an account it knows (repeat for more)")
     parser.add_argument("--port", type=int, default=0, help="port to listen on (default: any free port)")
+    parser.add_argument("--certificate-out", type=Path, metavar="FILE",
+                        help="write the controller's self-signed certificate (PEM) to FILE, for controller.verify")
     args = parser.parse_args(argv)
     server = ControllerServer(dict(args.account), args.username, args.password, args.port)
+    if args.certificate_out:
+        server.write_certificate(args.certificate_out)
     print(server.address, flush=True)
     print(f"Corvane Controller sandbox serving {server.url}; Ctrl-C stops it", file=sys.stderr, flush=True)
     try:

@@ -69,11 +69,12 @@ ESTATE = {
 }
 
 
-def _config(controller_address):
+def _config(controller_address, certificate):
     return {
         "account_ids": list(ACCOUNTS),
         "aws_regions": REGIONS,
-        "controller": {"ip": controller_address, "username": USERNAME},
+        # The controller's own certificate, pinned: the password goes only to it.
+        "controller": {"ip": controller_address, "username": USERNAME, "verify": certificate},
         "defaults": {
             "role_name": "corvane-migration",
             "hpe": False,
@@ -131,7 +132,7 @@ def main(argv=None):
     parser.add_argument("--out", type=Path, default=Path("demo-out"), help="folder for the demo files")
     out = parser.parse_args(argv).out
     out.mkdir(parents=True, exist_ok=True)
-    config_path, workbook = out / "config.yaml", out / "vpcs.xlsx"
+    config_path, workbook, certificate = out / "config.yaml", out / "vpcs.xlsx", out / "controller.pem"
     inventory, final = out / "inventory.yaml", out / "tandrel.yaml"
     for old in (workbook, inventory, final):
         old.unlink(missing_ok=True)
@@ -139,8 +140,10 @@ def main(argv=None):
     print("Starting the substitute Corvane Controller and the seeded AWS sandbox ...", flush=True)
     with controller.start(ACCOUNTS, USERNAME, PASSWORD) as ctl, aws.start() as cloud:
         aws.seed(cloud.endpoint, ESTATE)
-        config_path.write_text(yaml.safe_dump(_config(ctl.address), sort_keys=False))
-        print(f"Controller at {ctl.address}, AWS at {cloud.endpoint}, configuration in {config_path}\n")
+        ctl.write_certificate(certificate)
+        config_path.write_text(yaml.safe_dump(_config(ctl.address, certificate.name), sort_keys=False))
+        print(f"Controller at {ctl.address} (its certificate in {certificate}), AWS at {cloud.endpoint}, "
+              f"configuration in {config_path}\n")
         env = {k: v for k, v in os.environ.items() if k not in ("AWS_PROFILE", "AWS_SESSION_TOKEN")}
         env.update(aws.client_env(cloud.endpoint))
 

@@ -120,6 +120,8 @@ def test_values_of_a_full_defaults_section(tmp_path):
         (MINIMAL.replace("ip: ctrl.example.net", "ip: 'ctrl:99999'"), "controller.ip", ":port"),
         (MINIMAL.replace("username: admin", "username: admin, port: 443"), "controller.port", "unknown key"),
         (MINIMAL.replace("username: admin", "username: ''"), "controller.username", "empty"),
+        (MINIMAL.replace("username: admin", "username: admin, verify: 1"), "controller.verify", "true, false or"),
+        (MINIMAL.replace("username: admin", "username: admin, verify: ."), "controller.verify", "is a folder"),
         (MINIMAL.replace("{role_name: ops}", "{role_name: ops, hpe: 'false'}"), "defaults.hpe", "boolean, not 'false'"),
         (MINIMAL.replace("{role_name: ops}", "{role_name: ops, encrypt: 1}"), "defaults.encrypt", "boolean"),
         (MINIMAL.replace("{role_name: ops}", "{role_name: ops, filter_cidrs: [10.0.0.1/8]}"),

@@ -25,3 +25,6 @@ def test_demo_runs_the_whole_flow(tmp_path):
     assert first_vpc["spoke_gw_tags"] == [{"key": "Owner", "value": "netops"}, {"key": "CostCenter", "value": "1234"}]
     assert sum(len(r["vpcs"]) for a in accounts for r in a["regions"]) == 10
     assert (out / "inventory.yaml").is_file() and (out / "vpcs.xlsx").is_file()
+    # The demo pins the substitute controller's certificate: the password went only to it.
+    assert yaml.safe_load((out / "config.yaml").read_text())["controller"]["verify"] == "controller.pem"
+    assert (out / "controller.pem").read_text().startswith("-----BEGIN CERTIFICATE-----")

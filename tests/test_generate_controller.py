@@ -142,6 +142,21 @@ def test_debug_records(controller, typed, caplog):
     assert "s3cret pass" not in caplog.text
 
 
+@pytest.mark.parametrize("verify, sent", [(None, False), ("/site/ca.pem", "/site/ca.pem"), (True, True)])
+def test_both_requests_carry_the_certificate_check(monkeypatch, typed, verify, sent):
+    posted = []
+
+    class Response:
+        def json(self):
+            return {"CID": "abc", "results": {"account_list": []}}
+
+    monkeypatch.setattr(requests, "post", lambda *args, **kwargs: posted.append(kwargs) or Response())
+    config = config_for("ctrl")
+    config.controller.verify = verify  # None, as a hand-made configuration may hold, means no check
+    gen.get_account_list(config)
+    assert [p["verify"] for p in posted] == [sent, sent]
+
+
 def test_address_and_user_through_their_text_form(monkeypatch, typed):
     posted = []
 

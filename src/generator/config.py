@@ -9,11 +9,12 @@ field by its dotted location (for example "defaults.hpe").
 
 import ipaddress
 import re
+import ssl
 from pathlib import Path
-from typing import Annotated, Any, List, Optional
+from typing import Annotated, Any, List, Optional, Union
 
 import yaml
-from pydantic import AfterValidator, BaseModel, BeforeValidator, ConfigDict, Field, ValidationError
+from pydantic import AfterValidator, BaseModel, BeforeValidator, ConfigDict, Field, ValidationError, ValidationInfo
 
 __all__ = ["Config", "ConfigError", "Controller", "Defaults", "load_config"]
 
@@ -71,6 +72,36 @@ def _controller_address(value: str) -> str:
     return value
 
 
+def _verify(value: Any, info: ValidationInfo) -> Any:
+    """False or None: no check; True: the trusted authorities; a text: a PEM file
+    of authorities, relative to the configuration file's folder, checked now so
+    that a bad path is refused before the password is asked."""
+    if value is None or isinstance(value, bool):
+        return bool(value)
+    if not isinstance(value, str) or not value.strip():
+        raise ValueError(
+            f"{value!r} is not true, false or the path of a PEM file holding the controller's "
+            f"certificate or its authority's"
+        )
+    path = Path(value).expanduser()
+    if not path.is_absolute() and info.context and "folder" in info.context:
+        path = info.context["folder"] / path
+    if path.is_dir():
+        raise ValueError(f"{path} is a folder, not a PEM file of certificates")
+    if not path.exists():
+        raise ValueError(f"no such file {path} (a relative path starts at the configuration file's folder)")
+    authorities = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    try:
+        authorities.load_verify_locations(cafile=path)
+    except ssl.SSLError:
+        pass  # counted below: nothing usable was loaded
+    except OSError as err:
+        raise ValueError(f"{path} cannot be read: {err.strerror or err}") from None
+    if not authorities.cert_store_stats()["x509"]:
+        raise ValueError(f"{path} holds no certificate in PEM form (-----BEGIN CERTIFICATE-----)")
+    return str(path)
+
+
 def _not_blank(value: str) -> str:
     if not value.strip():
         raise ValueError("must not be empty")
@@ -106,6 +137,9 @@ class Controller(_Section):
 
     ip: Annotated[str, AfterValidator(_controller_address)]
     username: Name
+    # How the controller proves who it is before the password is sent: False,
+    # True or the path of a PEM file (kept as text, as the HTTP client takes it).
+    verify: Annotated[Union[bool, str], BeforeValidator(_verify)] = False
 
 
 class Defaults(_Section):
@@ -202,6 +236,6 @@ def load_config(config_path) -> Config:
             f"aws_regions, controller and defaults, not a {type(data).__name__}"
         )
     try:
-        return Config.model_validate(data)
+        return Config.model_validate(data, context={"folder": path.parent})
     except ValidationError as err:
         raise ConfigError(_describe(path, err)) from None

@@ -67,9 +67,85 @@ py::object controller_json(py::handle response, const char* action, const std::s
     }
 }
 
+// The certificate check that failed inside a transport error of the HTTP client, or None:
+// requests wraps urllib3's error, which wraps (or was raised while handling) the ssl module's.
+py::object certificate_failure(py::handle error) {
+    py::object wanted = native::host_attr("ssl", "SSLCertVerificationError");
+    py::object exception = native::host_attr("builtins", "BaseException");
+    std::vector<py::object> pending{py::reinterpret_borrow<py::object>(error)};
+    for (int looked = 0; !pending.empty() && looked < 32; ++looked) {  // bounded: links may loop
+        py::object current = pending.back();
+        pending.pop_back();
+        if (py::isinstance(current, wanted)) return current;
+        for (const char* link : {"__cause__", "__context__", "reason"}) {
+            py::object next = py::getattr(current, link, py::none());
+            if (py::isinstance(next, exception)) pending.push_back(next);
+        }
+        for (py::handle arg : py::getattr(current, "args", py::tuple())) {
+            if (py::isinstance(arg, exception)) pending.push_back(py::reinterpret_borrow<py::object>(arg));
+        }
+    }
+    return py::none();
+}
+
+// Why the controller's certificate was refused, in the engineer's words, then OpenSSL's.
+std::string certificate_reason(py::handle failure, py::handle verify) {
+    py::object code = py::getattr(failure, "verify_code", py::none());
+    py::object message = py::getattr(failure, "verify_message", py::none());
+    std::string detail = native::text(message.is_none() ? py::str(failure) : message);
+    while (!detail.empty() && detail.back() == '.') detail.pop_back();
+    std::string what = "its certificate was refused";
+    switch (code.is_none() ? -1 : code.cast<long>()) {
+        case 9:  // X509_V_ERR_CERT_NOT_YET_VALID
+            what = "not yet valid: its certificate's validity has not begun";
+            break;
+        case 10:  // X509_V_ERR_CERT_HAS_EXPIRED
+            what = "expired: its certificate is past its end date";
+            break;
+        case 62:  // X509_V_ERR_HOSTNAME_MISMATCH
+        case 64:  // X509_V_ERR_IP_ADDRESS_MISMATCH
+            what = "name mismatch: its certificate is for another name or address";
+            break;
+        case 2:   // X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT
+        case 18:  // X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT
+        case 19:  // X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN
+        case 20:  // X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY
+        case 21:  // X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE
+        case 27:  // X509_V_ERR_CERT_UNTRUSTED
+            what = "unknown authority: its certificate does not chain to " +
+                   (PyBool_Check(verify.ptr()) ? std::string("the trusted authorities")
+                                               : "an authority in " + native::text(verify));
+            break;
+    }
+    return what + " (" + detail + ")";
+}
+
+// One POST to the controller. A certificate that fails the configured check ends the
+// run with one line naming the controller and the reason; the form was not sent.
+py::object controller_post(const std::string& url, py::dict form, py::handle verify, py::handle controller_ip,
+                           const char* unsent) {
+    try {
+        return G("requests").attr("post")(url, "data"_a = form, "verify"_a = verify);
+    } catch (py::error_already_set& err) {
+        if (!err.matches(PyExc_Exception)) throw;
+        py::object failure = certificate_failure(err.value());
+        if (failure.is_none()) throw;
+        py::object corvane_error = G("CorvaneError");
+        py::object error = corvane_error("cannot trust the controller at " + native::text(controller_ip) + ": " +
+                                         certificate_reason(failure, verify) + "; " + unsent);
+        error.attr("__cause__") = err.value();  // the client's own account, shown with -v
+        PyErr_SetObject(corvane_error.ptr(), error.ptr());
+        throw py::error_already_set();
+    }
+}
+
 py::object get_account_list(py::object config) {
-    py::object controller_ip = config.attr("controller").attr("ip");
-    py::object username = config.attr("controller").attr("username");
+    py::object controller = config.attr("controller");
+    py::object controller_ip = controller.attr("ip");
+    py::object username = controller.attr("username");
+    // How the controller must prove who it is: False (no check), True or the path of a PEM file.
+    py::object verify = py::getattr(controller, "verify", py::none());
+    if (verify.is_none()) verify = py::bool_(false);  // requests would read None as "check"
     LOG(DEBUG, "get_account_list", "Controller IP: '%s'", controller_ip);
     LOG(DEBUG, "get_account_list", "Username: '%s'", username);
 
@@ -85,7 +161,7 @@ py::object get_account_list(py::object config) {
     login["action"] = "login";
     login["username"] = username;
     login["password"] = password;
-    py::object r = G("requests").attr("post")(controller_api_url, "data"_a = login, "verify"_a = false);
+    py::object r = controller_post(controller_api_url, login, verify, controller_ip, "the password was not sent");
 
     // Decoded here, outside the guarded step: a body that is not JSON fails with the decoder's own error.
     py::object login_body = controller_json(r, "login", controller_api_url);
@@ -111,7 +187,8 @@ py::object get_account_list(py::object config) {
     list_accounts["action"] = "list_accounts";
     list_accounts["CID"] = cid;
     list_accounts["aws_iam_role_based"] = true;
-    py::object response = G("requests").attr("post")(controller_api_url, "data"_a = list_accounts, "verify"_a = false);
+    py::object response = controller_post(controller_api_url, list_accounts, verify, controller_ip,
+                                          "the session identifier was not sent");
     LOG.lazy(DEBUG, "get_account_list", "list_accounts response:\n%s",
              [&] { return py::make_tuple(pformat(controller_json(response, "list_accounts", controller_api_url))); });
 
@@ -825,7 +902,8 @@ PYBIND11_MODULE(generate, m) {
     m.attr("serializers") = py::module_::import("generator.common.serializers");
     m.attr("load_config") = py::module_::import("generator.config").attr("load_config");
 
-    // The controller is reached without certificate verification; don't warn about it on every request.
+    // Unless the configuration asks for a check (controller.verify), the controller is reached without
+    // certificate verification; don't warn about it on every request.
     m.attr("requests").attr("packages").attr("urllib3").attr("disable_warnings")();
 
     m.attr("log") = m.attr("logging").attr("getLogger")(m.attr("__name__"));
