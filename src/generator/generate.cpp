@@ -670,12 +670,7 @@ py::object read_refresh_base(py::object excel) {
 }
 
 py::dict sheet(const char* title, py::handle rows, py::handle columns, bool hidden) {
-    py::dict out;
-    out["title"] = title;
-    out["rows"] = rows;
-    out["columns"] = columns;
-    out["hidden"] = hidden;
-    return out;
+    return py::dict("title"_a = title, "rows"_a = rows, "columns"_a = columns, "hidden"_a = hidden);
 }
 
 // The column titles of records: `first` and then every other key, in order of appearance.
@@ -691,12 +686,7 @@ py::list titles_of(py::handle first, py::handle records) {
 }
 
 py::dict mark(py::handle row, py::handle column, const char* fill, py::object note) {
-    py::dict out;
-    out["row"] = row;
-    out["column"] = column;
-    out["fill"] = fill;
-    out["note"] = note;
-    return out;
+    return py::dict("row"_a = row, "column"_a = column, "fill"_a = fill, "note"_a = note);
 }
 
 // Writes the workbook: the rows, and hidden the values generated, the base of a later refresh.
