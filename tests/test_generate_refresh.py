@@ -201,8 +201,11 @@ def test_refresh_keeps_every_edit(tmp_path, sandbox):
         "defaults": {"role_name": "corvane-migration", "hpe": False, "managed_tgw": True,
                      "filter_cidrs": ["10.10.0.0/16"], "transit_gw_name": "tgw 1"},
     }))
-    first = generate(tmp_path, env, "-e", "vpcs.xlsx")
+    # Nothing to refresh yet: the workbook is written anew.
+    first = generate(tmp_path, env, "-e", "vpcs.xlsx", "--refresh")
     assert first.returncode == 0, first.stderr
+    assert ("generator.generate:WARNING vpcs.xlsx does not exist yet: nothing to refresh, a new workbook is "
+            "written") in first.stderr.splitlines()
     name_of = {vpc_id: spec["name"] for account, regions in ESTATE.items() for region, specs in regions.items()
                for vpc_id, spec in zip(ids[account][region], specs)}
 
@@ -321,24 +324,45 @@ def subprocess_run(argv, folder):
     return subprocess.run(argv, capture_output=True, text=True, cwd=folder, timeout=120)
 
 
-def test_refresh_of_a_workbook_not_written_by_generate_touches_nothing(tmp_path, sandbox):
+NO_BASE = ("vpcs.xlsx: cannot refresh: it has no hidden sheet 'generated' with the values generate wrote, so it "
+           "was not written by generate (or by a version before --refresh); nothing was changed. Without "
+           "--refresh, generate writes a new workbook in its place, without your edits")
+
+
+def plain_workbook(path):
+    book = openpyxl.Workbook()
+    book.active.append(list(gen.HEADERS))
+    book.save(path)
+
+
+def workbook_without_column(path):
+    book = openpyxl.Workbook()
+    for sheet in (book.active, book.create_sheet("generated")):
+        sheet.append([title for title in gen.HEADERS if title != "region" or sheet.title == "generated"])
+        sheet.append([A] * (len(sheet[1])))
+    book.save(path)
+
+
+@pytest.mark.parametrize("make, args, status, message", [
+    (plain_workbook, ["-e", "vpcs.xlsx", "-d", "inventory.yaml", "--refresh"], 1, "generate: error: " + NO_BASE),
+    (workbook_without_column, ["-e", "vpcs.xlsx", "--refresh"], 1,
+     "generate: error: vpcs.xlsx: cannot refresh: the first sheet has no column region; put it back under its "
+     "title (nothing was changed)"),
+    (plain_workbook, ["-d", "inventory.yaml", "--refresh"], 2,
+     "generate: error: --refresh needs -e/--excel: the workbook to refresh"),
+])
+def test_refusals_touch_nothing(tmp_path, sandbox, make, args, status, message):
     controller, _, _, env = sandbox
     (tmp_path / "config.yaml").write_text(yaml.safe_dump({
         "account_ids": [A], "controller": {"ip": controller.address, "username": "admin"},
         "defaults": {"role_name": "corvane-migration"}}))
-    book = openpyxl.Workbook()
-    book.active.append(list(gen.HEADERS))
-    book.save(tmp_path / "vpcs.xlsx")
+    make(tmp_path / "vpcs.xlsx")
     before = (tmp_path / "vpcs.xlsx").read_bytes()
     controller.requests.clear()
 
-    done = generate(tmp_path, env, "-e", "vpcs.xlsx", "-d", "inventory.yaml", "--refresh")
+    done = generate(tmp_path, env, *args)
 
-    assert done.returncode == 1
-    assert done.stderr.splitlines()[-1] == (
-        "generate: error: vpcs.xlsx: cannot refresh: it has no hidden sheet 'generated' with the values generate "
-        "wrote, so it was not written by generate (or by a version before --refresh); nothing was changed. "
-        "Without --refresh, generate writes a new workbook in its place, without your edits")
+    assert (done.returncode, done.stderr.splitlines()[-1]) == (status, message)
     assert (done.prompts, controller.requests) == (0, [])
     assert (tmp_path / "vpcs.xlsx").read_bytes() == before
     assert sorted(p.name for p in tmp_path.iterdir()) == ["config.yaml", "vpcs.xlsx"]

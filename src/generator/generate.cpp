@@ -833,6 +833,9 @@ py::object main() {
         return py::none();
     }
 
+    if (truthy(args.attr("refresh")) && args.attr("excel").is_none()) {
+        parser.attr("error")("--refresh needs -e/--excel: the workbook to refresh");
+    }
     py::object config_path = args.attr("config_path");
     if (config_path.is_none() || !truthy(G("os").attr("path").attr("exists")(config_path))) {
         LOG(ERROR, "main", "Configuration file not found: %s", config_path);
@@ -845,7 +848,6 @@ py::object main() {
     check_outputs(config_path, tandrel, excel);
     py::object previous = py::none();
     if (truthy(args.attr("refresh"))) {
-        if (excel.is_none()) parser.attr("error")("--refresh needs -e/--excel: the workbook to refresh");
         previous = read_refresh_base(excel);
         if (previous.is_none()) {
             LOG(WARNING, "main", "%s does not exist yet: nothing to refresh, a new workbook is written", excel);
