@@ -66,7 +66,7 @@ def test_cell_cases(column, base, edited, discovered, expected, conflict, update
 
 def test_rows_matched_added_removed_and_written_by_hand():
     base = [row("vpc-1", crvn_cidr="10.0.0.0/27"), row("vpc-2"), row("vpc-3"), row("vpc-4"),
-            row("vpc-1", region="eu-west-1")]
+            row("vpc-1", region="eu-west-1"), row("vpc-7", account_id="012345678901")]
     edited = [
         row("vpc-2", domain="blue", hpe=True),  # the engineer sorted the sheet
         row(" vpc-1 ", crvn_cidr="10.0.9.0/27", extra="my note"),  # blanks around the key are not an edit
@@ -74,9 +74,11 @@ def test_rows_matched_added_removed_and_written_by_hand():
         row("vpc-4", domain="gone soon"),
         row("vpc-1", domain="copied"),  # the same VPC twice: the second row is the engineer's own
         row("vpc-1", region="eu-west-1"),
+        row("vpc-7", account_id=int("012345678901")),  # the account ID became a number: still the same VPC
         # vpc-3 was deleted from the sheet by the engineer
     ]
-    discovered = [row("vpc-1", crvn_cidr="10.0.3.0/27"), row("vpc-3"), row("vpc-5", domain="new"),
+    discovered = [row("vpc-7", account_id="012345678901", domain="d"), row("vpc-1", crvn_cidr="10.0.3.0/27"),
+                  row("vpc-3"), row("vpc-5", domain="new"),
                   row("vpc-hand", domain="found"), row("vpc-2"), row("vpc-6", account_id=B, hpe=False)]
 
     merged = gen._merge_refresh(base, edited, discovered)
@@ -86,19 +88,20 @@ def test_rows_matched_added_removed_and_written_by_hand():
         (" vpc-1 ", "us-east-1", "", "my note"),
         ("vpc-hand", "us-east-1", "typed", ""),
         ("vpc-1", "us-east-1", "copied", ""),
+        ("vpc-7", "us-east-1", "d", ""),
         ("vpc-5", "us-east-1", "new", ""),
         ("vpc-6", "us-east-1", "", ""),
     ]
     # A new VPC takes the settings of its account as the sheet has them (convert needs all rows to agree);
     # one of an account without rows on the sheet, the discovered ones.
-    assert [r["hpe"] for r in merged["rows"]] == [True, "", "", "", True, False]
+    assert [r["hpe"] for r in merged["rows"]] == [True, "", "", "", "", True, False]
     assert merged["rows"][1]["crvn_cidr"] == "10.0.9.0/27"
     assert merged["conflicts"] == [(1, "crvn_cidr", "10.0.3.0/27")]
-    assert merged["added"] == [4, 5]
+    assert merged["added"] == [5, 6]
     # vpc-4 is gone from AWS; eu-west-1's vpc-1 too (a VPC is matched by account, region and id)
     assert merged["removed"] == [row("vpc-4", domain="gone soon"), row("vpc-1", region="eu-west-1")]
     assert merged["left_out"] == [row("vpc-3")]
-    assert (merged["kept"], merged["updated"]) == (4, 0)
+    assert (merged["kept"], merged["updated"]) == (5, 1)
 
 
 def test_rows_need_every_column():

@@ -104,7 +104,12 @@ Merge::Key Merge::key_of(const Row& row) const {
         throw std::invalid_argument("a row has " + std::to_string(row.size()) + " cells for " +
                                     std::to_string(columns_.size()) + " columns");
     }
-    return {key_text(row[key_columns_[0]]), key_text(row[key_columns_[1]]), key_text(row[key_columns_[2]])};
+    std::string account = key_text(row[key_columns_[0]]);
+    if (row[key_columns_[0]].type == Cell::Type::number && account.size() < 12 &&
+        account.find_first_not_of("0123456789") == std::string::npos) {
+        account.insert(0, 12 - account.size(), '0');  // an account ID typed as a number lost its leading zeros
+    }
+    return {std::move(account), key_text(row[key_columns_[1]]), key_text(row[key_columns_[2]])};
 }
 
 Plan Merge::plan(const std::vector<Row>& base, const std::vector<Row>& edited,
