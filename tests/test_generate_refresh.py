@@ -227,6 +227,9 @@ def test_refresh_keeps_every_edit(tmp_path, sandbox):
     hand = {**by_name["eu db"], "vpc_id": "vpc-0hand000000000001", "crvn_cidr": "10.99.0.0/27",
             "spoke_gw_name": "hand-CRVGW"}
     sheet.append([hand[title] for title in column])
+    notes = book.create_sheet("Notes")  # and keeps notes of their own
+    notes["A1"], notes["B2"], notes.column_dimensions["A"].width = "=ask netops", "=SUM(1, 2)", 42
+    notes["A1"].data_type = "s"
     book.save(tmp_path / "vpcs.xlsx")
     edited = sheet_rows(openpyxl.load_workbook(tmp_path / "vpcs.xlsx").worksheets[0])
 
@@ -255,7 +258,11 @@ def test_refresh_keeps_every_edit(tmp_path, sandbox):
 
     book = openpyxl.load_workbook(tmp_path / "vpcs.xlsx")
     assert [(s.title, s.sheet_state) for s in book.worksheets] == [
-        ("Sheet1", "visible"), ("Removed", "visible"), ("generated", "veryHidden")]
+        ("Sheet1", "visible"), ("Removed", "visible"), ("Notes", "visible"), ("generated", "veryHidden")]
+    notes = book["Notes"]
+    assert [(c.coordinate, c.value, c.data_type) for row in notes.iter_rows() for c in row if c.value] == [
+        ("A1", "=ask netops", "s"), ("B2", "=SUM(1, 2)", "f")]
+    assert notes.column_dimensions["A"].width == 42
     rows = sheet_rows(book.worksheets[0])
     # Every edited row, the hand-written one included, is kept with every cell as the engineer left it,
     # except the one cell the engineer did not touch and AWS changed.

@@ -661,6 +661,12 @@ py::object read_refresh_base(py::object excel) {
         }
     };
     py::dict previous;
+    py::list own;  // the engineer's own sheets, carried over as they are
+    for (size_t i = 1; i < titles.size(); ++i) {
+        const std::string title = native::text(titles[i]);
+        if (title != kRemovedSheet && title != kGeneratedSheet) own.append(titles[i]);
+    }
+    previous["own_sheets"] = own;
     previous["edited"] = sheets[titles[0]];
     previous["removed"] = sheets.contains(kRemovedSheet) ? py::object(sheets[kRemovedSheet]) : py::list();
     previous["base"] = sheets[kGeneratedSheet];
@@ -712,6 +718,7 @@ void write_workbook(py::object excel_data, py::object excel, py::object previous
     py::list removed = previous["removed"];
     for (py::handle row : merged["removed"]) removed.append(row);
     if (py::len(removed) > 0) sheets.append(sheet(kRemovedSheet, removed, titles_of(headers, removed), false));
+    for (py::handle title : previous["own_sheets"]) sheets.append(py::dict("title"_a = title, "copy_of"_a = excel));
     sheets.append(sheet(kGeneratedSheet, excel_data, headers, true));
 
     py::list columns = titles_of(headers, rows);

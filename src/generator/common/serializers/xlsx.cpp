@@ -80,13 +80,35 @@ py::dict load_sheets(py::object path) {
     return sheets;
 }
 
-// The further sheets of a workbook (each {"title", "rows", "columns", "hidden"}) and the
+// A sheet of another workbook, copied into `to`: every cell's value (formulas as formulas,
+// texts kept texts), the column widths and whether it is shown.
+void copy_sheet(py::handle from, py::handle to) {
+    for (py::handle row : from.attr("iter_rows")()) {
+        for (py::handle cell : row) {
+            py::object value = cell.attr("value");
+            if (value.is_none()) continue;
+            py::object copy = to.attr("cell")(py::arg("row") = cell.attr("row"), py::arg("column") = cell.attr("column"));
+            copy.attr("value") = value;
+            copy.attr("data_type") = cell.attr("data_type");
+            copy.attr("number_format") = cell.attr("number_format");
+        }
+    }
+    for (auto item : py::reinterpret_borrow<py::dict>(from.attr("column_dimensions"))) {
+        py::object width = item.second.attr("width");
+        if (!width.is_none()) to.attr("column_dimensions")[item.first].attr("width") = width;
+    }
+    to.attr("sheet_state") = from.attr("sheet_state");
+}
+
+// The further sheets of a workbook (each {"title", "rows", "columns", "hidden"}, or
+// {"title", "copy_of": path} for a sheet copied from the workbook at path) and the
 // marks on cells of its first sheet (each {"row": record index, "column": title, "fill":
 // RRGGBB, "note": text or None}), put on the workbook before it is saved.
 void dress_sheets(py::handle book, py::handle sheets, py::handle marks) {
     py::object letter_of = global("get_column_letter");
     py::object width = global("DEFAULT_COL_WIDTH");
     for (py::handle sheet : sheets) {
+        if (sheet.contains("copy_of")) continue;
         py::object page = book[sheet["title"]];
         for (size_t col = 1; col <= py::len(sheet["columns"]); ++col) {
             page.attr("column_dimensions")[letter_of(col)].attr("width") = width;
@@ -143,7 +165,13 @@ void export_to_xlsx(py::object data, py::object path, py::object columns, py::ob
             py::object writer = global("pd").attr("ExcelWriter")(tmp, py::arg("engine") = "openpyxl");
             try {
                 table.attr("to_excel")(writer, py::arg("index") = false);
+                py::object source;  // the workbook sheets are copied from, opened once
                 for (py::handle sheet : sheets) {
+                    if (sheet.contains("copy_of")) {
+                        if (!source) source = global("load_workbook")(py::arg("filename") = native::text(sheet["copy_of"]));
+                        copy_sheet(source[sheet["title"]], writer.attr("book").attr("create_sheet")(sheet["title"]));
+                        continue;
+                    }
                     global("pd").attr("DataFrame").attr("from_records")(sheet["rows"],
                                                                         py::arg("columns") = sheet["columns"])
                         .attr("to_excel")(writer, py::arg("sheet_name") = sheet["title"], py::arg("index") = false);
@@ -217,7 +245,8 @@ PYBIND11_MODULE(xlsx, m) {
           "The columns of the first record's keys get the width DEFAULT_COL_WIDTH.\n"
           "columns: the titles to write when data holds no record (ignored otherwise).\n"
           "sheets: further sheets after the first, each {'title', 'rows', 'columns', 'hidden'};\n"
-          "a hidden one is kept out of the engineer's sight (very hidden).\n"
+          "a hidden one is kept out of the engineer's sight (very hidden). {'title', 'copy_of': path}\n"
+          "copies that sheet of the workbook at path (values, formulas, widths).\n"
           "marks: cells of the first sheet to colour, each {'row': index in data, 'column': title,\n"
           "'fill': 'RRGGBB', 'note': text or None}.");
     m.attr("export_to_xlsx") = as_exporter(m.attr("export_to_xlsx"));
