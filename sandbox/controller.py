@@ -14,10 +14,16 @@ In a test:
         server.requests   # the decoded forms received, in order
         server.write_certificate(path)   # its certificate as a PEM file
 
+To try how a client copes with a faulty controller: `server.misbehave("stall")`
+reads each request and never answers, `server.misbehave("close")` hangs up
+without answering, `start(..., tls=False)` speaks plain HTTP, and
+`respond_with` gives answers of any shape.
+
 From a terminal:
 
     python -m sandbox.controller --username admin --password secret \\
-        --account 111111111111=prod [--port N] [--certificate-out controller.pem]
+        --account 111111111111=prod [--port N] [--certificate-out controller.pem] \\
+        [--misbehave stall|close] [--plain-http]
 """
 
 import argparse
@@ -101,7 +107,8 @@ class _Handler(BaseHTTPRequestHandler):
 
     def setup(self):
         super().setup()
-        self.request.do_handshake()
+        if self.server.controller.tls:
+            self.request.do_handshake()
 
     def log_message(self, format, *args):  # keep test output clean
         pass
@@ -146,14 +153,23 @@ class _Handler(BaseHTTPRequestHandler):
                 form[field] = (previous if isinstance(previous, list) else [previous]) + [value]
             else:
                 form[field] = value
-        status, body, content_type = self.server.controller.handle(form)
+        controller = self.server.controller
+        mode = controller.mode_for(form.get("action"))
+        if mode == "stall":  # never answer
+            controller._stopping.wait()
+        if mode is not None:  # hang up without an answer
+            self.close_connection = True
+            return
+        status, body, content_type = controller.handle(form)
         self._answer(status, body, content_type)
 
 
 class ControllerServer:
     """A running substitute controller (see `start`)."""
 
-    def __init__(self, accounts, username, password, port=0, certificate=None):
+    MODES = (None, "stall", "close")
+
+    def __init__(self, accounts, username, password, port=0, certificate=None, tls=True):
         self.accounts = dict(accounts)
         self.username = username
         self.password = password
@@ -161,14 +177,18 @@ class ControllerServer:
         self._sessions = set()
         self._canned = {}
         self._lock = threading.Lock()
+        self.tls = tls
+        self._modes = {}
+        self._stopping = threading.Event()
         certificate_pem, key_pem = certificate if certificate is not None else _self_signed()
         self.certificate_pem = bytes(certificate_pem)
         self._httpd = _Server(("127.0.0.1", port), _Handler)
-        # The handshake runs in each request's thread, so a silent client
-        # cannot hold up the others.
-        self._httpd.socket = _tls_context(self.certificate_pem, bytes(key_pem)).wrap_socket(
-            self._httpd.socket, server_side=True, do_handshake_on_connect=False
-        )
+        if tls:
+            # The handshake runs in each request's thread, so a silent client
+            # cannot hold up the others.
+            self._httpd.socket = _tls_context(self.certificate_pem, bytes(key_pem)).wrap_socket(
+                self._httpd.socket, server_side=True, do_handshake_on_connect=False
+            )
         self._httpd.controller = self
         self._thread = None
 
@@ -184,7 +204,20 @@ class ControllerServer:
 
     @property
     def url(self) -> str:
-        return f"https://{self.address}{API_PATH}"
+        return f"{'https' if self.tls else 'http'}://{self.address}{API_PATH}"
+
+    def misbehave(self, mode, action=None):
+        """From now on read each request (of `action`, or every request) and
+        never answer ("stall"), hang up without answering ("close"), or behave
+        again (None)."""
+        if mode not in self.MODES:
+            raise ValueError(f"unknown mode {mode!r}; one of {self.MODES}")
+        with self._lock:
+            self._modes[action] = mode
+
+    def mode_for(self, action):
+        with self._lock:
+            return self._modes.get(action if isinstance(action, str) and action in self._modes else None)
 
     def write_certificate(self, path) -> Path:
         """Write the certificate the controller presents to `path` (PEM), for
@@ -260,6 +293,7 @@ class ControllerServer:
         self._httpd.serve_forever()
 
     def stop(self):
+        self._stopping.set()  # stalled requests end
         if self._thread is not None:
             self._httpd.shutdown()
             self._thread.join()
@@ -273,17 +307,17 @@ class ControllerServer:
         self.stop()
 
 
-def start(accounts, username, password, port=0, certificate=None) -> ControllerServer:
+def start(accounts, username, password, port=0, certificate=None, tls=True) -> ControllerServer:
     """Start a substitute controller in a background thread.
 
     `accounts` maps account numbers (text, as the controller holds them) to
     names; `certificate`, a pair (certificate chain PEM, key PEM), replaces the
-    self-signed certificate. Returns the running server: `.address`
-    ("127.0.0.1:PORT"), `.url`, `.requests`, `.certificate_pem`,
-    `.write_certificate(path)`, `.respond_with(...)`, `.stop()`; it is a
-    context manager.
+    self-signed certificate; `tls=False` serves plain HTTP. Returns the
+    running server: `.address` ("127.0.0.1:PORT"), `.url`, `.requests`,
+    `.certificate_pem`, `.write_certificate(path)`, `.respond_with(...)`,
+    `.misbehave(...)`, `.stop()`; it is a context manager.
     """
-    return ControllerServer(accounts, username, password, port, certificate).serve_in_background()
+    return ControllerServer(accounts, username, password, port, certificate, tls).serve_in_background()
 
 
 def _account(text):
@@ -305,8 +339,12 @@ def main(argv=None):
     parser.add_argument("--port", type=int, default=0, help="port to listen on (default: any free port)")
     parser.add_argument("--certificate-out", type=Path, metavar="FILE",
                         help="write the controller's self-signed certificate (PEM) to FILE, for controller.verify")
+    parser.add_argument("--misbehave", choices=[m for m in ControllerServer.MODES if m],
+                        help="stall: never answer; close: hang up without answering")
+    parser.add_argument("--plain-http", action="store_true", help="serve plain HTTP instead of HTTPS")
     args = parser.parse_args(argv)
-    server = ControllerServer(dict(args.account), args.username, args.password, args.port)
+    server = ControllerServer(dict(args.account), args.username, args.password, args.port, tls=not args.plain_http)
+    server.misbehave(args.misbehave)
     if args.certificate_out:
         server.write_certificate(args.certificate_out)
     print(server.address, flush=True)

@@ -109,11 +109,11 @@ def _summary(workbook):
     titles = [cell.value for cell in sheet[1]]
     rows = [dict(zip(titles, (cell.value for cell in row))) for row in sheet.iter_rows(min_row=2)]
     print(f"\nReview workbook: {len(rows)} VPC rows, {len(titles)} columns")
+    line = "  {:12} {:16} {:10} {:22} {:18} {}"
+    print(line.format("account_id", "account_name", "region", "vpc_id", "crvn_cidr", "spoke_gw_name"))
     for row in rows:
-        print(
-            f"  {row['account_id']} {row['account_name'] or '?':16} {row['region']:10} "
-            f"{row['vpc_id']:22} {row['crvn_cidr'] or '(no free block)':18} {row['spoke_gw_name']}"
-        )
+        print(line.format(row["account_id"], row["account_name"] or "?", row["region"], row["vpc_id"],
+                          row["crvn_cidr"] or "(no free block)", row["spoke_gw_name"]))
     return rows
 
 
@@ -140,6 +140,7 @@ def main(argv=None):
     print("Starting the substitute Corvane Controller and the seeded AWS sandbox ...", flush=True)
     with controller.start(ACCOUNTS, USERNAME, PASSWORD) as ctl, aws.start() as cloud:
         aws.seed(cloud.endpoint, ESTATE)
+        cloud.reset_counts()  # from here on, the requests are generate's alone
         ctl.write_certificate(certificate)
         config_path.write_text(yaml.safe_dump(_config(ctl.address, certificate.name), sort_keys=False))
         print(f"Controller at {ctl.address} (its certificate in {certificate}), AWS at {cloud.endpoint}, "
@@ -150,7 +151,8 @@ def main(argv=None):
         _run([_command("generate"), "-c", config_path, "-e", workbook, "-d", inventory], env)
         print(f"\nWrote the review workbook {workbook} and the YAML inventory {inventory}")
         _summary(workbook)
-        print(f"\nEC2 requests made: {cloud.count('ec2')}; role assumptions: {cloud.count('sts', 'AssumeRole')}")
+        print(f"\nRequests made by generate: {len(ctl.requests)} to the controller, {cloud.count('ec2')} to EC2, "
+              f"{cloud.count('sts', 'AssumeRole')} role assumptions")
 
     _edit_workbook(workbook)
     _run([_command("convert"), "-e", workbook, "-y", final], dict(os.environ))

@@ -1,5 +1,6 @@
 """`make demo` runs this flow: it must keep working on a machine with no AWS account."""
 
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -18,6 +19,12 @@ def test_demo_runs_the_whole_flow(tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
     assert "Review workbook: 10 VPC rows, 19 columns" in done.stdout
     assert "(password typed at 2 prompt(s))" in done.stdout
+    assert re.search(r"^  account_id +account_name +region +vpc_id +crvn_cidr +spoke_gw_name$", done.stdout, re.M)
+    # Counted from generate's start: the sandbox's own seeding (one role per account) is not in them.
+    prompts = int(re.search(r"password typed at (\d+) prompt", done.stdout)[1])
+    counts = re.search(r"Requests made by generate: (\d+) to the controller, \d+ to EC2, (\d+) role assumptions",
+                       done.stdout)
+    assert counts and (int(counts[1]), int(counts[2])) == (2 * prompts, 3 * prompts)
     final = yaml.safe_load((out / "tandrel.yaml").read_text())
     accounts = final["account_info"]
     assert [a["account_id"] for a in accounts] == ["111122223333", "444455556666", "777788889999"]

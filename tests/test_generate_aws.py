@@ -77,15 +77,22 @@ def test_assume_role_call(monkeypatch):
     ] * 2
 
 
-def test_refused_role_prints_and_exits(monkeypatch, capsys, caplog):
-    error = botocore.exceptions.ClientError(
-        {"Error": {"Code": "AccessDenied", "Message": "not allowed to assume Ops"}}, "AssumeRole"
-    )
+@pytest.mark.parametrize(
+    "error",
+    [
+        botocore.exceptions.ClientError(
+            {"Error": {"Code": "AccessDenied", "Message": "not allowed to assume Ops"}}, "AssumeRole"
+        ),
+        botocore.exceptions.NoCredentialsError(),
+    ],
+    ids=["refused role", "no credentials"],
+)
+def test_refused_role_goes_to_stderr_and_exits(monkeypatch, capsys, caplog, error):
     monkeypatch.setattr(boto3, "client", lambda *a, **k: FakeSts([], error))
     with pytest.raises(SystemExit) as exit_info:
         gen.get_temp_creds_for_account("arn:aws:iam::111111111111:role/Ops")
     assert exit_info.value.code == 1
-    assert capsys.readouterr().out == f"{error}\n"
+    assert capsys.readouterr() == ("", f"generate: error: account 111111111111: {error}\n")
     assert caplog.records == []
 
 

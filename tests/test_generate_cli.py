@@ -62,11 +62,11 @@ def test_help_texts(tmp_path):
         "Generate an example config file.",
         "-c config_file, --config config_file",
         "Configuration file specifying AWS account_ids and regions, Corvane Controller information and default "
-        "values to populatethe Excel file with.",
+        "values to populate the Excel file with.",
         "-d tandrel_file, --tandrel tandrel_file",
         "Generates a yaml file for use with the tandrel_migration script",
         "-e excel_file, --excel excel_file",
-        "Generates an Excel file that can be updated and then convertedto yaml using convert_excel_to_yaml",
+        "Generates an Excel file that can be updated and then converted to yaml using the convert command",
         "--version", "--verbose, -v", "--quiet, -q",
     ):
         assert text in done.stdout
@@ -238,12 +238,14 @@ def test_both_outputs_inventory_first_with_paths(tmp_path, command, monkeypatch)
         (["-d", "inventory"], "inventory: the YAML inventory (-d/--tandrel) must be a file name ending in"),
         (["-d", "config.yaml"], "config.yaml is the configuration file: the YAML inventory (-d/--tandrel) would "
                                 "overwrite it"),
-        (["-e", "./config.yaml"], "config.yaml is the configuration file: the Excel workbook (-e/--excel) would "
-                                  "overwrite it"),
-        (["-d", "same.yaml", "-e", "same.yaml"], "same.yaml: -d/--tandrel and -e/--excel name the same file"),
+        (["-e", "./config.yaml"], "config.yaml: the Excel workbook (-e/--excel) must be a file name ending in "
+                                  ".xlsx"),
+        (["-d", "same.yaml", "-e", "same.yaml"], "same.yaml: the Excel workbook (-e/--excel) must be a file name "
+                                                 "ending in .xlsx"),
         (["-d", "a.yaml", "-e", "nowhere/b.xlsx"], "nowhere/b.xlsx: the folder {tmp}/nowhere for the Excel workbook "
                                                  "(-e/--excel) does not exist"),
-        (["-e", "."], ". is a folder: the Excel workbook (-e/--excel) needs a file name"),
+        (["-e", "sub.yaml/.."], "sub.yaml/..: the Excel workbook (-e/--excel) must be a file name ending in"),
+        (["-e", "sub.xlsx"], "sub.xlsx is a folder: the Excel workbook (-e/--excel) needs a file name"),
         (["-d", "sub.yaml"], "sub.yaml is a folder: the YAML inventory (-d/--tandrel) needs a file name"),
         (["-d", "nowhere/a.yaml"], "nowhere/a.yaml: the folder {tmp}/nowhere for the YAML inventory (-d/--tandrel) "
                                    "does not exist"),
@@ -253,12 +255,13 @@ def test_unusable_outputs_refused_before_any_work(tmp_path, command, monkeypatch
     monkeypatch.chdir(tmp_path)
     message = message.format(tmp=tmp_path)
     (tmp_path / "sub.yaml").mkdir()
+    (tmp_path / "sub.xlsx").mkdir()
     before = (tmp_path / "config.yaml").read_bytes()
     with pytest.raises((ValueError, OSError)) as err:
         command.run(*args)
     assert message in str(err.value)
     assert command.events == []  # no password asked, no account walked
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["config.yaml", "sub.yaml"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["config.yaml", "sub.xlsx", "sub.yaml"]
     assert (tmp_path / "config.yaml").read_bytes() == before
 
 

@@ -288,6 +288,7 @@ def test_inventory_debug_dumps(tmp_path, estate, controller_list, caplog):
     own = [r for r in caplog.records if r.funcName == "generate_min_tandrel_yaml"]
     assert [r.msg for r in own] == [
         "Discovering info for account %s",
+        "Account %s is not in the Corvane Controller's account list: its account_name stays empty",
         "Account Info data:\n%s",
         "Region Data:\n%s",
         "VPC Data:\n%s",
@@ -295,7 +296,8 @@ def test_inventory_debug_dumps(tmp_path, estate, controller_list, caplog):
         "Account Data:\n%s",
         "Accounts:\n%s",
     ]
-    assert own[1].args == (gen.pformat({"account_id": B, "account_name": None, "regions": [], "hpe": True,
+    assert own[1].levelname == "WARNING" and own[1].args == (B,)  # the controller does not list B
+    assert own[2].args == (gen.pformat({"account_id": B, "account_name": None, "regions": [], "hpe": True,
                                         "role_name": "corvane-migration"}),)
 
 

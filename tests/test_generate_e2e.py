@@ -171,7 +171,8 @@ def test_wrong_password_writes_nothing_and_keeps_old_files(tmp_path, controller,
     assert done.returncode == 1
     assert done.prompts == 1
     assert done.stderr.endswith(
-        f"generate: error: Failed to login to controller.\nUsername: admin\nController IP: {controller.address}\n"
+        f"generate: error: Failed to login to controller.\nUsername: admin\nController IP: {controller.address} "
+        "(the controller's answer to the login holds no session identifier (CID): Invalid username or password.)\n"
     )
     assert "generator.generate:ERROR Login failed. Please check Corvane Controller IP, username and password.\n" \
            in done.stderr
@@ -181,14 +182,15 @@ def test_wrong_password_writes_nothing_and_keeps_old_files(tmp_path, controller,
     assert sorted(p.name for p in tmp_path.iterdir()) == ["config.yaml", "out.xlsx", "out.yaml"]
 
 
-def test_refused_role_prints_and_exits_1(tmp_path, controller):
+def test_refused_role_is_an_error_line_and_exit_1(tmp_path, controller):
     write_config(tmp_path, controller)
     (tmp_path / "out.xlsx").write_bytes(b"old workbook")
     with aws_sandbox.start(enforce_auth=True) as refusing:
         done = run(tmp_path, refusing.endpoint, "-c", "config.yaml", "-e", "out.xlsx")
     assert done.returncode == 1
-    assert "AssumeRole" in done.stdout and done.stdout.endswith("\n") and done.stdout.count("\n") == 1
-    assert "generate: error" not in done.stderr
+    assert done.stdout == ""
+    [line] = [line for line in done.stderr.splitlines() if "error" in line]
+    assert line.startswith(f"generate: error: account {A}: ") and "AssumeRole" in line
     assert (tmp_path / "out.xlsx").read_bytes() == b"old workbook"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["config.yaml", "out.xlsx"]
 

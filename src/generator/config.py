@@ -9,6 +9,7 @@ field by its dotted location (for example "defaults.hpe").
 
 import ipaddress
 import re
+import reprlib
 import ssl
 from pathlib import Path
 from typing import Annotated, Any, List, Optional, Union
@@ -16,12 +17,33 @@ from typing import Annotated, Any, List, Optional, Union
 import yaml
 from pydantic import AfterValidator, BaseModel, BeforeValidator, ConfigDict, Field, ValidationError, ValidationInfo
 
+from generator.common.serializers.yaml_file import AliasLimitError, LimitedLoader
+
 __all__ = ["Config", "ConfigError", "Controller", "Defaults", "load_config"]
 
 
 class ConfigError(ValueError):
     """The configuration file cannot be used; the message says where and why."""
 
+
+# Messages quote what the file holds, but never more than a few dozen characters
+# of one value: a file may hold megabytes in a single line.
+_REPR = reprlib.Repr()
+_REPR.maxstring = _REPR.maxother = 60
+_REPR.maxlevel = 2
+_REPR.maxlist = _REPR.maxtuple = _REPR.maxdict = _REPR.maxset = 4
+
+
+def _shown(value: Any) -> str:
+    return _REPR.repr(value)
+
+
+def _shown_key(value: Any) -> str:
+    return value if isinstance(value, str) and len(value) <= 60 else _shown(value)
+
+
+CONTROLLER_TIMEOUT = 30  # seconds to connect, then as long to answer
+_MAX_TIMEOUT = 86400  # a day: longer is surely a slip, and far longer overflows the socket library
 
 _ACCOUNT_ID = re.compile(r"[0-9]{12}")
 _CIDR = re.compile(r"[0-9]{1,3}(?:\.[0-9]{1,3}){3}/[0-9]{1,2}")
@@ -45,29 +67,39 @@ def _account_id(value: Any) -> Any:
             f"since YAML reads an unquoted number as a number"
         )
     if isinstance(value, str) and not _ACCOUNT_ID.fullmatch(value):
-        raise ValueError(f"{value!r} is not an account ID: an account ID is 12 digits")
+        raise ValueError(f"{_shown(value)} is not an account ID: an account ID is 12 digits")
     return value
 
 
 def _network(value: Any) -> Any:
     if isinstance(value, str):
         if not _CIDR.fullmatch(value):
-            raise ValueError(f"{value!r} is not an IPv4 network in CIDR notation (a.b.c.d/len)")
+            raise ValueError(f"{_shown(value)} is not an IPv4 network in CIDR notation (a.b.c.d/len)")
         try:
             return ipaddress.IPv4Network(value, strict=True)
         except ValueError as err:
-            raise ValueError(f"{value!r} is not an IPv4 network: {err}") from None
+            raise ValueError(f"{_shown(value)} is not an IPv4 network: {err}") from None
     if isinstance(value, ipaddress.IPv4Network):
         return value
-    raise ValueError(f"{value!r} is not an IPv4 network: write it as text in CIDR notation (a.b.c.d/len)")
+    raise ValueError(f"{_shown(value)} is not an IPv4 network: write it as text in CIDR notation (a.b.c.d/len)")
 
 
 def _controller_address(value: str) -> str:
-    match = _HOST.fullmatch(value)
+    # A host name has at most 253 characters; a port adds at most 6.
+    match = _HOST.fullmatch(value) if len(value) <= 259 else None
     if not match or (match.group(1) is not None and not 0 < int(match.group(1)) < 65536):
         raise ValueError(
-            f"{value!r} is not a controller address: give a host name or an IP address, "
+            f"{_shown(value)} is not a controller address: give a host name or an IP address, "
             f"optionally followed by :port, without https:// or a path"
+        )
+    return value
+
+
+def _seconds(value: Any) -> Any:
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 < value <= _MAX_TIMEOUT:
+        raise ValueError(
+            f"{_shown(value)} is not a time-out: give a positive number of seconds (at most {_MAX_TIMEOUT}), "
+            f"such as {CONTROLLER_TIMEOUT}"
         )
     return value
 
@@ -80,7 +112,7 @@ def _verify(value: Any, info: ValidationInfo) -> Any:
         return bool(value)
     if not isinstance(value, str) or not value.strip():
         raise ValueError(
-            f"{value!r} is not true, false or the path of a PEM file holding the controller's "
+            f"{_shown(value)} is not true, false or the path of a PEM file holding the controller's "
             f"certificate or its authority's"
         )
     path = Path(value).expanduser()
@@ -113,7 +145,7 @@ def _distinct(values: Optional[list]) -> Optional[list]:
         seen = set()
         for value in values:
             if value in seen:
-                raise ValueError(f"{value} is listed more than once")
+                raise ValueError(f"{_shown_key(str(value))} is listed more than once")
             seen.add(value)
     return values
 
@@ -137,6 +169,8 @@ class Controller(_Section):
 
     ip: Annotated[str, AfterValidator(_controller_address)]
     username: Name
+    # Seconds each request may take to connect, and then to answer.
+    timeout: Annotated[Union[int, float], BeforeValidator(_seconds)] = CONTROLLER_TIMEOUT
     # How the controller proves who it is before the password is sent: False,
     # True or the path of a PEM file (kept as text, as the HTTP client takes it).
     verify: Annotated[Union[bool, str], BeforeValidator(_verify)] = False
@@ -167,9 +201,10 @@ class Config(_Section):
     defaults: Defaults
 
 
-class _UniqueKeyLoader(yaml.SafeLoader):
+class _UniqueKeyLoader(LimitedLoader):
     """Safe YAML loader that refuses a key written twice in one mapping
-    (PyYAML would silently keep the last value)."""
+    (PyYAML would silently keep the last value) and aliases that expand the
+    document beyond a small bound."""
 
     def construct_mapping(self, node, deep=False):
         seen = set()
@@ -182,7 +217,7 @@ class _UniqueKeyLoader(yaml.SafeLoader):
             if duplicate:
                 raise yaml.constructor.ConstructorError(
                     "while constructing a mapping", node.start_mark,
-                    f"found the key {key!r} twice", key_node.start_mark,
+                    f"found the key {_shown(key)} twice", key_node.start_mark,
                 )
             seen.add(key)
         return super().construct_mapping(node, deep=deep)
@@ -197,12 +232,12 @@ _MESSAGES = {
 def _describe(path: Path, err: ValidationError) -> str:
     lines = [f"{path}: invalid configuration:"]
     for error in err.errors(include_url=False):
-        location = ".".join(str(part) for part in error["loc"]) or "(top level)"
+        location = ".".join(_shown_key(str(part)) for part in error["loc"]) or "(top level)"
         message = _MESSAGES.get(error["type"], error["msg"])
         if error["type"] == "value_error":
             message = str(error["ctx"]["error"])
         elif error["type"] not in _MESSAGES:
-            message = f"{message}, not {error['input']!r}"
+            message = f"{message}, not {_shown(error['input'])}"
         lines.append(f"  {location}: {message}")
     return "\n".join(lines)
 
@@ -220,6 +255,8 @@ def _read(path: Path) -> Any:
         raise ConfigError(f"{path}: cannot be read: {err.strerror or err}") from None
     try:
         return yaml.load(text, Loader=_UniqueKeyLoader)
+    except AliasLimitError as err:
+        raise ConfigError(f"{path}: {err}") from None
     except yaml.YAMLError as err:
         raise ConfigError(f"{path}: not valid YAML:\n{err}") from None
 

@@ -11,6 +11,8 @@
 #include "native/cell_text.hpp"
 #include "native/globals.hpp"
 #include "native/host.hpp"
+#include "native/model.hpp"
+#include "native/outputs.hpp"
 #include "native/quoted.hpp"
 
 namespace py = pybind11;
@@ -455,6 +457,11 @@ void main_command() {
     if (template_path.is_none()) template_path = native::data_file_path(global, "template.yaml");
     py::object excel_path = args.attr("excel");
     py::object yaml_path = args.attr("yaml");
+    // Refused before the workbook is read, not after all the work.
+    py::object yaml_exts = native::host_attr("generator.common.serializers.yaml_file", "YAML_EXTS");
+    native::check_outputs({{yaml_path, "the YAML configuration", "-y/--yaml", yaml_exts}},
+                          {{excel_path, "the Excel workbook (-e/--excel)"}, {template_path, "the template"}});
+    native::require_model();
 
     LOG(native::INFO, "main", "Loading VPC data from %s", excel_path);
     py::object vpc_data = global("serializers").attr("xlsx").attr("load_from_xlsx")(excel_path);
@@ -493,8 +500,7 @@ PYBIND11_MODULE(convert, m) {
     for (const char* name : {"argparse", "json", "logging", "os", "pathlib"}) m.attr(name) = py::module_::import(name);
     m.attr("pformat") = native::host_attr("pprint", "pformat");
     m.attr("yaml") = py::module_::import("yaml");
-    m.attr("AccountInfo") = native::host_attr("tm.core.config", "AccountInfo");
-    m.attr("load_from_dict") = native::host_attr("tm.core.config", "load_from_dict");
+    native::bind_model(m, {"AccountInfo", "load_from_dict"});
     m.attr("get_parent_parser") = native::host_attr("generator.cli", "get_parent_parser");
     m.attr("serializers") = py::module_::import("generator.common.serializers");
 

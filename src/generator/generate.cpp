@@ -13,6 +13,8 @@
 #include "native/globals.hpp"
 #include "native/host.hpp"
 #include "native/ipv4.hpp"
+#include "native/model.hpp"
+#include "native/outputs.hpp"
 #include "native/quoted.hpp"
 #include "native/refresh.hpp"
 
@@ -53,30 +55,75 @@ py::object pformat(py::handle value) { return G("pformat")(value); }
 
 // ---------------------------------------------------------------- controller
 
+constexpr int kControllerTimeout = 30;  // seconds, to connect and then to answer
+
+// A CorvaneError with `message`, caused by the caught error, as `raise ... from err` would make it.
+[[noreturn]] void raise_corvane(const std::string& message, py::error_already_set& cause) {
+    py::object corvane_error = G("CorvaneError");
+    py::object error = corvane_error(message);
+    error.attr("__cause__") = cause.value();
+    PyErr_SetObject(corvane_error.ptr(), error.ptr());
+    throw py::error_already_set();
+}
+
+void add_note(py::handle error, const std::string& note) {
+    if (py::hasattr(error, "add_note")) error.attr("add_note")(note);
+}
+
 // The decoded JSON body of a controller answer. A body that is not JSON (a web page,
 // an empty answer) keeps the decoder's error, with a note saying whose answer it was.
 py::object controller_json(py::handle response, const char* action, const std::string& url) {
     try {
         return response.attr("json")();
     } catch (py::error_already_set& err) {
-        if (err.matches(PyExc_ValueError) && py::hasattr(err.value(), "add_note")) {
-            err.value().attr("add_note")("the controller's answer to " + std::string(action) + " at " + url +
-                                         " is not JSON");
+        if (err.matches(PyExc_ValueError)) {
+            add_note(err.value(), "the controller's answer to " + std::string(action) + " at " + url + " is not JSON");
         }
         throw;
     }
 }
 
-// The certificate check that failed inside a transport error of the HTTP client, or None:
-// requests wraps urllib3's error, which wraps (or was raised while handling) the ssl module's.
-py::object certificate_failure(py::handle error) {
-    py::object wanted = native::host_attr("ssl", "SSLCertVerificationError");
+// ": <reason>" when the controller's answer says why it refused, shortened: it is the controller's text.
+std::string controller_reason(py::handle body) {
+    if (!PyDict_Check(body.ptr())) return "";
+    py::object reason = py::reinterpret_borrow<py::dict>(body).attr("get")("reason");
+    if (!PyUnicode_Check(reason.ptr())) return "";
+    std::string text = native::text(reason);
+    if (text.size() > 200) text = text.substr(0, 200) + "...";
+    return ": " + text;
+}
+
+// The password: CORVANE_PASSWORD when set (scheduled runs, pipelines), else typed at the
+// terminal, or read as a line from standard input where there is no terminal. Never logged.
+py::object controller_password(const std::string& prompt, const std::string& address) {
+    py::object from_environment = G("os").attr("environ").attr("get")("CORVANE_PASSWORD");
+    if (truthy(from_environment)) return from_environment;
+    try {
+        return G("getpass").attr("getpass")("prompt"_a = prompt);
+    } catch (py::error_already_set& err) {
+        // Without a terminal getpass reads standard input, which may be empty or closed.
+        py::object input = G("sys").attr("stdin");
+        const bool no_input = input.is_none() || truthy(py::getattr(input, "closed", py::bool_(false)));
+        if (!err.matches(PyExc_EOFError) && !(no_input && err.matches(PyExc_Exception))) throw;
+        py::object errors = G("sys").attr("stderr");
+        if (!errors.is_none()) errors.attr("write")("\n");  // end the prompt's line
+        raise_corvane("no password for the controller at " + address +
+                          ": standard input ended before one was given; type it at the prompt, pipe it to "
+                          "standard input or set CORVANE_PASSWORD",
+                      err);
+    }
+}
+
+// The errors behind a failed request: requests wraps urllib3's error, which wraps
+// (or was raised while handling) the socket's or the TLS library's.
+std::vector<py::object> error_causes(py::handle error) {
     py::object exception = native::host_attr("builtins", "BaseException");
+    std::vector<py::object> found;
     std::vector<py::object> pending{py::reinterpret_borrow<py::object>(error)};
-    for (int looked = 0; !pending.empty() && looked < 32; ++looked) {  // bounded: links may loop
+    while (!pending.empty() && found.size() < 32) {  // bounded: links may loop
         py::object current = pending.back();
         pending.pop_back();
-        if (py::isinstance(current, wanted)) return current;
+        found.push_back(current);
         for (const char* link : {"__cause__", "__context__", "reason"}) {
             py::object next = py::getattr(current, link, py::none());
             if (py::isinstance(next, exception)) pending.push_back(next);
@@ -84,6 +131,15 @@ py::object certificate_failure(py::handle error) {
         for (py::handle arg : py::getattr(current, "args", py::tuple())) {
             if (py::isinstance(arg, exception)) pending.push_back(py::reinterpret_borrow<py::object>(arg));
         }
+    }
+    return found;
+}
+
+// The first of `errors` that is a `module.name`, or None.
+py::object first_of(const std::vector<py::object>& errors, const char* module, const char* name) {
+    py::object wanted = native::host_attr(module, name);
+    for (const auto& error : errors) {
+        if (py::isinstance(error, wanted)) return error;
     }
     return py::none();
 }
@@ -120,23 +176,80 @@ std::string certificate_reason(py::handle failure, py::handle verify) {
     return what + " (" + detail + ")";
 }
 
-// One POST to the controller. A certificate that fails the configured check ends the
-// run with one line naming the controller and the reason; the form was not sent.
-py::object controller_post(const std::string& url, py::dict form, py::handle verify, py::handle controller_ip,
-                           const char* unsent) {
+// Why a controller request failed, in plain words.
+std::string transport_cause(py::handle error, py::handle timeout) {
+    py::object exceptions = G("requests").attr("exceptions");
+    const std::string limit = " within " + native::text(timeout) + " s (controller.timeout)";
+    if (py::isinstance(error, exceptions.attr("ConnectTimeout"))) return "no connection" + limit;
+    if (py::isinstance(error, exceptions.attr("ReadTimeout"))) return "no answer" + limit;
+    const auto causes = error_causes(error);
+    auto has = [&](const char* module, const char* name) { return !first_of(causes, module, name).is_none(); };
+    if (has("socket", "gaierror")) return "its name does not resolve";
+    if (has("builtins", "ConnectionRefusedError")) return "connection refused";
+    py::object tls = first_of(causes, "ssl", "SSLError");
+    if (!tls.is_none()) {
+        const std::string reason = native::text(py::getattr(tls, "reason", py::none()));
+        if (reason == "WRONG_VERSION_NUMBER" || reason == "RECORD_LAYER_FAILURE" ||
+            reason == "PACKET_LENGTH_TOO_LONG" || reason == "UNKNOWN_PROTOCOL") {
+            return "TLS failure: it does not answer in TLS (plain HTTP?)";
+        }
+        return "TLS failure: " + native::text(tls);
+    }
+    if (has("http.client", "RemoteDisconnected") || has("builtins", "ConnectionResetError") ||
+        has("builtins", "ConnectionAbortedError") || has("builtins", "BrokenPipeError")) {
+        return "the connection was closed without an answer";
+    }
+    if (has("builtins", "TimeoutError")) return "no answer" + limit;
+    for (const auto& cause : causes) {
+        py::object strerror = py::getattr(cause, "strerror", py::none());
+        if (PyUnicode_Check(strerror.ptr())) return py::str(strerror).attr("lower")().cast<std::string>();
+    }
+    std::string text = native::text(error);
+    if (text.size() > 300) text = text.substr(0, 300) + "...";
+    return text;
+}
+
+// One POST to the controller, with its time-outs. A certificate that fails the
+// configured check ends the run with one line naming the controller and the reason
+// (the form was not sent); any other transport failure with one line naming the
+// controller, the step and the cause, not urllib3's text.
+py::object controller_post(const std::string& url, const py::dict& form, const char* step, py::handle controller_ip,
+                           py::handle verify, py::handle timeout, const char* unsent) {
     try {
-        return G("requests").attr("post")(url, "data"_a = form, "verify"_a = verify);
+        return G("requests").attr("post")(url, "data"_a = form, "verify"_a = verify,
+                                          "timeout"_a = py::make_tuple(timeout, timeout));
     } catch (py::error_already_set& err) {
         if (!err.matches(PyExc_Exception)) throw;
-        py::object failure = certificate_failure(err.value());
-        if (failure.is_none()) throw;
-        py::object corvane_error = G("CorvaneError");
-        py::object error = corvane_error("cannot trust the controller at " + native::text(controller_ip) + ": " +
-                                         certificate_reason(failure, verify) + "; " + unsent);
-        error.attr("__cause__") = err.value();  // the client's own account, shown with -v
-        PyErr_SetObject(corvane_error.ptr(), error.ptr());
-        throw py::error_already_set();
+        const std::string address = native::text(controller_ip);
+        py::object failure = first_of(error_causes(err.value()), "ssl", "SSLCertVerificationError");
+        if (!failure.is_none()) {
+            raise_corvane("cannot trust the controller at " + address + ": " + certificate_reason(failure, verify) +
+                              "; " + unsent,
+                          err);
+        }
+        if (!err.matches(G("requests").attr("exceptions").attr("RequestException"))) throw;
+        raise_corvane("cannot reach the controller at " + address + " for the " + step + ": " +
+                          transport_cause(err.value(), timeout),
+                      err);
     }
+}
+
+// results.account_list of the account-list answer when it is a list of account
+// records, each with its number and name; None otherwise.
+py::object listed_accounts(py::handle body) {
+    auto member = [](py::handle mapping, const char* key) -> py::object {
+        if (!PyDict_Check(mapping.ptr())) return py::none();
+        PyObject* value = PyDict_GetItemString(mapping.ptr(), key);
+        return value ? py::reinterpret_borrow<py::object>(value) : py::none();
+    };
+    py::object accounts = member(member(body, "results"), "account_list");
+    if (!PyList_Check(accounts.ptr())) return py::none();
+    for (py::handle record : accounts) {
+        if (!PyDict_Check(record.ptr())) return py::none();
+        auto fields = py::reinterpret_borrow<py::dict>(record);
+        if (!fields.contains("account_number") || !fields.contains("account_name")) return py::none();
+    }
+    return accounts;
 }
 
 py::object get_account_list(py::object config) {
@@ -146,14 +259,16 @@ py::object get_account_list(py::object config) {
     // How the controller must prove who it is: False (no check), True or the path of a PEM file.
     py::object verify = py::getattr(controller, "verify", py::none());
     if (verify.is_none()) verify = py::bool_(false);  // requests would read None as "check"
+    py::object timeout = py::getattr(controller, "timeout", py::none());
+    if (timeout.is_none()) timeout = py::int_(kControllerTimeout);
+    const std::string address = native::text(controller_ip);
     LOG(DEBUG, "get_account_list", "Controller IP: '%s'", controller_ip);
     LOG(DEBUG, "get_account_list", "Username: '%s'", username);
 
-    const std::string prompt =
-        "Corvane Controller " + native::text(username) + "@" + native::text(controller_ip) + "'s password:";
-    py::object password = G("getpass").attr("getpass")("prompt"_a = prompt);
+    const std::string prompt = "Corvane Controller " + native::text(username) + "@" + address + "'s password:";
+    py::object password = controller_password(prompt, address);
 
-    const std::string controller_api_url = "https://" + native::text(controller_ip) + "/v1/api";
+    const std::string controller_api_url = "https://" + address + "/v1/api";
     LOG(DEBUG, "get_account_list", "Controller API URL: '%s'", controller_api_url);
     LOG(INFO, "get_account_list", "Logging in as %s", username);
 
@@ -161,7 +276,8 @@ py::object get_account_list(py::object config) {
     login["action"] = "login";
     login["username"] = username;
     login["password"] = password;
-    py::object r = controller_post(controller_api_url, login, verify, controller_ip, "the password was not sent");
+    py::object r = controller_post(controller_api_url, login, "login", controller_ip, verify, timeout,
+                                   "the password was not sent");
 
     // Decoded here, outside the guarded step: a body that is not JSON fails with the decoder's own error.
     py::object login_body = controller_json(r, "login", controller_api_url);
@@ -176,8 +292,10 @@ py::object get_account_list(py::object config) {
                        "Login failed. Please check Corvane Controller IP, username and password.", err);
         py::object corvane_error = G("CorvaneError");
         py::object error = corvane_error("Failed to login to controller.\nUsername: " + native::text(username) +
-                                         "\nController IP: " + native::text(controller_ip));
+                                         "\nController IP: " + address);
         error.attr("__context__") = err.value();  // as raising inside `except` would
+        add_note(error, "the controller's answer to the login holds no session identifier (CID)" +
+                            controller_reason(login_body));
         PyErr_SetObject(corvane_error.ptr(), error.ptr());
         throw py::error_already_set();
     }
@@ -187,22 +305,19 @@ py::object get_account_list(py::object config) {
     list_accounts["action"] = "list_accounts";
     list_accounts["CID"] = cid;
     list_accounts["aws_iam_role_based"] = true;
-    py::object response = controller_post(controller_api_url, list_accounts, verify, controller_ip,
-                                          "the session identifier was not sent");
+    py::object response = controller_post(controller_api_url, list_accounts, "account list", controller_ip, verify,
+                                          timeout, "the session identifier was not sent");
     LOG.lazy(DEBUG, "get_account_list", "list_accounts response:\n%s",
              [&] { return py::make_tuple(pformat(controller_json(response, "list_accounts", controller_api_url))); });
 
     py::object list_body = controller_json(response, "list_accounts", controller_api_url);
-    py::object account_list;
-    try {
-        account_list = list_body["results"]["account_list"];
-    } catch (py::error_already_set& err) {
+    py::object account_list = listed_accounts(list_body);
+    if (account_list.is_none()) {
         // A refusal (an expired session, a user without the right) answers without the list.
-        if (err.matches(PyExc_KeyError) && py::hasattr(err.value(), "add_note")) {
-            err.value().attr("add_note")("the controller's answer to list_accounts at " + controller_api_url +
-                                         " holds no account list");
-        }
-        throw;
+        native::raise(G("CorvaneError"), "the controller at " + address +
+                                             " answered the account list without a list of accounts "
+                                             "(results.account_list, each with account_number and account_name)" +
+                                             controller_reason(list_body));
     }
     LOG.lazy(DEBUG, "get_account_list", "Account List:\n%s", [&] { return py::make_tuple(pformat(account_list)); });
     return account_list;
@@ -249,8 +364,12 @@ py::object get_temp_creds_for_account(py::object role_arn) {
         assumed_role = sts_client.attr("assume_role")("RoleArn"_a = role_arn, "RoleSessionName"_a = kRoleSessionName);
     } catch (py::error_already_set& err) {
         if (!err.matches(PyExc_Exception)) throw;
-        // The engineer sees why the role was refused; the run cannot go on without it.
-        G("print")(err.value());
+        // The engineer sees which account refused the role and why, where errors go;
+        // the run cannot go on without it.
+        py::object fields = py::str(role_arn).attr("split")(":");
+        const std::string account = py::len(fields) > 4 ? native::text(fields[py::int_(4)]) : native::text(role_arn);
+        G("print")("generate: error: account " + account + ": " + native::text(err.value()),
+                   "file"_a = G("sys").attr("stderr"));
         G("sys").attr("exit")(1);
         throw;  // a patched sys.exit that returns: keep the original failure
     }
@@ -379,6 +498,17 @@ py::object regions_of(py::object config, py::object creds) {
     return truthy(regions) ? regions : G("get_regions")(creds);
 }
 
+// The controller's name of the account. One the controller does not list keeps an
+// empty name, and the engineer is told, since the name is needed for the migration.
+py::object named_account(py::handle account_id, py::handle account_list, const char* op) {
+    py::object name = G("get_acct_name")(account_id, account_list);
+    if (name.is_none()) {
+        LOG(WARNING, op, "Account %s is not in the Corvane Controller's account list: its account_name stays empty",
+            account_id);
+    }
+    return name;
+}
+
 py::object vpcs_of(py::object ec2) { return ec2.attr("vpcs").attr("page_size")("count"_a = G("VPC_PAGE_SIZE")); }
 
 py::object generate_tandrel_excel_data(py::object config) {
@@ -391,7 +521,7 @@ py::object generate_tandrel_excel_data(py::object config) {
 
     for (py::handle account_id : account_ids) {
         LOG(INFO, "generate_tandrel_excel_data", "Discovering info for account %s", account_id);
-        py::object account_name = G("get_acct_name")(account_id, crvn_account_list);
+        py::object account_name = named_account(account_id, crvn_account_list, "generate_tandrel_excel_data");
         py::object role_arn = G("get_role_arn")(account_id, defaults.attr("role_name"));
         py::object creds = G("get_temp_creds_for_account")(role_arn);
         for (py::handle region : regions_of(config, creds)) {
@@ -441,7 +571,7 @@ py::object generate_min_tandrel_yaml(py::object config) {
         LOG(INFO, op, "Discovering info for account %s", account_id);
         py::dict account_info;
         account_info["account_id"] = account_id;
-        account_info["account_name"] = G("get_acct_name")(account_id, crvn_account_list);
+        account_info["account_name"] = named_account(account_id, crvn_account_list, op);
         py::list account_regions;
         account_info["regions"] = account_regions;
         py::object fields_set = defaults.attr("__fields_set__");
@@ -762,54 +892,15 @@ void write_workbook(py::object excel_data, py::object excel, py::object previous
 
 // --------------------------------------------------------------------- main
 
-// A path's file as the file system resolves it, for telling whether two paths name one file.
-py::object resolved(py::handle path) {
-    py::object os_path = G("os").attr("path");
-    return os_path.attr("normcase")(os_path.attr("realpath")(path));
-}
-
-// Outputs that would fail or destroy another file of the run are refused before
-// the password is asked and the accounts are walked, not after.
+// Outputs that cannot be written or would destroy another file of the run are
+// refused before the password is asked and the accounts are walked, not after.
 void check_outputs(py::handle config_path, py::handle tandrel, py::handle excel) {
-    if (!tandrel.is_none()) {
-        // The inventory is written by the YAML writer, which the exporter picks by the name's ending.
-        py::object suffix = G("pathlib").attr("Path")(tandrel).attr("suffix").attr("lower")();
-        std::string endings;
-        bool yaml_name = false;
-        for (py::handle ext : G("serializers").attr("yaml_file").attr("YAML_EXTS")) {
-            const std::string ending = "." + native::text(ext);
-            yaml_name = yaml_name || native::text(suffix) == ending;
-            endings += (endings.empty() ? "" : " or ") + ending;
-        }
-        if (!yaml_name) {
-            native::raise_builtin("ValueError", native::text(tandrel) + ": the YAML inventory (-d/--tandrel) must "
-                                                    "be a file name ending in " + endings);
-        }
-    }
-    py::object os_path = G("os").attr("path");
-    const py::object config_file = resolved(config_path);
-    for (auto [path, what] : {std::pair<py::handle, const char*>{tandrel, "the YAML inventory (-d/--tandrel)"},
-                              {excel, "the Excel workbook (-e/--excel)"}}) {
-        if (path.is_none()) continue;
-        if (host_equal(resolved(path), config_file)) {
-            native::raise_builtin("ValueError", native::text(path) + " is the configuration file: " + what +
-                                                    " would overwrite it; give it another name");
-        }
-        if (truthy(os_path.attr("isdir")(path))) {
-            native::raise_builtin("IsADirectoryError", native::text(path) + " is a folder: " + what +
-                                                           " needs a file name");
-        }
-        py::object folder = os_path.attr("dirname")(os_path.attr("abspath")(path));
-        if (!truthy(os_path.attr("isdir")(folder))) {
-            native::raise_builtin("FileNotFoundError", native::text(path) + ": the folder " + native::text(folder) +
-                                                           " for " + what + " does not exist");
-        }
-    }
-    if (!tandrel.is_none() && !excel.is_none() && host_equal(resolved(tandrel), resolved(excel))) {
-        native::raise_builtin("ValueError", native::text(excel) +
-                                                ": -d/--tandrel and -e/--excel name the same file; the workbook "
-                                                "would overwrite the YAML inventory");
-    }
+    // The endings the writers take, from the writers' own modules.
+    py::object yaml_exts = native::host_attr("generator.common.serializers.yaml_file", "YAML_EXTS");
+    py::object xlsx_exts = native::host_attr("generator.common.serializers.xlsx", "XLSX_EXTS");
+    native::check_outputs({{tandrel, "the YAML inventory", "-d/--tandrel", yaml_exts},
+                           {excel, "the Excel workbook", "-e/--excel", xlsx_exts}},
+                          {{config_path, "the configuration file"}});
 }
 
 py::object main() {
@@ -821,12 +912,12 @@ py::object main() {
     parser.attr("add_argument")(
         "-c", "--config", "dest"_a = "config_path", "type"_a = path_type, "metavar"_a = "config_file",
         "help"_a = "Configuration file specifying AWS account_ids and regions, Corvane Controller information and "
-                   "default values to populatethe Excel file with.");
+                   "default values to populate the Excel file with.");
     parser.attr("add_argument")("-d", "--tandrel", "type"_a = path_type, "metavar"_a = "tandrel_file",
                                 "help"_a = "Generates a yaml file for use with the tandrel_migration script");
     parser.attr("add_argument")("-e", "--excel", "type"_a = path_type, "metavar"_a = "excel_file",
-                                "help"_a = "Generates an Excel file that can be updated and then convertedto yaml "
-                                           "using convert_excel_to_yaml");
+                                "help"_a = "Generates an Excel file that can be updated and then converted to "
+                                           "yaml using the convert command");
     parser.attr("add_argument")(
         "--refresh", "action"_a = "store_true",
         "help"_a = "With -e: the workbook excel_file was written by generate and edited since; merge what AWS "
@@ -853,6 +944,7 @@ py::object main() {
     py::object tandrel = args.attr("tandrel");
     py::object excel = args.attr("excel");
     check_outputs(config_path, tandrel, excel);
+    if (!tandrel.is_none()) native::require_model();  // the inventory goes through the migration model
     py::object previous = py::none();
     if (truthy(args.attr("refresh"))) {
         previous = read_refresh_base(excel);
@@ -896,7 +988,7 @@ PYBIND11_MODULE(generate, m) {
     m.attr("boto3") = py::module_::import("boto3");
     m.attr("requests") = py::module_::import("requests");
     m.attr("yaml") = py::module_::import("yaml");
-    m.attr("AccountInfo") = py::module_::import("tm.core.config").attr("AccountInfo");
+    native::bind_model(m, {"AccountInfo"});
     m.attr("get_parent_parser") = py::module_::import("generator.cli").attr("get_parent_parser");
     m.attr("serializers") = py::module_::import("generator.common.serializers");
     m.attr("load_config") = py::module_::import("generator.config").attr("load_config");
@@ -913,14 +1005,15 @@ PYBIND11_MODULE(generate, m) {
                                                 py::make_tuple(native::host_attr("builtins", "Exception")));
 
     m.def("get_account_list", &get_account_list, py::arg("config"),
-          "Log in to the Corvane Controller (the password is asked at the terminal) and return its account list.");
+          "Log in to the Corvane Controller (the password from CORVANE_PASSWORD or asked at the terminal) and "
+          "return its account list.");
     m.def("get_acct_name", &get_acct_name, py::arg("account_id"), py::arg("account_list"),
           "The controller's name of the account, or None when the controller does not know it.");
     m.def("get_regions", &get_regions, py::arg("creds"), "The names of the regions the account can use.");
     m.def("get_role_arn", &get_role_arn, py::arg("account_id"), py::arg("role_name"),
           "The ARN of the role `role_name` in the account.");
     m.def("get_temp_creds_for_account", &get_temp_creds_for_account, py::arg("role_arn"),
-          "Assume the role; print why and exit with status 1 when it is refused.");
+          "Assume the role; print why on standard error and exit with status 1 when it is refused.");
     m.def("get_ec2_resource_handler", &get_ec2_resource_handler, py::arg("aws_region"), py::arg("creds"),
           "An EC2 resource for the region, acting with the temporary credentials.");
     m.def("get_spoke_gw_name", &get_spoke_gw_name, py::arg("vpc"),

@@ -33,9 +33,23 @@ def _run(command):
             message = key if isinstance(key, str) and " " in key else f"missing key {err}"
         for note in getattr(err, "__notes__", ()):
             message += f" ({note})"
-        print(f"{command}: error: {message}", file=sys.stderr)
+        print(f"{command}: error: {_shortened(message)}", file=sys.stderr)
         return 1
     return 0
+
+
+# A message quotes what a file held; a file may hold megabytes in one value.
+_LINE_LIMIT = 400
+
+
+def _shortened(message):
+    """The message with every overlong line cut in its middle."""
+    lines = message.split("\n")
+    for i, line in enumerate(lines):
+        if len(line) > _LINE_LIMIT:
+            left_out = len(line) - _LINE_LIMIT
+            lines[i] = f"{line[:300]} ... [{left_out} characters left out] ... {line[-100:]}"
+    return "\n".join(lines)
 
 
 def generate():
