@@ -18,8 +18,7 @@ def _without_override():
     if os.geteuid() == 0:
         libc = ctypes.CDLL(None, use_errno=True)
         for capability in (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH):
-            if libc.prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0:
-                raise OSError(ctypes.get_errno(), "cannot drop a capability")
+            libc.prctl(PR_CAPBSET_DROP, capability, 0, 0, 0)  # where refused, the probe below skips
 
 
 @pytest.fixture
@@ -61,6 +60,11 @@ CONVERT = ["convert", "-e", "missing.xlsx"]  # never read: the output is refused
     ],
 )
 def test_unwritable_output_refused_before_the_work(folder, argv, message):
+    if "locked" in message:
+        probe = subprocess.run([sys.executable, "-c", "import os, sys; print(os.access(sys.argv[1], os.W_OK))",
+                                folder / "locked"], capture_output=True, text=True, preexec_fn=_without_override)
+        if probe.stdout.strip() != "False":
+            pytest.skip("this user writes into read-only folders and cannot give that up")
     before = sorted(p.relative_to(folder) for p in folder.rglob("*"))
     env = {k: v for k, v in os.environ.items() if k != "CORVANE_PASSWORD"}
     done = subprocess.run(
