@@ -16,12 +16,18 @@ VPC (172.31.0.0/16 with one subnet per zone). The server started here leaves
 them out (unless `keep_default_vpcs=True`), and `seed` removes any it finds
 in the regions it seeds, so an estate is exactly what it says.
 
+At scale: `generated_estate(accounts, regions, vpcs, subnets)` makes an estate
+of that shape, and `start(latency_ms=40)` (or `set_latency`) makes every AWS
+request answer that much later, as a distant region would.
+
 From a terminal:
 
-    python -m sandbox.aws --estate estate.json [--port N] [--enforce-auth]
+    python -m sandbox.aws --estate estate.json [--port N] [--latency-ms MS] [--enforce-auth]
+    python -m sandbox.aws --generate 10x3x20x4 [--latency-ms 40]
 """
 
 import argparse
+import concurrent.futures
 import json
 import os
 import re
@@ -35,7 +41,8 @@ import urllib.error
 import urllib.request
 from pathlib import Path
 
-__all__ = ["AwsSandbox", "client_env", "seed", "start", "main", "FAKE_ACCESS_KEY_ID", "FAKE_SECRET_ACCESS_KEY"]
+__all__ = ["AwsSandbox", "client_env", "generated_estate", "seed", "start", "main", "FAKE_ACCESS_KEY_ID",
+           "FAKE_SECRET_ACCESS_KEY"]
 
 FAKE_ACCESS_KEY_ID = "testing"
 FAKE_SECRET_ACCESS_KEY = "testing"
@@ -43,6 +50,11 @@ DEFAULT_REGION = "us-east-1"
 SEED_ROLE = "sandbox-seed"
 _SERVER_SCRIPT = Path(__file__).with_name("moto_server.py")
 _COUNTS_PATH = "/_sandbox/requests"
+_LATENCY_PATH = "/_sandbox/latency"
+# Regions of a generated estate, in this order.
+_REGIONS = ["us-east-1", "eu-west-1", "us-west-2", "eu-central-1", "ap-southeast-2", "ap-northeast-1", "us-east-2",
+            "eu-west-2", "ca-central-1", "sa-east-1", "ap-south-1", "eu-north-1", "us-west-1", "ap-southeast-1",
+            "eu-west-3", "ap-northeast-2", "ap-northeast-3"]
 _ACCOUNT_ID = re.compile(r"[0-9]{12}")
 
 
@@ -93,6 +105,10 @@ class AwsSandbox:
     def reset_counts(self):
         self._call("DELETE", _COUNTS_PATH)
 
+    def set_latency(self, milliseconds):
+        """From now on answer every AWS request `milliseconds` late (0: at once)."""
+        return self._call("PUT", _LATENCY_PATH, data=str(milliseconds).encode())
+
     def enforce_auth(self):
         """From now on refuse every request not signed with credentials that
         moto knows: the fake base credentials then fail, AssumeRole included."""
@@ -129,8 +145,11 @@ class AwsSandbox:
         self.stop()
 
 
-def start(port=0, enforce_auth=False, keep_default_vpcs=False, timeout=120):
+def start(port=0, enforce_auth=False, keep_default_vpcs=False, timeout=120, latency_ms=None):
     """Start moto's server on 127.0.0.1 (port 0: any free port) and wait until it answers.
+
+    `latency_ms`: every AWS request is answered that many milliseconds late (None: as
+    SANDBOX_AWS_LATENCY_MS of the environment says, else at once).
 
     With `enforce_auth` the server refuses unsigned or unknown credentials from
     its first request on (moto's INITIAL_NO_AUTH_ACTION_COUNT=0); such a
@@ -146,6 +165,8 @@ def start(port=0, enforce_auth=False, keep_default_vpcs=False, timeout=120):
     # The server watches its standard input, whose other end only this process holds: it
     # stops when this process ends, even if killed before it could stop the server.
     command = [sys.executable, str(_SERVER_SCRIPT), "--port", str(port), "--until-stdin-closes"]
+    if latency_ms is not None:
+        command += ["--latency-ms", str(latency_ms)]
     if keep_default_vpcs:
         command.append("--keep-default-vpcs")
     log_file = tempfile.NamedTemporaryFile("w+", prefix="moto-sandbox-", suffix=".log", delete=False)
@@ -194,8 +215,9 @@ def _wait_until_answering(sandbox, timeout):
             time.sleep(0.05)
 
 
-def _client(service, endpoint, region, credentials=None):
+def _client(service, endpoint, region, credentials=None, session=False):
     import boto3
+    import boto3.session
 
     keys = {"aws_access_key_id": FAKE_ACCESS_KEY_ID, "aws_secret_access_key": FAKE_SECRET_ACCESS_KEY}
     if credentials is not None:
@@ -204,7 +226,9 @@ def _client(service, endpoint, region, credentials=None):
             "aws_secret_access_key": credentials["SecretAccessKey"],
             "aws_session_token": credentials["SessionToken"],
         }
-    return boto3.client(service, endpoint_url=endpoint, region_name=region, **keys)
+    # A session of its own for a client made on a worker thread: the default one is not thread-safe.
+    maker = boto3.session.Session() if session else boto3
+    return maker.client(service, endpoint_url=endpoint, region_name=region, **keys)
 
 
 def _remove_default_vpcs(ec2):
@@ -238,7 +262,23 @@ def _check_estate(estate):
                     raise ValueError(f"{where}: \"subnets\" must be a list of CIDR texts")
 
 
-def seed(endpoint, estate, role_name=SEED_ROLE):
+def generated_estate(accounts, regions, vpcs, subnets):
+    """An estate of `accounts` accounts, each with the same `regions` regions, each with `vpcs`
+    VPCs (10.<n>.0.0/16, every other one named) of `subnets` /24 subnets each."""
+    if not 1 <= regions <= len(_REGIONS):
+        raise ValueError(f"a generated estate has 1 to {len(_REGIONS)} regions")
+    if not (0 <= vpcs <= 256 and 0 <= subnets <= 256 and accounts >= 0):
+        raise ValueError("a generated estate has at most 256 VPCs per region and 256 subnets per VPC")
+    region_vpcs = [
+        {"cidr": f"10.{n}.0.0/16", "name": f"vpc {n}" if n % 2 else None,
+         "subnets": [f"10.{n}.{s}.0/24" for s in range(subnets)]}
+        for n in range(vpcs)
+    ]
+    return {f"{100000000000 + a:012d}": {region: region_vpcs for region in _REGIONS[:regions]}
+            for a in range(accounts)}
+
+
+def seed(endpoint, estate, role_name=SEED_ROLE, jobs=8):
     """Create the VPCs of `estate` in their accounts and regions.
 
     `estate`: {account_id: {region: [{"cidr": "10.0.0.0/16", "name": "prod web"
@@ -248,32 +288,41 @@ def seed(endpoint, estate, role_name=SEED_ROLE):
     base credentials, and works with the credentials returned, so the VPCs
     belong to that account. `endpoint` None uses boto3's own endpoints (for
     moto's in-process mock). Default VPCs of the seeded regions are removed.
+    Regions are seeded `jobs` at a time.
 
     Returns {account_id: {region: [vpc_id, ...]}} in creation order.
     """
     _check_estate(estate)
     sts = _client("sts", endpoint, DEFAULT_REGION)
-    created = {}
-    for account_id, regions in estate.items():
-        credentials = sts.assume_role(
+    credentials = {
+        account_id: sts.assume_role(
             RoleArn=f"arn:aws:iam::{account_id}:role/{role_name}", RoleSessionName="sandbox-seed"
         )["Credentials"]
-        created[account_id] = {}
-        for region, vpcs in regions.items():
-            ec2 = _client("ec2", endpoint, region, credentials)
-            _remove_default_vpcs(ec2)
-            ids = created[account_id][region] = []
-            for vpc in vpcs:
-                request = {"CidrBlock": vpc["cidr"]}
-                if vpc.get("name") is not None:
-                    request["TagSpecifications"] = [
-                        {"ResourceType": "vpc", "Tags": [{"Key": "Name", "Value": vpc["name"]}]}
-                    ]
-                vpc_id = ec2.create_vpc(**request)["Vpc"]["VpcId"]
-                for subnet in vpc.get("subnets", []):
-                    ec2.create_subnet(VpcId=vpc_id, CidrBlock=subnet)
-                ids.append(vpc_id)
-    return created
+        for account_id in estate
+    }
+
+    def seed_region(account_id, region, vpcs):
+        ec2 = _client("ec2", endpoint, region, credentials[account_id], session=True)
+        _remove_default_vpcs(ec2)
+        ids = []
+        for vpc in vpcs:
+            request = {"CidrBlock": vpc["cidr"]}
+            if vpc.get("name") is not None:
+                request["TagSpecifications"] = [
+                    {"ResourceType": "vpc", "Tags": [{"Key": "Name", "Value": vpc["name"]}]}
+                ]
+            vpc_id = ec2.create_vpc(**request)["Vpc"]["VpcId"]
+            for subnet in vpc.get("subnets", []):
+                ec2.create_subnet(VpcId=vpc_id, CidrBlock=subnet)
+            ids.append(vpc_id)
+        return ids
+
+    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
+        futures = {account_id: {region: pool.submit(seed_region, account_id, region, vpcs)
+                                for region, vpcs in regions.items()}
+                   for account_id, regions in estate.items()}
+    return {account_id: {region: future.result() for region, future in regions.items()}
+            for account_id, regions in futures.items()}
 
 
 def main(argv=None):
@@ -281,19 +330,27 @@ def main(argv=None):
         prog="python -m sandbox.aws",
         description="Serve a seeded AWS (moto) on 127.0.0.1 until interrupted.",
     )
-    parser.add_argument("--estate", type=Path, required=True,
-                        help="JSON file: {account_id: {region: [{cidr, name, subnets}, ...]}}")
+    shape = parser.add_mutually_exclusive_group(required=True)
+    shape.add_argument("--estate", type=Path,
+                       help="JSON file: {account_id: {region: [{cidr, name, subnets}, ...]}}")
+    shape.add_argument("--generate", type=_shape, metavar="AxRxVxS",
+                       help="a generated estate: A accounts x R regions x V VPCs x S subnets, e.g. 10x3x20x4")
     parser.add_argument("--port", type=int, default=0, help="port to listen on (default: any free port)")
+    parser.add_argument("--latency-ms", type=float, default=None,
+                        help="answer every AWS request that many milliseconds late, once seeded "
+                             "(default: $SANDBOX_AWS_LATENCY_MS, else 0)")
     parser.add_argument("--enforce-auth", action="store_true",
                         help="after seeding, refuse credentials that moto does not know (role assumption fails)")
     args = parser.parse_args(argv)
     try:
-        estate = json.loads(args.estate.read_text(encoding="utf-8"))
+        estate = generated_estate(*args.generate) if args.generate else json.loads(args.estate.read_text("utf-8"))
         _check_estate(estate)
     except (OSError, ValueError) as err:
-        parser.error(f"{args.estate}: {err}")
-    with start(port=args.port) as aws:
+        parser.error(f"{args.estate or '--generate'}: {err}")
+    with start(port=args.port, latency_ms=0) as aws:
         ids = seed(aws.endpoint, estate)
+        latency = args.latency_ms if args.latency_ms is not None else os.environ.get("SANDBOX_AWS_LATENCY_MS", 0)
+        aws.set_latency(latency)
         if args.enforce_auth:
             aws.enforce_auth()
         print(aws.endpoint, flush=True)
@@ -305,6 +362,16 @@ def main(argv=None):
         except KeyboardInterrupt:
             pass
     return 0
+
+
+def _shape(text):
+    try:
+        numbers = [int(part) for part in text.lower().split("x")]
+    except ValueError:
+        numbers = []
+    if len(numbers) != 4:
+        raise argparse.ArgumentTypeError(f"{text!r} is not AxRxVxS, such as 10x3x20x4")
+    return numbers
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 """moto's AWS server with a request counter, run by sandbox.aws as a process of its own.
 
-    python sandbox/moto_server.py [--port N] [--keep-default-vpcs] [--until-stdin-closes]
+    python sandbox/moto_server.py [--port N] [--latency-ms MS] [--keep-default-vpcs] [--until-stdin-closes]
 
 Prints the port it listens on (127.0.0.1) as its first line of standard
 output, then serves until SIGTERM or SIGINT (or, with --until-stdin-closes,
@@ -9,6 +9,13 @@ that pipe, so the server ends with its owner however the owner ends). Besides mo
 GET /_sandbox/requests with the number of requests received so far per
 service and action, as JSON {"ec2": {"DescribeVpcs": 3}, ...}, and DELETE
 /_sandbox/requests by setting the counts back to zero.
+
+Latency: every AWS request is answered MS milliseconds late (--latency-ms, or
+the environment variable SANDBOX_AWS_LATENCY_MS; default 0), as a distant
+AWS region would answer. GET /_sandbox/latency tells the current value, PUT
+/_sandbox/latency with a number of milliseconds as its body changes it (so an
+estate can be seeded fast and then walked slowly). Requests are served on
+threads of their own, so concurrent requests wait concurrently.
 
 AWS creates a default VPC (172.31.0.0/16, one subnet per zone) in every
 region of an account, and so does moto, the first time a region of an
@@ -27,10 +34,13 @@ import os
 import signal
 import sys
 import threading
+import time
 from collections import defaultdict
 from urllib.parse import parse_qs
 
 COUNTS_PATH = "/_sandbox/requests"
+LATENCY_PATH = "/_sandbox/latency"
+LATENCY_VARIABLE = "SANDBOX_AWS_LATENCY_MS"
 _FORM = "application/x-www-form-urlencoded"
 
 
@@ -66,8 +76,9 @@ def _action(environ, body):
 class CountingMiddleware:
     """Counts the AWS requests that reach the wrapped WSGI application."""
 
-    def __init__(self, app):
+    def __init__(self, app, latency_ms=0.0):
         self.app = app
+        self.latency_ms = latency_ms
         self._lock = threading.Lock()
         self._counts = defaultdict(lambda: defaultdict(int))
 
@@ -94,6 +105,14 @@ class CountingMiddleware:
                 self.reset()
                 return self._reply(start_response, "200 OK", {})
             return self._reply(start_response, "405 Method Not Allowed", {"error": "GET or DELETE"})
+        if path == LATENCY_PATH:
+            if method == "PUT":
+                length = int(environ.get("CONTENT_LENGTH") or 0)
+                try:
+                    self.latency_ms = _milliseconds(environ["wsgi.input"].read(length).decode("utf-8"))
+                except ValueError as err:
+                    return self._reply(start_response, "400 Bad Request", {"error": str(err)})
+            return self._reply(start_response, "200 OK", self.latency_ms)
         if not path.startswith("/moto-api"):
             body = b""
             if environ.get("CONTENT_TYPE", "").startswith(_FORM):
@@ -106,7 +125,16 @@ class CountingMiddleware:
             service, action = _service(environ), _action(environ, body)
             with self._lock:
                 self._counts[service][action] += 1
+            if self.latency_ms:
+                time.sleep(self.latency_ms / 1000)
         return self.app(environ, start_response)
+
+
+def _milliseconds(text):
+    value = float(text)
+    if not value >= 0:  # also refuses NaN
+        raise ValueError(f"latency must be a number of milliseconds, 0 or more, not {text!r}")
+    return value
 
 
 def _leave_out_default_vpcs():
@@ -136,9 +164,17 @@ def _wait_for_end_of_input(stop):
 def main(argv=None):
     parser = argparse.ArgumentParser(description="moto server with request counts")
     parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--latency-ms", type=_milliseconds, default=None,
+                        help=f"delay of every AWS answer (default: ${LATENCY_VARIABLE}, else 0)")
     parser.add_argument("--keep-default-vpcs", action="store_true")
     parser.add_argument("--until-stdin-closes", action="store_true")
     args = parser.parse_args(argv)
+    latency_ms = args.latency_ms
+    if latency_ms is None:
+        try:
+            latency_ms = _milliseconds(os.environ.get(LATENCY_VARIABLE) or "0")
+        except ValueError as err:
+            parser.error(f"{LATENCY_VARIABLE}: {err}")
 
     from moto.moto_server.werkzeug_app import DomainDispatcherApplication, MotoRequestHandler, create_backend_app
     from werkzeug.serving import make_server
@@ -147,7 +183,7 @@ def main(argv=None):
         _leave_out_default_vpcs()
     logging.getLogger("werkzeug").setLevel(logging.WARNING)
 
-    app = CountingMiddleware(DomainDispatcherApplication(create_backend_app))
+    app = CountingMiddleware(DomainDispatcherApplication(create_backend_app), latency_ms)
     server = make_server("127.0.0.1", args.port, app, threaded=True, request_handler=MotoRequestHandler)
     os.environ["MOTO_PORT"] = str(server.port)
     print(server.port, flush=True)

@@ -18,7 +18,7 @@ def test_demo_runs_the_whole_flow(tmp_path):
     )
     assert done.returncode == 0, done.stdout + done.stderr
     assert "Review workbook: 10 VPC rows, 19 columns" in done.stdout
-    assert "(password typed at 2 prompt(s))" in done.stdout
+    assert "(password typed at 1 prompt(s))" in done.stdout  # one login for both artefacts
     assert re.search(r"^  account_id +account_name +region +vpc_id +crvn_cidr +spoke_gw_name$", done.stdout, re.M)
     # Counted from generate's start: the sandbox's own seeding (one role per account) is not in them.
     prompts = int(re.search(r"password typed at (\d+) prompt", done.stdout)[1])

@@ -82,7 +82,7 @@ def test_password_without_terminal_is_never_shown(tmp_path, controller, aws, std
     logins = [r["password"] for r in controller.requests if r["action"] == "login"]
     assert logins and set(logins) == {PASSWORD}  # a piped line for each login
     assert ("password:" in stderr) is not variable  # no prompt when the variable gives it
-    assert f"WARNING generator.generate:generate_tandrel_excel_data Account {UNKNOWN} is not in the Corvane " \
+    assert f"WARNING generator.generate:main Account {UNKNOWN} is not in the Corvane " \
            "Controller's account list: its account_name stays empty" in stderr
     written = [(tmp_path / "out.yaml").read_bytes()]
     with zipfile.ZipFile(tmp_path / "out.xlsx") as book:

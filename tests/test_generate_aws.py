@@ -1,5 +1,6 @@
 """AWS access, gateway naming and free blocks against moto's in-process AWS."""
 import logging
+import os
 from types import SimpleNamespace
 
 import boto3
@@ -60,6 +61,9 @@ class FakeSts:
 
 
 def test_assume_role_call(monkeypatch):
+    for name in ("AWS_RETRY_MODE", "AWS_MAX_ATTEMPTS", "AWS_PROFILE"):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setenv("AWS_CONFIG_FILE", os.devnull)
     calls = []
 
     def fake_client(*args, **kwargs):
@@ -71,10 +75,12 @@ def test_assume_role_call(monkeypatch):
     creds = gen.get_temp_creds_for_account(arn)
     gen.get_temp_creds_for_account(arn)
     assert creds == {"AccessKeyId": "AK", "SecretAccessKey": "SK", "SessionToken": "ST", "Expiration": 0}
-    assert calls == [
-        ("client", ("sts",), {}),
-        ("assume_role", (), {"RoleArn": arn, "RoleSessionName": "AssumeRoleSession1"}),
+    assert [(name, args, list(kwargs)) for name, args, kwargs in calls] == [
+        ("client", ("sts",), ["config"]),
+        ("assume_role", (), ["RoleArn", "RoleSessionName"]),
     ] * 2
+    assert calls[1][2] == {"RoleArn": arn, "RoleSessionName": "AssumeRoleSession1"}
+    assert calls[0][2]["config"].retries == {"mode": "standard", "total_max_attempts": 10}
 
 
 @pytest.mark.parametrize(
@@ -117,13 +123,11 @@ def test_ec2_resource_keywords_in_order(monkeypatch):
     monkeypatch.setattr(boto3, "resource", lambda *args, **kwargs: calls.append((args, list(kwargs.items()))) or "handle")
     creds = {"SessionToken": "ST", "AccessKeyId": "AK", "SecretAccessKey": "SK"}
     assert gen.get_ec2_resource_handler("ap-south-1", creds) == "handle"
-    assert calls == [
-        (
-            ("ec2",),
-            [("region_name", "ap-south-1"), ("aws_access_key_id", "AK"), ("aws_secret_access_key", "SK"),
-             ("aws_session_token", "ST")],
-        )
-    ]
+    [(args, keywords)] = calls
+    assert args == ("ec2",)
+    assert keywords[:4] == [("region_name", "ap-south-1"), ("aws_access_key_id", "AK"),
+                            ("aws_secret_access_key", "SK"), ("aws_session_token", "ST")]
+    assert keywords[4][0] == "config" and len(keywords) == 5
 
 
 def test_ec2_resource_needs_all_three_keys():

@@ -1,17 +1,22 @@
 """The generate command's shell: options, example, configuration checks, run order."""
 import os
 import pathlib
+import signal
 import socket
 import subprocess
 import sys
+import threading
+import time
 from types import SimpleNamespace
 
+import botocore.exceptions
 import openpyxl
 import pytest
 import yaml
 
 import generator
 import generator.generate as gen
+from tests.moto_support import aws, aws_calls  # noqa: F401 (fixtures)
 
 SCRIPTS = pathlib.Path(sys.executable).parent
 EXAMPLE = pathlib.Path(gen.__file__).parent / "data" / "config.yaml"
@@ -212,22 +217,20 @@ def test_workbook_with_titles_only_when_no_vpc_found(tmp_path, command, caplog):
     assert "No VPC found" in warning.getMessage()
 
 
-def test_both_outputs_inventory_first_with_paths(tmp_path, command, monkeypatch):
-    written = []
-    fake = SimpleNamespace(
-        export_to_path=lambda data, path: written.append(("yaml", path)),
-        yaml_file=SimpleNamespace(YAML_EXTS=["yaml", "yml"]),
-        xlsx=SimpleNamespace(export_to_xlsx=lambda data, path, **kw: written.append(("xlsx", path, kw))),
-    )
-    monkeypatch.setattr(gen, "serializers", fake)
-    command.rows = [dict.fromkeys(gen.HEADERS, "")]
-    command.run("-e", "b.xlsx", "-d", "a.yaml")
-    assert command.events == [("inventory", ["111111111111"]), ("rows", ["111111111111"])]
-    # the workbook carries the generated values, hidden, as the base of a later refresh
-    hidden = {"title": "generated", "rows": command.rows, "columns": gen.HEADERS, "hidden": True}
-    assert written == [("yaml", pathlib.Path("a.yaml")),
-                       ("xlsx", pathlib.Path("b.xlsx"), {"columns": gen.HEADERS, "sheets": [hidden]})]
-    assert all(isinstance(w[1], pathlib.Path) for w in written)
+def test_both_outputs_from_one_walk(tmp_path, command, aws_calls, monkeypatch):
+    logins = []
+    monkeypatch.setattr(gen, "get_account_list", lambda config: logins.append(config) or [
+        {"account_number": "111111111111", "account_name": "prod"}])
+    command.run("-e", tmp_path / "b.xlsx", "-d", tmp_path / "a.yaml", "-j", "3")
+
+    assert len(logins) == 1 and command.events == []  # one login, neither builder walks on its own
+    assert [op for _, _, op in aws_calls.calls] == ["AssumeRole", "DescribeVpcs", "DescribeSubnets"]
+    [entry] = yaml.safe_load((tmp_path / "a.yaml").read_text())["account_info"]
+    [vpc] = entry["regions"][0]["vpcs"]  # moto's default VPC of eu-west-1
+    sheet = openpyxl.load_workbook(tmp_path / "b.xlsx").active
+    assert [c.value for c in sheet[2]][:10] == ["111111111111", "prod", False, None, None, None, "corvane-migration",
+                                                 "eu-west-1", vpc["vpc_id"], vpc["crvn_cidr"]]
+    assert sheet.max_row == 2 and sorted(p.name for p in tmp_path.iterdir()) == ["a.yaml", "b.xlsx", "config.yaml"]
 
 
 @pytest.mark.parametrize(
@@ -270,15 +273,34 @@ def test_inventory_name_ending_is_not_case_sensitive(tmp_path, command):
     assert yaml.safe_load((tmp_path / "OUT.YML").read_text())["account_info"][0]["account_id"] == "111111111111"
 
 
-def test_failed_inventory_stops_before_the_workbook(tmp_path, command, monkeypatch):
-    def broken(config):
-        raise RuntimeError("AWS said no")
+@pytest.mark.parametrize("where", ["walk", "workbook", "interrupt"])
+def test_both_outputs_replaced_together_or_not_at_all(tmp_path, command, aws_calls, monkeypatch, where):
+    monkeypatch.setattr(gen, "get_account_list", lambda config: [])
+    if where == "walk":
+        aws_calls.answer("DescribeVpcs", code="AuthFailure")
+    elif where == "interrupt":  # Ctrl-C while AWS is slow to answer
+        aws_calls.answer("DescribeVpcs", {"Vpcs": []}, delay=5)
+        threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+    else:
+        def broken(*args, **kwargs):
+            raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(gen, "generate_min_tandrel_yaml", broken)
-    with pytest.raises(RuntimeError, match="AWS said no"):
+        monkeypatch.setattr(gen.serializers.xlsx, "export_to_xlsx", broken)
+    (tmp_path / "a.yaml").write_text("old: inventory\n")
+    (tmp_path / "b.xlsx").write_bytes(b"old workbook")
+    expected = {"walk": botocore.exceptions.ClientError, "workbook": OSError, "interrupt": KeyboardInterrupt}[where]
+    started = time.monotonic()
+    with pytest.raises(expected) as err:
         command.run("-d", tmp_path / "a.yaml", "-e", tmp_path / "b.xlsx")
-    assert command.events == []
-    assert not (tmp_path / "a.yaml").exists() and not (tmp_path / "b.xlsx").exists()
+    if where == "interrupt":  # the slow answer is not waited for
+        assert time.monotonic() - started < 2.5
+    if where == "walk":  # an AWS error says where it happened and keeps AWS's words
+        assert str(err.value) == ("account 111111111111, region eu-west-1: An error occurred (AuthFailure) when "
+                                  "calling the DescribeVpcs operation: DescribeVpcs refused in eu-west-1")
+        assert err.value.response["Error"]["Code"] == "AuthFailure"
+    assert (tmp_path / "a.yaml").read_text() == "old: inventory\n"
+    assert (tmp_path / "b.xlsx").read_bytes() == b"old workbook"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.yaml", "b.xlsx", "config.yaml"]
 
 
 def test_configuration_loaded_through_the_module_name(tmp_path, command, monkeypatch):

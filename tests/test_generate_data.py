@@ -6,7 +6,7 @@ import pytest
 import yaml
 
 import generator.generate as gen
-from tests.moto_support import aws, handle, new_vpc, vpc_ids  # noqa: F401 (aws is a fixture)
+from tests.moto_support import aws, aws_calls, handle, new_vpc, vpc_ids  # noqa: F401 (fixtures)
 
 A = "111111111111"
 B = "222222222222"
@@ -198,23 +198,21 @@ def test_add_vpc_cidr_skips_the_computation(tmp_path, estate, controller_list, m
     assert crvn == ["", "", ""]
 
 
-def test_no_vpc_anywhere_gives_no_rows(tmp_path, aws, controller_list, monkeypatch):
+def test_no_vpc_anywhere_gives_no_rows(tmp_path, aws, controller_list, aws_calls):
     for acc in (A, B):
         for region in REGIONS:
             handle(acc, region, clear_default=True)
-    assumed = []
-    real = gen.get_temp_creds_for_account
-    monkeypatch.setattr(gen, "get_temp_creds_for_account", lambda arn: assumed.append(arn) or real(arn))
     assert gen.generate_tandrel_excel_data(load(tmp_path, {})) == []
-    assert assumed == [f"arn:aws:iam::{A}:role/corvane-migration", f"arn:aws:iam::{B}:role/corvane-migration"]
+    assert sorted(aws_calls.operations("AssumeRole")) == [(A, "us-east-1", "AssumeRole"), (B, "us-east-1", "AssumeRole")]
+    assert aws_calls.operations("DescribeSubnets") == []  # no VPC, nothing to compute
 
 
 @pytest.mark.parametrize("regions", [[], None])
-def test_regions_from_aws_when_none_configured(tmp_path, estate, controller_list, monkeypatch, regions):
-    asked = []
-    monkeypatch.setattr(gen, "get_regions", lambda creds: asked.append(creds["AccessKeyId"]) or ["us-west-2"])
+def test_regions_from_aws_when_none_configured(tmp_path, estate, controller_list, aws_calls, regions):
+    aws_calls.answer("DescribeRegions", {"Regions": [{"RegionName": "us-west-2", "Endpoint": "x"}]})
     rows = gen.generate_tandrel_excel_data(load(tmp_path, {}, regions=regions))
-    assert len(asked) == 2
+    assert sorted(aws_calls.operations("DescribeRegions")) == [(A, "us-east-1", "DescribeRegions"),
+                                                               (B, "us-east-1", "DescribeRegions")]
     assert [(r["account_id"], r["vpc_id"]) for r in rows] == [(B, estate["full"].id)]
 
 
@@ -225,7 +223,9 @@ def test_row_debug_dump(tmp_path, estate, controller_list, caplog):
     assert [r.args for r in dumps] == [(gen.pformat(rows[0]),)]
     assert dumps[0].funcName == "generate_tandrel_excel_data"
     info = [r.getMessage() for r in caplog.records if r.levelno == logging.INFO]
-    assert info == [f"Discovering info for account {B}"]
+    assert info[:1] == [f"Discovering info for account {B}"] and len(info) == 2
+    assert info[1].startswith("Walk done in ") and info[1].endswith(
+        " s: accounts 1, regions 2, VPCs 1, VPCs without a free block 1, regions skipped 0")
 
 
 # ---------------------------------------------------------------- inventory
@@ -295,6 +295,7 @@ def test_inventory_debug_dumps(tmp_path, estate, controller_list, caplog):
         "Region Data:\n%s",
         "Account Data:\n%s",
         "Accounts:\n%s",
+        "Walk done in %.1f s: accounts %s, regions %s, VPCs %s, VPCs without a free block %s, regions skipped %s",
     ]
     assert own[1].levelname == "WARNING" and own[1].args == (B,)  # the controller does not list B
     assert own[2].args == (gen.pformat({"account_id": B, "account_name": None, "regions": [], "hpe": True,

@@ -216,6 +216,9 @@ def test_refresh_keeps_every_edit(tmp_path, sandbox):
     book = openpyxl.load_workbook(tmp_path / "vpcs.xlsx")
     sheet = book.worksheets[0]
     generated = sheet_rows(sheet)
+    # The workbook remembers, out of sight, what generate wrote.
+    assert [(s.title, s.sheet_state) for s in book.worksheets] == [("Sheet1", "visible"), ("generated", "veryHidden")]
+    assert sheet_rows(book["generated"]) == generated and len(generated) == 12
     column = {cell.value: cell.column for cell in sheet[1]}
     edited_cells = 0
     for number, row in enumerate(generated, start=2):
@@ -318,9 +321,11 @@ def test_refresh_keeps_every_edit(tmp_path, sandbox):
     assert vpcs[B, "us-east-1"][ids[B]["us-east-1"][0]]["spoke_gw_tags"] == [
         {"key": "Owner", "value": "netops"}, {"key": "Env", "value": "prod"}]
 
-    # Refreshed again with nothing changed in AWS: nothing moves, nothing conflicts, the Removed rows stay.
-    again = generate(tmp_path, env, "-e", "vpcs.xlsx", "--refresh")
+    # Refreshed again with nothing changed in AWS, the inventory written from the same walk: nothing moves,
+    # nothing conflicts, the Removed rows stay.
+    again = generate(tmp_path, env, "-e", "vpcs.xlsx", "-d", "inventory.yaml", "--refresh")
     assert again.returncode == 0, again.stderr
+    assert again.prompts == 1 and (tmp_path / "inventory.yaml").exists()
     assert again.stderr.splitlines()[-1] == ("generator.generate:INFO Refreshed vpcs.xlsx: 14 rows kept, "
                                              "0 cells updated, 0 VPCs added, 0 removed, 0 conflicts")
     book = openpyxl.load_workbook(tmp_path / "vpcs.xlsx")

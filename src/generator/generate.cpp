@@ -4,9 +4,15 @@
 // each, and writes the review workbook and/or the minimal YAML inventory.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <limits>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -41,6 +47,13 @@ const char* const kMinAccountInfoFields[] = {"hpe", "managed_tgw", "filter_cidrs
 constexpr const char* kGatewaySuffix = "-CRVGW";
 constexpr Py_ssize_t kNameCut = 23;
 constexpr const char* kRoleSessionName = "AssumeRoleSession1";
+constexpr long kDefaultJobs = 8;
+constexpr int kRegionSubnetPageSize = 1000;  // the most DescribeSubnets gives in one answer
+constexpr const char* kRetryMode = "standard";
+constexpr int kMaxAttempts = 10;
+constexpr double kProgressInterval = 0.25;  // seconds between updates of the progress line
+// EC2 refusals of a region closed to the account (by policy, or not opted in).
+const char* const kRefusalCodes[] = {"UnauthorizedOperation", "AuthFailure", "AccessDenied", "OptInRequired"};
 
 py::list str_list(const char* const* begin, const char* const* end) {
     py::list out;
@@ -340,13 +353,48 @@ py::object get_acct_name(py::object account_id, py::object account_list) {
 
 // ----------------------------------------------------------------------- AWS
 
-py::object get_regions(py::object creds) {
-    py::object ec2_resource = G("get_ec2_resource_handler")("us-east-1", creds);
-    py::object ec2 = ec2_resource.attr("meta").attr("client");
-    py::object response = ec2.attr("describe_regions")();
+// The client configuration of every AWS client: botocore's "standard" retries with
+// up to 10 attempts, so a throttled or briefly failing request is tried again. What
+// the engineer set (AWS_RETRY_MODE, AWS_MAX_ATTEMPTS, the profile's retry_mode and
+// max_attempts) is left to botocore, which reads it whenever the client leaves it out.
+py::object retry_config() {
+    py::object environ = G("os").attr("environ");
+    py::object profile = native::host_attr("botocore.session", "get_session")().attr("get_scoped_config")();
+    auto user_set = [&](const char* variable, const char* key) {
+        return truthy(environ.attr("get")(variable)) || !py::object(profile.attr("get")(key)).is_none();
+    };
+    py::dict retries;
+    if (!user_set("AWS_RETRY_MODE", "retry_mode")) retries["mode"] = kRetryMode;
+    if (!user_set("AWS_MAX_ATTEMPTS", "max_attempts")) retries["total_max_attempts"] = kMaxAttempts;
+    if (py::len(retries) == 0) return py::none();
+    return native::host_attr("botocore.config", "Config")("retries"_a = retries);
+}
+
+// `aws` is the boto3 module (its default session) or a session of one worker.
+py::object sts_client_of(py::handle aws, py::handle config) { return aws.attr("client")("sts", "config"_a = config); }
+
+// An EC2 resource ("resource") or client ("client") for the region, acting with the temporary credentials.
+py::object ec2_of(const char* kind, py::handle aws, py::handle aws_region, py::handle creds, py::handle config) {
+    py::object key_id = creds["AccessKeyId"];
+    py::object secret = creds["SecretAccessKey"];
+    py::object token = creds["SessionToken"];
+    return aws.attr(kind)("ec2", "region_name"_a = aws_region, "aws_access_key_id"_a = key_id,
+                          "aws_secret_access_key"_a = secret, "aws_session_token"_a = token, "config"_a = config);
+}
+
+py::object assume_role(py::handle sts_client, py::handle role_arn) {
+    return sts_client.attr("assume_role")("RoleArn"_a = role_arn, "RoleSessionName"_a = kRoleSessionName);
+}
+
+py::object region_names(py::handle ec2_client) {
+    py::object response = ec2_client.attr("describe_regions")();
     py::list list_of_regions;
     for (py::handle region : response["Regions"]) list_of_regions.append(region["RegionName"]);
     return std::move(list_of_regions);
+}
+
+py::object get_regions(py::object creds) {
+    return region_names(G("get_ec2_resource_handler")("us-east-1", creds).attr("meta").attr("client"));
 }
 
 py::object get_role_arn(py::object account_id, py::object role_name) {
@@ -357,31 +405,65 @@ py::object get_role_arn(py::object account_id, py::object role_name) {
     return role_arn;
 }
 
+// Raise a host error object caught earlier (on another thread, say) again, with its traceback.
+[[noreturn]] void reraise(py::handle error) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+// The account of a role ARN ("arn:aws:iam::<account>:role/<name>"), or the ARN itself.
+std::string account_of(py::handle role_arn) {
+    py::object fields = py::str(role_arn).attr("split")(":");
+    return py::len(fields) > 4 ? native::text(fields[py::int_(4)]) : native::text(role_arn);
+}
+
+// The engineer sees which account refused the role and why, where errors go; the run
+// cannot go on without it.
+[[noreturn]] void refused_role(const std::string& account, py::handle error) {
+    G("print")("generate: error: account " + account + ": " + native::text(error), "file"_a = G("sys").attr("stderr"));
+    G("sys").attr("exit")(1);
+    reraise(error);  // a patched sys.exit that returns: keep the original failure
+}
+
 py::object get_temp_creds_for_account(py::object role_arn) {
-    py::object sts_client = G("boto3").attr("client")("sts");
+    py::object sts_client = sts_client_of(G("boto3"), retry_config());
     py::object assumed_role;
     try {
-        assumed_role = sts_client.attr("assume_role")("RoleArn"_a = role_arn, "RoleSessionName"_a = kRoleSessionName);
+        assumed_role = assume_role(sts_client, role_arn);
     } catch (py::error_already_set& err) {
         if (!err.matches(PyExc_Exception)) throw;
-        // The engineer sees which account refused the role and why, where errors go;
-        // the run cannot go on without it.
-        py::object fields = py::str(role_arn).attr("split")(":");
-        const std::string account = py::len(fields) > 4 ? native::text(fields[py::int_(4)]) : native::text(role_arn);
-        G("print")("generate: error: account " + account + ": " + native::text(err.value()),
-                   "file"_a = G("sys").attr("stderr"));
-        G("sys").attr("exit")(1);
-        throw;  // a patched sys.exit that returns: keep the original failure
+        refused_role(account_of(role_arn), err.value());
     }
     return assumed_role["Credentials"];
 }
 
 py::object get_ec2_resource_handler(py::object aws_region, py::object creds) {
-    py::object key_id = creds["AccessKeyId"];
-    py::object secret = creds["SecretAccessKey"];
-    py::object token = creds["SessionToken"];
-    return G("boto3").attr("resource")("ec2", "region_name"_a = aws_region, "aws_access_key_id"_a = key_id,
-                                       "aws_secret_access_key"_a = secret, "aws_session_token"_a = token);
+    return ec2_of("resource", G("boto3"), aws_region, creds, retry_config());
+}
+
+// An AWS error that ends the run says where it happened: "account 1111, region eu-west-1: An error
+// occurred (AuthFailure) ...". The error keeps its type, code and AWS's message.
+void name_place(py::error_already_set& err, const std::string& place) {
+    py::object exceptions = native::host_module("botocore.exceptions");
+    if (!err.matches(exceptions.attr("ClientError")) && !err.matches(exceptions.attr("BotoCoreError"))) return;
+    py::object value = err.value();
+    py::tuple args = value.attr("args");
+    if (py::len(args) == 1 && py::isinstance<py::str>(args[0])) {
+        value.attr("args") = py::make_tuple(place + ": " + native::text(args[0]));
+    } else {
+        value.attr("add_note")(place);
+    }
+}
+
+// A refusal of the region's EC2 requests as unauthorized: AWS's error code, or "" for any other error.
+std::string refusal_code(py::error_already_set& err) {
+    if (!err.matches(native::host_attr("botocore.exceptions", "ClientError"))) return "";
+    py::object code = py::object(py::object(err.value().attr("response")).attr("get")("Error", py::dict())).attr("get")("Code", "");
+    const std::string text = native::text(code);
+    for (const char* refusal : kRefusalCodes) {
+        if (text == refusal) return text;
+    }
+    return "";
 }
 
 // ---------------------------------------------------------- naming and CIDR
@@ -408,13 +490,12 @@ std::string vpc_label(py::handle vpc) {
 }
 
 // The network a CIDR text stands for, or ValueError naming the VPC (and subnet) and what is wrong.
-native::ipv4::Network network_or_raise(py::handle block, py::handle vpc, py::handle subnet) {
+native::ipv4::Network network_or_raise(py::handle block, py::handle vpc, py::handle subnet_id) {
     if (block.is_none()) native::raise_builtin("ValueError", vpc_label(vpc) + "it has no IPv4 cidr_block");
     const auto parsed = native::ipv4::parse_network(native::text(block));
     if (parsed.network) return *parsed.network;
-    const std::string what =
-        subnet.is_none() ? std::string("its cidr_block")
-                         : "the cidr_block of subnet " + std::string(py::repr(py::getattr(subnet, "id", py::none())));
+    const std::string what = subnet_id.is_none() ? std::string("its cidr_block")
+                                                 : "the cidr_block of subnet " + std::string(py::repr(subnet_id));
     native::raise_builtin("ValueError", vpc_label(vpc) + what + " " + std::string(py::repr(block)) +
                                             " does not appear to be an IPv4 network (" + parsed.error + ")");
 }
@@ -427,27 +508,27 @@ py::list host_networks(const std::vector<native::ipv4::Network>& networks) {
     return out;
 }
 
-py::object compute_crvn_cidr(py::object vpc, py::object hpe) {
-    using native::ipv4::Network;
-    const int prefix = truthy(hpe) ? 25 : 27;
-
-    const Network vpc_cidr = network_or_raise(py::object(vpc.attr("cidr_block")), vpc, py::none());
+native::ipv4::Network vpc_network(py::handle vpc) {
+    const native::ipv4::Network vpc_cidr = network_or_raise(py::object(vpc.attr("cidr_block")), vpc, py::none());
     LOG(DEBUG, "compute_crvn_cidr", "VPC cidr_block: %s", native::ipv4::to_string(vpc_cidr));
+    return vpc_cidr;
+}
 
-    std::vector<Network> vpc_subnets;
-    py::object pages = vpc.attr("subnets").attr("page_size")("count"_a = G("SUBNET_PAGE_SIZE"));
-    for (py::handle subnet : pages) {
-        py::object block = subnet.attr("cidr_block");
-        if (block.is_none()) continue;  // an IPv6-only subnet takes no IPv4 space
-        vpc_subnets.push_back(network_or_raise(block, vpc, subnet));
-    }
+// The lowest block of length `prefix` in the VPC that overlaps none of its subnets, or ""
+// when none is free; with DEBUG on, every candidate is logged. A VPC narrower than the
+// block is an error when `narrow_is_error`, else a warning and "".
+py::str lowest_free_block(py::handle vpc, const native::ipv4::Network& vpc_cidr,
+                          const std::vector<native::ipv4::Network>& vpc_subnets, int prefix, bool narrow_is_error) {
+    using native::ipv4::Network;
     LOG.lazy(DEBUG, "compute_crvn_cidr", "VPC subnets:\n%s",
              [&] { return py::make_tuple(pformat(host_networks(vpc_subnets))); });
 
     if (prefix < vpc_cidr.prefix) {
-        native::raise_builtin("ValueError", vpc_label(vpc) + "its block " + native::ipv4::to_string(vpc_cidr) +
-                                                " is narrower than a /" + std::to_string(prefix) +
-                                                " block (new prefix must be longer)");
+        const std::string narrower =
+            "its block " + native::ipv4::to_string(vpc_cidr) + " is narrower than a /" + std::to_string(prefix) + " block";
+        if (narrow_is_error) native::raise_builtin("ValueError", vpc_label(vpc) + narrower + " (new prefix must be longer)");
+        LOG(WARNING, "compute_crvn_cidr", "Could not compute crvn_cidr for vpc '%s': %s", vpc.attr("id"), narrower);
+        return py::str("");
     }
     const native::ipv4::BlockWalk walk(vpc_cidr, prefix, vpc_subnets);
 
@@ -470,6 +551,7 @@ py::object compute_crvn_cidr(py::object vpc, py::object hpe) {
                  [&] { return py::make_tuple(pformat(host_networks(viable_subnets))); });
         if (!viable_subnets.empty()) chosen = viable_subnets.front();
     } else {
+        // Microseconds of arithmetic: cheaper with the GIL kept than with a thread switch to get it back.
         chosen = walk.first_free();
     }
 
@@ -479,6 +561,21 @@ py::object compute_crvn_cidr(py::object vpc, py::object hpe) {
         return py::str("");
     }
     return py::str(native::ipv4::to_string(*chosen));
+}
+
+int block_prefix(py::handle hpe) { return truthy(hpe) ? 25 : 27; }
+
+py::object compute_crvn_cidr(py::object vpc, py::object hpe) {
+    const int prefix = block_prefix(hpe);
+    const native::ipv4::Network vpc_cidr = vpc_network(vpc);
+    std::vector<native::ipv4::Network> vpc_subnets;
+    py::object pages = vpc.attr("subnets").attr("page_size")("count"_a = G("SUBNET_PAGE_SIZE"));
+    for (py::handle subnet : pages) {
+        py::object block = subnet.attr("cidr_block");
+        if (block.is_none()) continue;  // an IPv6-only subnet takes no IPv4 space
+        vpc_subnets.push_back(network_or_raise(block, vpc, py::getattr(subnet, "id", py::none())));
+    }
+    return lowest_free_block(vpc, vpc_cidr, vpc_subnets, prefix, true);
 }
 
 // ---------------------------------------------------------------- workbook
@@ -492,11 +589,42 @@ py::object list_or_null(py::object items) {
     return std::move(out);
 }
 
-// `config.aws_regions or get_regions(creds)`
-py::object regions_of(py::object config, py::object creds) {
-    py::object regions = config.attr("aws_regions");
-    return truthy(regions) ? regions : G("get_regions")(creds);
+
+py::dict workbook_row(const char* op, py::handle defaults, py::handle hpe, py::handle account_id,
+                      py::handle account_name, py::handle region, py::handle vpc, py::handle crvn_cidr) {
+    py::dict row_data;
+    for (py::handle header : G("HEADERS")) row_data[header] = py::none();
+    row_data["account_id"] = account_id;
+    row_data["account_name"] = account_name;
+    row_data["hpe"] = hpe;
+    row_data["managed_tgw"] = G("_bool_or_null")(defaults.attr("managed_tgw"));
+    row_data["filter_cidrs"] = G("_list_or_null")(defaults.attr("filter_cidrs"));
+    row_data["spoke_gw_size"] = or_null(defaults.attr("spoke_gw_size"));
+    row_data["role_name"] = or_null(defaults.attr("role_name"));
+    row_data["region"] = region;
+    row_data["vpc_id"] = vpc.attr("id");
+    row_data["crvn_cidr"] = or_null(py::str(crvn_cidr));
+    row_data["spoke_gw_name"] = G("get_spoke_gw_name")(vpc);
+    row_data["transit_gw_name"] = or_null(defaults.attr("transit_gw_name"));
+    row_data["gw_zones"] = G("_list_or_null")(defaults.attr("gw_zones"));
+    row_data["domain"] = or_null(defaults.attr("domain"));
+    row_data["encrypt"] = G("_bool_or_null")(defaults.attr("encrypt"));
+    row_data["inspection"] = G("_bool_or_null")(defaults.attr("inspection"));
+    row_data["spoke_advertisement"] = G("NULL");
+    row_data["spoke_routes"] = G("NULL");
+    row_data["spoke_gw_tags"] = G("NULL");
+    LOG.lazy(DEBUG, op, "Row Data:\n%s", [&] { return py::make_tuple(pformat(row_data)); });
+    return row_data;
 }
+
+// --------------------------------------------------------------------- walk
+//
+// One walk over the accounts serves both artefacts. Its units of work are each
+// account's role assumption (with its region listing) and each (account, region)
+// pair. They run on a pool of host threads, each worker with a boto3 session of
+// its own, and hold back their log records; the calling thread takes the units'
+// results in configuration order and logs each unit's records then, so the
+// artefacts and the log are the same whatever the number of workers.
 
 // The controller's name of the account. One the controller does not list keeps an
 // empty name, and the engineer is told, since the name is needed for the migration.
@@ -509,109 +637,439 @@ py::object named_account(py::handle account_id, py::handle account_list, const c
     return name;
 }
 
-py::object vpcs_of(py::object ec2) { return ec2.attr("vpcs").attr("page_size")("count"_a = G("VPC_PAGE_SIZE")); }
+// What a walk is asked for.
+struct WalkRequest {
+    bool rows = false;       // workbook rows
+    bool inventory = false;  // inventory account entries
+    long jobs = kDefaultJobs;
+    const char* op = "";     // the operation the walk's records are logged under
+};
 
-py::object generate_tandrel_excel_data(py::object config) {
+struct Discovery {
     py::list rows;
-    py::object crvn_account_list = G("get_account_list")(config);
-    py::object account_ids = config.attr("account_ids");
-    py::object defaults = config.attr("defaults");
-    const bool add_vpc_cidr = truthy(defaults.attr("add_vpc_cidr"));
-    py::object hpe = defaults.attr("hpe");
+    py::list accounts;
+};
 
-    for (py::handle account_id : account_ids) {
-        LOG(INFO, "generate_tandrel_excel_data", "Discovering info for account %s", account_id);
-        py::object account_name = named_account(account_id, crvn_account_list, "generate_tandrel_excel_data");
-        py::object role_arn = G("get_role_arn")(account_id, defaults.attr("role_name"));
-        py::object creds = G("get_temp_creds_for_account")(role_arn);
-        for (py::handle region : regions_of(config, creds)) {
-            py::object ec2 = G("get_ec2_resource_handler")(region, creds);
-            for (py::handle vpc : vpcs_of(ec2)) {
-                py::object crvn_cidr = add_vpc_cidr ? py::str("") : G("compute_crvn_cidr")(vpc, hpe);
-                py::dict row_data;
-                for (py::handle header : G("HEADERS")) row_data[header] = py::none();
-                row_data["account_id"] = account_id;
-                row_data["account_name"] = account_name;
-                row_data["hpe"] = defaults.attr("hpe");
-                row_data["managed_tgw"] = G("_bool_or_null")(defaults.attr("managed_tgw"));
-                row_data["filter_cidrs"] = G("_list_or_null")(defaults.attr("filter_cidrs"));
-                row_data["spoke_gw_size"] = or_null(defaults.attr("spoke_gw_size"));
-                row_data["role_name"] = or_null(defaults.attr("role_name"));
-                row_data["region"] = region;
-                row_data["vpc_id"] = vpc.attr("id");
-                row_data["crvn_cidr"] = or_null(py::str(crvn_cidr));
-                row_data["spoke_gw_name"] = G("get_spoke_gw_name")(vpc);
-                row_data["transit_gw_name"] = or_null(defaults.attr("transit_gw_name"));
-                row_data["gw_zones"] = G("_list_or_null")(defaults.attr("gw_zones"));
-                row_data["domain"] = or_null(defaults.attr("domain"));
-                row_data["encrypt"] = G("_bool_or_null")(defaults.attr("encrypt"));
-                row_data["inspection"] = G("_bool_or_null")(defaults.attr("inspection"));
-                row_data["spoke_advertisement"] = G("NULL");
-                row_data["spoke_routes"] = G("NULL");
-                row_data["spoke_gw_tags"] = G("NULL");
-                LOG.lazy(DEBUG, "generate_tandrel_excel_data", "Row Data:\n%s",
-                         [&] { return py::make_tuple(pformat(row_data)); });
-                rows.append(row_data);
-            }
-        }
-    }
-    return std::move(rows);
+// Units in the order one worker would take them: account by account, the role
+// assumption of an account before its regions, the regions in their order.
+long unit_key(std::size_t account, long region) { return static_cast<long>(account) * 1000000L + region + 1; }
+
+// Shared by the calling thread and the workers; touched only with the GIL held.
+struct Walk {
+    WalkRequest request;
+    py::object config, defaults, account_list, executor, client_config;
+    py::object sessions;  // threading.local: the boto3 session of each worker thread
+    py::object loader = py::none();  // botocore's loader of service descriptions, read once for all sessions
+    bool stopped = false;
+    long first_failure = std::numeric_limits<long>::max();
+    long accounts_done = 0, vpcs_found = 0;  // for the progress line, counted as units end
+
+    // A unit after a failed one is not needed: that failure ends the run.
+    bool cancelled(long key) const { return stopped || key > first_failure; }
+    void failed(long key) { first_failure = std::min(first_failure, key); }
+};
+using WalkPtr = std::shared_ptr<Walk>;
+
+[[noreturn]] void raise_cancelled() {
+    native::raise(native::host_attr("concurrent.futures", "CancelledError"), "the walk was stopped");
 }
 
-// --------------------------------------------------------------- inventory
+py::object worker_session(Walk& walk) {
+    py::object session = py::getattr(walk.sessions, "session", py::none());
+    if (session.is_none()) {
+        // Sessions of their own, sharing what botocore has read of the service descriptions:
+        // a second reading costs each worker a quarter of a second.
+        py::object botocore_session = native::host_attr("botocore.session", "get_session")();
+        if (walk.loader.is_none()) {
+            walk.loader = botocore_session.attr("get_component")("data_loader");
+        } else {
+            botocore_session.attr("register_component")("data_loader", walk.loader);
+        }
+        session = G("boto3").attr("session").attr("Session")("botocore_session"_a = botocore_session);
+        walk.sessions.attr("session") = session;
+    }
+    return session;
+}
 
-py::object generate_min_tandrel_yaml(py::object config) {
-    const char* const op = "generate_min_tandrel_yaml";
-    py::object crvn_account_list = G("get_account_list")(config);
-    py::object account_ids = config.attr("account_ids");
-    py::object defaults = config.attr("defaults");
-    py::list accounts;
+// Once the walk is stopped, a worker's client makes no further attempt and waits for no back-off.
+// The client is the worker's own; the unit it works for is the one the worker runs now.
+py::object watched(py::object client, const WalkPtr& walk) {
+    py::cpp_function stop([walk](py::kwargs) -> py::object {
+        if (walk->cancelled(py::getattr(walk->sessions, "unit").cast<long>())) raise_cancelled();
+        return py::none();
+    });
+    py::object events = client.attr("meta").attr("events");
+    events.attr("register")("before-send", stop);
+    events.attr("register_first")("needs-retry", stop);
+    return client;
+}
 
-    for (py::handle account_id : account_ids) {
-        LOG(INFO, op, "Discovering info for account %s", account_id);
-        py::dict account_info;
-        account_info["account_id"] = account_id;
-        account_info["account_name"] = named_account(account_id, crvn_account_list, op);
-        py::list account_regions;
-        account_info["regions"] = account_regions;
+// The worker's STS client: the same base credentials serve every account's role.
+py::object worker_sts_client(const WalkPtr& walk) {
+    py::object sts = py::getattr(walk->sessions, "sts", py::none());
+    if (sts.is_none()) {
+        sts = watched(sts_client_of(worker_session(*walk), walk->client_config), walk);
+        walk->sessions.attr("sts") = sts;
+    }
+    return sts;
+}
+
+struct Unit {
+    py::object future;
+    py::list records;  // (logger, record) pairs held back by the unit
+};
+
+// Run `body` on the pool, its records held back, its failure stopping the units after it.
+Unit submit(const WalkPtr& walk, long key, std::function<py::object()> body) {
+    Unit unit;
+    py::list records = unit.records;
+    py::cpp_function run([walk, key, records, body]() -> py::object {
+        native::HeldRecords hold(records);
+        walk->sessions.attr("unit") = key;
+        if (walk->cancelled(key)) raise_cancelled();
+        try {
+            return body();
+        } catch (...) {
+            walk->failed(key);
+            throw;
+        }
+    });
+    unit.future = walk->executor.attr("submit")(run);
+    return unit;
+}
+
+// The region's VPCs in pages of VPC_PAGE_SIZE, in the order AWS lists them, each as an object
+// with the `id`, `cidr_block` and `tags` that naming and the free block read.
+py::list region_vpcs(py::handle ec2_client) {
+    py::object vpc_type = native::host_attr("types", "SimpleNamespace");
+    py::list vpcs;
+    py::object token = py::none();
+    do {
+        py::dict request;
+        request["MaxResults"] = G("VPC_PAGE_SIZE");
+        if (!token.is_none()) request["NextToken"] = token;
+        py::object page = ec2_client.attr("describe_vpcs")(**request);
+        for (py::handle vpc : page["Vpcs"]) {
+            vpcs.append(vpc_type("id"_a = vpc["VpcId"], "cidr_block"_a = vpc.attr("get")("CidrBlock"),
+                                 "tags"_a = vpc.attr("get")("Tags")));
+        }
+        token = page.attr("get")("NextToken");
+    } while (truthy(token));
+    return vpcs;
+}
+
+// A region's subnets with an IPv4 block, grouped by VPC in the order AWS lists them.
+struct SubnetBlock {
+    std::string subnet_id;
+    std::string cidr;
+};
+using SubnetsByVpc = std::unordered_map<std::string, std::vector<SubnetBlock>>;
+
+SubnetsByVpc region_subnets(py::handle ec2_client) {
+    SubnetsByVpc by_vpc;
+    py::object token = py::none();
+    do {
+        py::dict request;
+        request["MaxResults"] = kRegionSubnetPageSize;
+        if (!token.is_none()) request["NextToken"] = token;
+        py::object page = ec2_client.attr("describe_subnets")(**request);
+        for (py::handle subnet : page["Subnets"]) {
+            py::object block = subnet.attr("get")("CidrBlock");
+            if (block.is_none()) continue;  // an IPv6-only subnet takes no IPv4 space
+            by_vpc[native::text(subnet["VpcId"])].push_back(
+                {native::text(subnet.attr("get")("SubnetId", "")), native::text(block)});
+        }
+        token = page.attr("get")("NextToken");
+    } while (truthy(token));
+    return by_vpc;
+}
+
+// The VPCs of one region of one account, each with its free block and gateway name.
+py::object region_unit(const WalkPtr& walk, long key, py::object account_id, py::object account_name,
+                       py::object region, py::object creds, bool discovered) {
+    Walk& w = *walk;
+    const char* op = w.request.op;
+    py::object defaults = w.defaults;
+    py::object ec2 = watched(ec2_of("client", worker_session(w), region, creds, w.client_config), walk);
+    const bool add_vpc_cidr = truthy(defaults.attr("add_vpc_cidr"));
+
+    py::list vpcs;
+    SubnetsByVpc subnets;
+    try {
+        vpcs = region_vpcs(ec2);
+        if (!add_vpc_cidr && py::len(vpcs) > 0) subnets = region_subnets(ec2);
+    } catch (py::error_already_set& err) {
+        // A region the engineer did not name may be closed to the account by policy.
+        const std::string code = discovered && !w.cancelled(key) ? refusal_code(err) : "";
+        if (!code.empty()) {
+            LOG(WARNING, op, "Skipping region %s of account %s: its EC2 requests are refused (%s)", region,
+                account_id, code);
+            return py::make_tuple(py::list(), py::none(), 0, 0, true);
+        }
+        name_place(err, "account " + native::text(account_id) + ", region " + native::text(region));
+        throw;
+    }
+
+    py::list rows;
+    py::list vpcs_data;
+    py::dict region_data;
+    region_data["region"] = region;
+    region_data["vpcs"] = vpcs_data;
+    long no_block = 0;
+    py::object hpe = defaults.attr("hpe");
+    for (py::handle vpc : vpcs) {
+        py::str crvn_cidr("");
+        if (!add_vpc_cidr) {
+            const native::ipv4::Network vpc_cidr = vpc_network(vpc);
+            std::vector<native::ipv4::Network> blocks;
+            for (const SubnetBlock& subnet : subnets[native::text(vpc.attr("id"))]) {
+                blocks.push_back(network_or_raise(py::str(subnet.cidr), vpc, py::str(subnet.subnet_id)));
+            }
+            crvn_cidr = lowest_free_block(vpc, vpc_cidr, blocks, block_prefix(hpe), false);
+            no_block += py::len(crvn_cidr) == 0;
+        }
+        if (w.request.rows) {
+            rows.append(workbook_row(op, defaults, hpe, account_id, account_name, region, vpc, crvn_cidr));
+        }
+        if (w.request.inventory) {
+            py::dict vpc_data;
+            vpc_data["vpc_id"] = vpc.attr("id");
+            vpc_data["crvn_cidr"] = crvn_cidr;
+            vpc_data["spoke_gw_name"] = G("get_spoke_gw_name")(vpc);
+            vpc_data["transit_gw_name"] = or_null(defaults.attr("transit_gw_name"));
+            LOG.lazy(DEBUG, op, "VPC Data:\n%s", [&] { return py::make_tuple(pformat(vpc_data)); });
+            vpcs_data.append(vpc_data);
+        }
+    }
+    if (w.request.inventory) {
+        LOG.lazy(DEBUG, op, "Region Data:\n%s", [&] { return py::make_tuple(pformat(region_data)); });
+    }
+    w.vpcs_found += static_cast<long>(py::len(vpcs));
+    return py::make_tuple(rows, region_data, py::len(vpcs), no_block, false);
+}
+
+// An account: its name, role, regions; submits a unit per region.
+py::object account_unit(const WalkPtr& walk, std::size_t index, py::object account_id) {
+    Walk& w = *walk;
+    const char* op = w.request.op;
+    const long key = unit_key(index, -1);
+    py::object defaults = w.defaults;
+    LOG(INFO, op, "Discovering info for account %s", account_id);
+    py::object account_name = named_account(account_id, w.account_list, op);
+    py::object account_info = py::none();
+    if (w.request.inventory) {
+        py::dict info;
+        info["account_id"] = account_id;
+        info["account_name"] = account_name;
+        info["regions"] = py::list();
         py::object fields_set = defaults.attr("__fields_set__");
         for (py::handle field : G("MIN_ACCOUNT_INFO_FIELDS")) {
-            if (fields_set.contains(field)) account_info[field] = py::getattr(defaults, field);
+            if (fields_set.contains(field)) info[field] = py::getattr(defaults, field);
         }
-        LOG.lazy(DEBUG, op, "Account Info data:\n%s", [&] { return py::make_tuple(pformat(account_info)); });
-
-        py::object role_arn = G("get_role_arn")(account_id, defaults.attr("role_name"));
-        py::object creds = G("get_temp_creds_for_account")(role_arn);
-        for (py::handle region : regions_of(config, creds)) {
-            py::list vpcs_data;
-            py::dict region_data;
-            region_data["region"] = region;
-            region_data["vpcs"] = vpcs_data;
-            py::object ec2 = G("get_ec2_resource_handler")(region, creds);
-            for (py::handle vpc : vpcs_of(ec2)) {
-                py::object crvn_cidr = truthy(defaults.attr("add_vpc_cidr"))
-                                           ? py::str("")
-                                           : G("compute_crvn_cidr")(vpc, defaults.attr("hpe"));
-                py::dict vpc_data;
-                vpc_data["vpc_id"] = vpc.attr("id");
-                vpc_data["crvn_cidr"] = py::str(crvn_cidr);
-                vpc_data["spoke_gw_name"] = G("get_spoke_gw_name")(vpc);
-                vpc_data["transit_gw_name"] = or_null(defaults.attr("transit_gw_name"));
-                LOG.lazy(DEBUG, op, "VPC Data:\n%s", [&] { return py::make_tuple(pformat(vpc_data)); });
-                vpcs_data.append(vpc_data);
-            }
-            LOG.lazy(DEBUG, op, "Region Data:\n%s", [&] { return py::make_tuple(pformat(region_data)); });
-            account_regions.append(region_data);
-        }
-        LOG.lazy(DEBUG, op, "Account Data:\n%s", [&] { return py::make_tuple(pformat(account_info)); });
-
-        // Through the migration tool's model: validated, plain data, only the fields that were set.
-        py::object model = G("AccountInfo")(**account_info);
-        accounts.append(G("json").attr("loads")(model.attr("json")("exclude_unset"_a = true)));
+        LOG.lazy(DEBUG, op, "Account Info data:\n%s", [&] { return py::make_tuple(pformat(info)); });
+        account_info = info;
     }
-    LOG.lazy(DEBUG, op, "Accounts:\n%s", [&] { return py::make_tuple(pformat(accounts)); });
+    py::object role_arn = G("get_role_arn")(account_id, defaults.attr("role_name"));
+    py::object assumed_role;
+    try {
+        assumed_role = assume_role(worker_sts_client(walk), role_arn);
+    } catch (py::error_already_set& err) {
+        if (!err.matches(PyExc_Exception) || w.cancelled(key)) throw;
+        w.failed(key);  // reported in its turn, as a refused role is
+        return py::make_tuple(account_name, account_info, py::list(), py::list(), err.value());
+    }
+    py::object creds = assumed_role["Credentials"];
+
+    py::object configured = w.config.attr("aws_regions");
+    const bool discovered = !truthy(configured);
+    py::list regions;
+    try {
+        if (discovered) {
+            regions = py::list(region_names(
+                watched(ec2_of("client", worker_session(w), py::str("us-east-1"), creds, w.client_config), walk)));
+        } else {
+            regions = py::list(configured);
+        }
+    } catch (py::error_already_set& err) {
+        name_place(err, "account " + native::text(account_id));
+        throw;
+    }
+
+    py::list units;
+    auto remaining = std::make_shared<std::size_t>(py::len(regions));
+    if (*remaining == 0) ++w.accounts_done;
+    long region_index = 0;
+    for (py::handle region_handle : regions) {
+        py::object region = py::reinterpret_borrow<py::object>(region_handle);
+        const long region_key = unit_key(index, region_index++);
+        Unit unit = submit(walk, region_key, [walk, region_key, account_id, account_name, region, creds, discovered,
+                                              remaining]() -> py::object {
+            struct CountDone {  // the account is done when its last region is, however it ended
+                Walk& walk;
+                std::size_t& remaining;
+                ~CountDone() {
+                    if (--remaining == 0) ++walk.accounts_done;
+                }
+            } count_done{*walk, *remaining};
+            return region_unit(walk, region_key, account_id, account_name, region, creds, discovered);
+        });
+        units.append(py::make_tuple(unit.future, unit.records));
+    }
+    return py::make_tuple(account_name, account_info, regions, units, py::none());
+}
+
+// The live progress line: only on a terminal, only when INFO lines are shown. Log
+// lines pass through tqdm while it is shown, so the two never mix.
+class Progress {
+public:
+    explicit Progress(std::size_t accounts) {
+        py::object stream = G("sys").attr("stderr");
+        py::object logger = G("logging").attr("getLogger")("generator");
+        if (!truthy(stream.attr("isatty")()) || !truthy(logger.attr("isEnabledFor")(INFO))) return;
+        bar_ = native::host_attr("tqdm", "tqdm")("total"_a = accounts, "file"_a = stream, "leave"_a = false,
+                                                 "bar_format"_a = "{n_fmt}/{total_fmt} accounts{postfix} [{elapsed}]",
+                                                 "postfix"_a = "0 VPCs found");
+        redirect_ = native::host_attr("tqdm.contrib.logging", "logging_redirect_tqdm")("loggers"_a = py::make_tuple(logger));
+        redirect_.attr("__enter__")();
+    }
+
+    // The unit's result; meanwhile the line is kept up to date.
+    py::object wait(py::handle future, const Walk& walk) {
+        if (bar_.is_none()) return future.attr("result")();
+        while (true) {
+            try {
+                return future.attr("result")("timeout"_a = kProgressInterval);
+            } catch (py::error_already_set& err) {
+                if (!err.matches(PyExc_TimeoutError) || truthy(future.attr("done")())) throw;
+            }
+            bar_.attr("n") = walk.accounts_done;
+            bar_.attr("set_postfix_str")(std::to_string(walk.vpcs_found) + " VPCs found", "refresh"_a = false);
+            bar_.attr("refresh")();
+        }
+    }
+
+    void close() {
+        if (bar_.is_none()) return;
+        py::object bar = bar_, redirect = redirect_;
+        bar_ = redirect_ = py::none();
+        redirect.attr("__exit__")(py::none(), py::none(), py::none());
+        bar.attr("close")();
+    }
+
+private:
+    py::object bar_ = py::none();
+    py::object redirect_ = py::none();
+};
+
+// A unit's result, its held records logged first. A failed unit's records are logged
+// before its error goes on; an interruption of the wait goes on at once.
+py::tuple take(py::handle future, py::handle records, Progress& progress, const Walk& walk) {
+    py::object result;
+    try {
+        result = progress.wait(future, walk);
+    } catch (py::error_already_set& err) {
+        if (!err.matches(PyExc_KeyboardInterrupt)) native::HeldRecords::release(records);
+        throw;
+    }
+    native::HeldRecords::release(records);
+    return result;
+}
+
+// The first failure in configuration order ends the walk: nothing after it is needed. After
+// Ctrl-C the workers are not waited for; each stops at its next AWS request.
+void stop(Walk& walk, bool wait_for_workers) {
+    walk.stopped = true;
+    walk.executor.attr("shutdown")("wait"_a = wait_for_workers, "cancel_futures"_a = true);
+}
+
+// The number of workers of a walk that a builder starts: the default, or what `main`
+// was told with -j/--jobs while it calls the builder.
+thread_local long builder_jobs = kDefaultJobs;
+
+Discovery discover(py::object config, const WalkRequest& request) {
+    const char* op = request.op;
+    py::object account_list = G("get_account_list")(config);  // the password prompt comes before the walk
+    const auto started = std::chrono::steady_clock::now();
+    auto walk = std::make_shared<Walk>();
+    walk->request = request;
+    walk->config = config;
+    walk->defaults = config.attr("defaults");
+    walk->account_list = account_list;
+    walk->client_config = retry_config();
+    walk->sessions = native::host_attr("threading", "local")();
+    py::list account_ids(config.attr("account_ids"));
+    walk->executor = native::host_attr("concurrent.futures", "ThreadPoolExecutor")(
+        "max_workers"_a = request.jobs, "thread_name_prefix"_a = "generate");
+    Progress progress(py::len(account_ids));
+
+    Discovery found;
+    long regions_walked = 0, regions_skipped = 0, vpcs = 0, no_block = 0;
+    try {
+        std::vector<Unit> accounts;
+        for (std::size_t i = 0; i < py::len(account_ids); ++i) {
+            py::object account_id = account_ids[i];
+            accounts.push_back(
+                submit(walk, unit_key(i, -1), [walk, i, account_id] { return account_unit(walk, i, account_id); }));
+        }
+        for (std::size_t i = 0; i < accounts.size(); ++i) {
+            py::tuple done = take(accounts[i].future, accounts[i].records, progress, *walk);
+            if (!done[4].is_none()) refused_role(native::text(account_ids[i]), done[4]);
+            py::object account_info = done[1];
+            for (py::handle unit : done[3]) {
+                py::tuple region = take(unit[py::int_(0)], unit[py::int_(1)], progress, *walk);
+                if (truthy(region[4])) {
+                    ++regions_skipped;
+                    continue;
+                }
+                ++regions_walked;
+                vpcs += region[2].cast<long>();
+                no_block += region[3].cast<long>();
+                for (py::handle row : region[0]) found.rows.append(row);
+                if (request.inventory) account_info["regions"].attr("append")(region[1]);
+            }
+            if (request.inventory) {
+                LOG.lazy(DEBUG, op, "Account Data:\n%s", [&] { return py::make_tuple(pformat(account_info)); });
+                // Through the migration tool's model: validated, plain data, only the fields that were set.
+                py::object model = G("AccountInfo")(**account_info);
+                found.accounts.append(G("json").attr("loads")(model.attr("json")("exclude_unset"_a = true)));
+            }
+        }
+    } catch (py::error_already_set& err) {
+        stop(*walk, !err.matches(PyExc_KeyboardInterrupt));
+        progress.close();
+        throw;
+    } catch (...) {
+        stop(*walk, true);
+        progress.close();
+        throw;
+    }
+    walk->executor.attr("shutdown")("wait"_a = true);
+    progress.close();
+    if (request.inventory) {
+        LOG.lazy(DEBUG, op, "Accounts:\n%s", [&] { return py::make_tuple(pformat(found.accounts)); });
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    LOG(INFO, op,
+        "Walk done in %.1f s: accounts %s, regions %s, VPCs %s, VPCs without a free block %s, regions skipped %s",
+        seconds, py::len(account_ids), regions_walked, vpcs, no_block, regions_skipped);
+    return found;
+}
+
+py::object generate_tandrel_excel_data(py::object config) {
+    WalkRequest request;
+    request.rows = true;
+    request.jobs = builder_jobs;
+    request.op = "generate_tandrel_excel_data";
+    return discover(config, request).rows;
+}
+
+py::object generate_min_tandrel_yaml(py::object config) {
+    WalkRequest request;
+    request.inventory = true;
+    request.jobs = builder_jobs;
+    request.op = "generate_min_tandrel_yaml";
     py::dict result;
-    result["account_info"] = accounts;
+    result["account_info"] = discover(config, request).accounts;
     return std::move(result);
 }
 
@@ -903,6 +1361,58 @@ void check_outputs(py::handle config_path, py::handle tandrel, py::handle excel)
                           {{config_path, "the configuration file"}});
 }
 
+// -j/--jobs: a whole number, at least 1.
+py::object jobs_number(py::object text) {
+    py::object type_error = G("argparse").attr("ArgumentTypeError");
+    py::object number;
+    try {
+        number = G("int")(text);
+    } catch (py::error_already_set& err) {
+        if (!err.matches(PyExc_ValueError)) throw;
+        native::raise(type_error, "a whole number is needed, not " + std::string(py::repr(text)));
+    }
+    if (number.cast<long>() < 1) native::raise(type_error, "at least 1 worker is needed, not " + native::text(number));
+    return number;
+}
+
+py::object quoted_inventory(py::object tandrel_yaml) {
+    LOG(DEBUG, "main", "Adding presenter for _quoted class");
+    G("yaml").attr("add_representer")(G("_quoted"), G("_quoted_presenter"));
+    LOG(DEBUG, "main", "Recursing through tandrel config to update strings");
+    return G("_recurse_quoted")(tandrel_yaml);
+}
+
+// Both artefacts from one walk. The workbook is written while the inventory waits
+// under a temporary name beside its file; only once both are whole does the inventory
+// take its place, so a failure or Ctrl-C anywhere leaves both existing files as they were.
+void generate_both(py::object config, py::object tandrel, py::object excel, py::object previous, long jobs) {
+    LOG(INFO, "main", "Generating minimal tandrel file: %s", tandrel);
+    LOG(INFO, "main", "Generating Excel file: %s", excel);
+    WalkRequest request;
+    request.rows = request.inventory = true;
+    request.jobs = jobs;
+    request.op = "main";
+    Discovery found = discover(config, request);
+    py::dict inventory;
+    inventory["account_info"] = found.accounts;
+    py::object tandrel_yaml = quoted_inventory(inventory);
+    LOG(INFO, "main", "Exporting accounts to tandrel file: %s", tandrel);
+    LOG(INFO, "main", "Exporting accounts to tandrel excel: %s", excel);
+    py::list rows = found.rows;
+    py::cpp_function write_both([tandrel_yaml, rows, excel, previous](py::object tmp) {
+        G("serializers").attr("export_to_path")(tandrel_yaml, tmp);
+        write_workbook(rows, excel, previous);
+    });
+    G("serializers").attr("export").attr("write_atomically")(tandrel, write_both);
+}
+
+// While `main` calls a builder, the builder's walk uses the workers asked for.
+struct JobsForBuilders {
+    long previous;
+    explicit JobsForBuilders(long jobs) : previous(builder_jobs) { builder_jobs = jobs; }
+    ~JobsForBuilders() { builder_jobs = previous; }
+};
+
 py::object main() {
     py::object parser = G("argparse").attr("ArgumentParser")("parents"_a = G("get_parent_parser")(),
                                                               "description"_a = "Generate tandrel yaml and Excel file");
@@ -918,6 +1428,11 @@ py::object main() {
     parser.attr("add_argument")("-e", "--excel", "type"_a = path_type, "metavar"_a = "excel_file",
                                 "help"_a = "Generates an Excel file that can be updated and then converted to "
                                            "yaml using the convert command");
+    parser.attr("add_argument")(
+        "-j", "--jobs", "type"_a = py::cpp_function(jobs_number, py::arg("text")), "default"_a = kDefaultJobs,
+        "metavar"_a = "N",
+        "help"_a = "How many accounts and regions to ask AWS about at the same time (default: 8). The results and "
+                   "the log are the same whatever N is; 1 walks them one at a time.");
     parser.attr("add_argument")(
         "--refresh", "action"_a = "store_true",
         "help"_a = "With -e: the workbook excel_file was written by generate and edited since; merge what AWS "
@@ -953,13 +1468,16 @@ py::object main() {
         }
     }
 
+    const long jobs = args.attr("jobs").cast<long>();
+    if (!tandrel.is_none() && !excel.is_none()) {
+        generate_both(config, tandrel, excel, previous, jobs);
+        return py::none();
+    }
+    JobsForBuilders workers(jobs);
+
     if (!tandrel.is_none()) {
         LOG(INFO, "main", "Generating minimal tandrel file: %s", tandrel);
-        py::object tandrel_yaml = G("generate_min_tandrel_yaml")(config);
-        LOG(DEBUG, "main", "Adding presenter for _quoted class");
-        G("yaml").attr("add_representer")(G("_quoted"), G("_quoted_presenter"));
-        LOG(DEBUG, "main", "Recursing through tandrel config to update strings");
-        tandrel_yaml = G("_recurse_quoted")(tandrel_yaml);
+        py::object tandrel_yaml = quoted_inventory(G("generate_min_tandrel_yaml")(config));
         LOG(INFO, "main", "Exporting accounts to tandrel file: %s", tandrel);
         G("serializers").attr("export_to_path")(tandrel_yaml, tandrel);
     }

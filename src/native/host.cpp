@@ -2,6 +2,12 @@
 
 namespace native {
 
+namespace {
+// The list of the HeldRecords alive on this thread, if any (a borrowed reference:
+// the HeldRecords keeps it alive).
+thread_local PyObject* held_here = nullptr;
+}  // namespace
+
 py::module_ host_module(const char* module) { return py::module_::import(module); }
 
 py::object host_attr(const char* module, const char* name) {
@@ -48,7 +54,22 @@ void ModuleLog::emit(py::handle logger, int level, const char* func, const char*
     py::object path = globals_("__file__");
     py::object record = logger.attr("makeRecord")(logger.attr("name"), level, path, 0, msg, args, exc_info,
                                                   py::arg("func") = func);
+    if (held_here != nullptr) {
+        py::reinterpret_borrow<py::list>(held_here).append(py::make_tuple(logger, record));
+        return;
+    }
     logger.attr("handle")(record);
+}
+
+HeldRecords::HeldRecords(py::list into) : into_(std::move(into)), previous_(held_here) { held_here = into_.ptr(); }
+
+HeldRecords::~HeldRecords() { held_here = previous_; }
+
+void HeldRecords::release(py::handle held) {
+    for (py::handle pair : held) {
+        py::tuple logger_and_record = py::reinterpret_borrow<py::tuple>(pair);
+        logger_and_record[0].attr("handle")(logger_and_record[1]);
+    }
 }
 
 }  // namespace native

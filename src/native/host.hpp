@@ -86,4 +86,23 @@ private:
     ModuleGlobals globals_;
 };
 
+// Records held back instead of handled, so that work done on several threads
+// can be logged in one fixed order. While a HeldRecords lives on a thread, every
+// record ModuleLog makes on that thread is appended to `into` as a pair
+// (logger, record) instead of reaching the logger; `release` hands them on later.
+class HeldRecords {
+public:
+    explicit HeldRecords(py::list into);
+    ~HeldRecords();
+    HeldRecords(const HeldRecords&) = delete;
+    HeldRecords& operator=(const HeldRecords&) = delete;
+
+    // Hand each held record to its logger, in the order they were made.
+    static void release(py::handle held);
+
+private:
+    py::list into_;
+    PyObject* previous_;
+};
+
 }  // namespace native

@@ -1,0 +1,207 @@
+"""The walk over accounts and regions: the same artefacts and log whatever the number of
+workers, a request per region, the first failure in configuration order, regions closed
+by policy, narrow VPCs and the retry settings of the AWS clients (moto in-process)."""
+import io
+import logging
+import sys
+
+import boto3
+import botocore.exceptions
+import openpyxl
+import pytest
+import yaml
+
+import generator.generate as gen
+from tests.moto_support import aws, aws_calls, handle, new_vpc  # noqa: F401 (fixtures)
+
+A, B, C = "111111111111", "222222222222", "333333333333"
+R1, R2 = "eu-west-1", "us-west-2"
+NAMES = [{"account_number": A, "account_name": "prod"}, {"account_number": C, "account_name": "dev"}]
+
+
+def write_config(folder, accounts=(A, B, C), regions=(R1, R2), **defaults):
+    path = folder / "config.yaml"
+    path.write_text(yaml.safe_dump({
+        "account_ids": list(accounts),
+        "aws_regions": list(regions),
+        "controller": {"ip": "127.0.0.1:1", "username": "admin"},
+        "defaults": {"role_name": "corvane-migration", "hpe": False, "transit_gw_name": "tgw", **defaults},
+    }, sort_keys=False))
+    return path
+
+
+@pytest.fixture
+def estate(aws):
+    """Three accounts, two regions: named, unnamed, full and /28 VPCs, an IPv6-only subnet, empty regions."""
+    ec2 = {(acc, region): handle(acc, region, clear_default=True) for acc in (A, B, C) for region in (R1, R2)}
+    for n in range(4):
+        new_vpc(ec2[A, R1], f"10.{n}.0.0/16", name=f"web {n}" if n % 2 else None,
+                subnets=[f"10.{n}.{s}.0/24" for s in range(n + 1)])
+    new_vpc(ec2[A, R2], "10.9.0.0/24", name="full", subnets=["10.9.0.0/25", "10.9.0.128/25"])
+    tiny = new_vpc(ec2[B, R2], "10.8.0.0/28", name="tiny")
+    dual = new_vpc(ec2[C, R1], "10.7.0.0/24", subnets=["10.7.0.0/27"], ipv6=True)
+    block = dual.ipv6_cidr_block_association_set[0]["Ipv6CidrBlock"].replace("/56", "/64")
+    ec2[C, R1].meta.client.create_subnet(VpcId=dual.id, Ipv6CidrBlock=block, Ipv6Native=True)
+    return {"tiny": tiny, "dual": dual}
+
+
+def run_main(monkeypatch, folder, *args):
+    logins = []
+    monkeypatch.setattr(gen, "get_account_list", lambda config: logins.append(config) or NAMES)
+    monkeypatch.setattr(sys, "argv", ["generate", "-c", str(folder / "config.yaml"), *map(str, args)])
+    gen.main()
+    return logins
+
+
+def records(caplog):
+    """What a record says, apart from its time and thread, and the seconds of the summary."""
+    out = []
+    for r in caplog.records:
+        args = r.args[1:] if r.msg.startswith("Walk done in ") else r.args
+        out.append((r.name, r.levelname, r.funcName, r.msg, args))
+    return out
+
+
+def test_same_artefacts_and_log_whatever_the_workers(tmp_path, estate, monkeypatch, caplog, aws_calls):
+    write_config(tmp_path)
+    runs = {}
+    for jobs in (1, 8):
+        caplog.clear()
+        caplog.set_level(logging.DEBUG, logger="generator")
+        aws_calls.calls.clear()
+        folder = tmp_path / f"jobs{jobs}"
+        folder.mkdir()
+        monkeypatch.chdir(folder)  # the same names in both runs' records
+        logins = run_main(monkeypatch, tmp_path, "-e", "out.xlsx", "-d", "out.yaml", "-j", jobs)
+        assert len(logins) == 1
+        sheet = [[c.value for c in row] for row in openpyxl.load_workbook(folder / "out.xlsx").active.iter_rows()]
+        runs[jobs] = (sheet, (folder / "out.yaml").read_bytes(), records(caplog), sorted(aws_calls.calls))
+
+    assert runs[1] == runs[8]
+    sheet, inventory, log, calls = runs[1]
+    # a role per account; per (account, region) one VPC listing, one subnet listing where there are VPCs
+    assert calls == sorted(
+        [(acc, "us-east-1", "AssumeRole") for acc in (A, B, C)]
+        + [(acc, region, "DescribeVpcs") for acc in (A, B, C) for region in (R1, R2)]
+        + [(A, R1, "DescribeSubnets"), (A, R2, "DescribeSubnets"), (B, R2, "DescribeSubnets"),
+           (C, R1, "DescribeSubnets")]
+    )
+    rows = [dict(zip(gen.HEADERS, values)) for values in sheet[1:]]
+    assert [(r["account_id"], r["account_name"], r["region"], r["crvn_cidr"]) for r in rows] == [
+        (A, "prod", R1, "10.0.1.0/27"),
+        (A, "prod", R1, "10.1.2.0/27"),
+        (A, "prod", R1, "10.2.3.0/27"),
+        (A, "prod", R1, "10.3.4.0/27"),
+        (A, "prod", R2, None),  # full
+        (B, None, R2, None),  # a /28 cannot hold a /27: warned, left empty, and the walk goes on
+        (C, "dev", R1, "10.7.0.32/27"),  # the IPv6-only subnet takes no IPv4 room
+    ]
+    assert [r["spoke_gw_name"] for r in rows if r["region"] == R2] == ["full-CRVGW", "tiny-CRVGW"]
+    accounts = yaml.safe_load(inventory)["account_info"]
+    assert [[(r["region"], [v["crvn_cidr"] for v in r["vpcs"]]) for r in a["regions"]] for a in accounts] == [
+        [(R1, ["10.0.1.0/27", "10.1.2.0/27", "10.2.3.0/27", "10.3.4.0/27"]), (R2, [""])],
+        [(R1, []), (R2, [""])],
+        [(R1, ["10.7.0.32/27"]), (R2, [])],
+    ]
+    warnings = [(msg % args) for _, level, _, msg, args in log if level == "WARNING"]
+    assert (f"Could not compute crvn_cidr for vpc '{estate['tiny'].id}': its block 10.8.0.0/28 is narrower than a "
+            "/27 block") in warnings
+    info = [(msg, args) for _, level, _, msg, args in log if level == "INFO"]
+    assert info[-3][1] == (3, 6, 7, 2, 0)  # summary: accounts, regions, VPCs, without a free block, skipped
+
+
+@pytest.mark.parametrize("jobs", [1, 8])
+def test_first_failure_in_configuration_order_wins(tmp_path, estate, monkeypatch, caplog, aws_calls, jobs):
+    write_config(tmp_path)
+    # B's failure comes later in time than C's, but first in configuration order
+    aws_calls.answer("DescribeVpcs", code="AuthFailure", account=B, region=R2, delay=0.5)
+    aws_calls.answer("AssumeRole", code="AccessDenied", account=C)
+    (tmp_path / "out.yaml").write_text("old\n")
+    caplog.set_level(logging.INFO, logger="generator")
+    with pytest.raises(botocore.exceptions.ClientError) as err:
+        run_main(monkeypatch, tmp_path, "-e", tmp_path / "out.xlsx", "-d", tmp_path / "out.yaml", "-j", jobs)
+    assert str(err.value) == (f"account {B}, region {R2}: An error occurred (AuthFailure) when calling the "
+                              f"DescribeVpcs operation: DescribeVpcs refused in {R2}")
+    walked = [r.getMessage() for r in caplog.records if r.getMessage().startswith("Discovering")]
+    assert walked == [f"Discovering info for account {A}", f"Discovering info for account {B}"]
+    assert (tmp_path / "out.yaml").read_text() == "old\n" and not (tmp_path / "out.xlsx").exists()
+
+
+@pytest.mark.parametrize("code", ["UnauthorizedOperation", "AuthFailure", "AccessDenied", "OptInRequired"])
+def test_region_closed_by_policy(tmp_path, estate, monkeypatch, caplog, aws_calls, code):
+    aws_calls.answer("DescribeRegions", {"Regions": [{"RegionName": R1}, {"RegionName": R2}]})
+    aws_calls.answer("DescribeVpcs", code=code, region=R2)
+    caplog.set_level(logging.INFO, logger="generator")
+
+    # discovered: skipped with a warning, the rest walked
+    write_config(tmp_path, accounts=(A,), regions=())
+    run_main(monkeypatch, tmp_path, "-d", tmp_path / "out.yaml")
+    [warning] = [r for r in caplog.records if r.levelname == "WARNING"]
+    assert warning.getMessage() == f"Skipping region {R2} of account {A}: its EC2 requests are refused ({code})"
+    [entry] = yaml.safe_load((tmp_path / "out.yaml").read_text())["account_info"]
+    assert [r["region"] for r in entry["regions"]] == [R1] and len(entry["regions"][0]["vpcs"]) == 4
+    assert caplog.records[-2].getMessage().endswith(" regions 1, VPCs 4, VPCs without a free block 0, regions skipped 1")
+
+    # named in the configuration: the refusal ends the run
+    write_config(tmp_path, accounts=(A,), regions=(R1, R2))
+    with pytest.raises(botocore.exceptions.ClientError, match=rf"^account {A}, region {R2}: .*\({code}\)"):
+        run_main(monkeypatch, tmp_path, "-d", tmp_path / "other.yaml")
+    assert not (tmp_path / "other.yaml").exists()
+
+
+def test_other_errors_of_a_discovered_region_end_the_run(tmp_path, estate, monkeypatch, aws_calls):
+    aws_calls.answer("DescribeRegions", {"Regions": [{"RegionName": R1}]})
+    aws_calls.answer("DescribeSubnets", code="InvalidParameterValue", region=R1)
+    write_config(tmp_path, accounts=(A,), regions=())
+    with pytest.raises(botocore.exceptions.ClientError, match=rf"^account {A}, region {R1}: .*DescribeSubnets"):
+        run_main(monkeypatch, tmp_path, "-e", tmp_path / "out.xlsx")
+
+
+@pytest.mark.parametrize(
+    "env, profile, expected",
+    [
+        ({}, "", {"mode": "standard", "total_max_attempts": 10}),
+        ({"AWS_MAX_ATTEMPTS": "3"}, "", {"mode": "standard", "total_max_attempts": 3}),
+        ({"AWS_RETRY_MODE": "adaptive"}, "", {"mode": "adaptive", "total_max_attempts": 10}),
+        ({}, "retry_mode = legacy\nmax_attempts = 5\n", {"mode": "legacy", "total_max_attempts": 5}),
+    ],
+)
+def test_retry_settings_of_the_user_hold(tmp_path, estate, monkeypatch, aws_calls, env, profile, expected):
+    (tmp_path / "aws-config").write_text("[default]\n" + profile)
+    monkeypatch.setenv("AWS_CONFIG_FILE", str(tmp_path / "aws-config"))
+    for name in ("AWS_RETRY_MODE", "AWS_MAX_ATTEMPTS"):
+        monkeypatch.delenv(name, raising=False)
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    monkeypatch.setattr(boto3, "DEFAULT_SESSION", None)  # made before: it read the settings of then
+    write_config(tmp_path, accounts=(A,), regions=(R1,))
+    run_main(monkeypatch, tmp_path, "-e", tmp_path / "out.xlsx")
+    assert len(aws_calls.clients) == 2  # STS and EC2 of the walk
+    assert [c.meta.config.retries for c in aws_calls.clients] == [expected, expected]
+    assert gen.get_ec2_resource_handler(R1, {"AccessKeyId": "k", "SecretAccessKey": "s", "SessionToken": "t"}) \
+        .meta.client.meta.config.retries == expected
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_progress_line_only_on_a_terminal_without_q(tmp_path, aws, monkeypatch, aws_calls, quiet):
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    logger = logging.getLogger("generator")  # its one handler on standard error, as the launcher sets it up
+    monkeypatch.setattr(logger, "handlers", [logging.StreamHandler(terminal)])
+    monkeypatch.setattr(logger, "level", logger.level)  # given back afterwards
+    logger.setLevel(logging.WARNING if quiet else logging.INFO)
+    aws_calls.answer("DescribeVpcs", {"Vpcs": []}, delay=0.6)  # slow enough for the line to be drawn
+    write_config(tmp_path, accounts=(A, B), regions=(R1,))
+    run_main(monkeypatch, tmp_path, "-e", tmp_path / "out.xlsx", "-j", "1")
+
+    text = terminal.getvalue()
+    assert ("/2 accounts, 0 VPCs found [00:0" in text) is not quiet
+    for message in (f"Discovering info for account {A}", f"Discovering info for account {B}",
+                    f"Exporting accounts to tandrel excel: {tmp_path / 'out.xlsx'}"):
+        # every log line whole, on a line of its own, never cut by the progress line
+        assert (f"\n{message}\n" in text or f"\r{message}\n" in text or text.startswith(message)) is not quiet
