@@ -102,6 +102,27 @@ def test_rows_matched_added_removed_and_written_by_hand():
     assert merged["removed"] == [row("vpc-4", domain="gone soon"), row("vpc-1", region="eu-west-1")]
     assert merged["left_out"] == [row("vpc-3")]
     assert (merged["kept"], merged["updated"]) == (5, 1)
+    assert (merged["not_rechecked"], merged["base_kept"]) == ([], [])
+
+
+@pytest.mark.parametrize("unchecked, kept, removed", [
+    ([(A, "*")], ["vpc-1", "vpc-2"], ["vpc-4"]),
+    ([(A, "us-east-1"), (B, "*")], ["vpc-1", "vpc-4"], ["vpc-2"]),
+])
+def test_vpcs_of_a_failed_account_or_region_are_kept_not_removed(unchecked, kept, removed):
+    base = [row("vpc-1"), row("vpc-2", region="eu-west-1"), row("vpc-3"), row("vpc-4", account_id=B)]
+    edited = [row("vpc-1", domain="mine"), row("vpc-2", region="eu-west-1"), row("vpc-4", account_id=B)]
+    by_id = {r["vpc_id"]: r for r in edited}
+
+    merged = gen._merge_refresh(base, edited, [], unchecked=unchecked)  # nothing found where AWS was asked
+
+    assert merged["rows"] == [by_id[v] for v in kept]  # kept whole, as the engineer left them
+    assert merged["not_rechecked"] == [0, 1]
+    assert merged["removed"] == [by_id[v] for v in removed]
+    # Their generated values stay the base of the next refresh; so does that of vpc-3, deleted by hand.
+    base_by_id = {r["vpc_id"]: r for r in base}
+    assert merged["base_kept"] == [base_by_id[v] for v in [*kept, "vpc-3"]]
+    assert (merged["left_out"], merged["conflicts"], merged["updated"], merged["kept"]) == ([], [], 0, 2)
 
 
 def test_rows_need_every_column():

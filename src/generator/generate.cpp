@@ -1145,7 +1145,7 @@ std::vector<refresh::Row> merge_rows(py::handle records, py::handle columns, con
 
 // The three-way merge of a refresh, on lists of records: `base` as generate wrote them,
 // `edited` as the engineer's sheet holds them, `discovered` as generate builds them now.
-py::dict merge_refresh(py::object base, py::object edited, py::object discovered) {
+py::dict merge_refresh(py::object base, py::object edited, py::object discovered, py::object unchecked) {
     py::object columns = G("HEADERS");
     std::vector<std::string> titles;
     for (py::handle column : columns) titles.push_back(native::text(column));
@@ -1155,9 +1155,16 @@ py::dict merge_refresh(py::object base, py::object edited, py::object discovered
     } catch (const std::invalid_argument& err) {
         native::raise_builtin("ValueError", err.what());
     }
+    std::vector<refresh::Scope> scopes;
+    if (!unchecked.is_none()) {
+        for (py::handle scope : unchecked) {
+            py::tuple pair = py::tuple(py::reinterpret_borrow<py::object>(scope));
+            scopes.push_back({native::text(pair[0]), native::text(pair[1])});
+        }
+    }
     const refresh::Plan plan =
         merge->plan(merge_rows(base, columns, "the generated"), merge_rows(edited, columns, "the edited"),
-                    merge_rows(discovered, columns, "the discovered"));
+                    merge_rows(discovered, columns, "the discovered"), scopes);
 
     const std::vector<py::object> edited_rows = objects(edited), discovered_rows = objects(discovered);
     // Columns the engineer added to the sheet travel with their rows.
@@ -1168,9 +1175,10 @@ py::dict merge_refresh(py::object base, py::object edited, py::object discovered
         }
     }
 
-    py::list rows, added, conflicts;
+    py::list rows, added, conflicts, not_rechecked;
     for (const refresh::MergedRow& merged : plan.sheet) {
         py::dict row;
+        if (merged.unchecked) not_rechecked.append(py::len(rows));
         if (merged.added) {
             py::handle found = discovered_rows[merged.index];
             size_t c = 0;
@@ -1199,20 +1207,15 @@ py::dict merge_refresh(py::object base, py::object edited, py::object discovered
         }
         rows.append(row);
     }
-    py::list removed, left_out;
+    py::list removed, left_out, base_kept;
     for (size_t e : plan.removed) removed.append(edited_rows[e]);
     const std::vector<py::object> base_rows = objects(base);
     for (size_t b : plan.left_out) left_out.append(base_rows[b]);
+    for (size_t b : plan.base_kept) base_kept.append(base_rows[b]);
 
-    py::dict result;
-    result["rows"] = rows;
-    result["added"] = added;
-    result["conflicts"] = conflicts;
-    result["removed"] = removed;
-    result["left_out"] = left_out;
-    result["kept"] = plan.kept;
-    result["updated"] = plan.updated;
-    return result;
+    return py::dict("rows"_a = rows, "added"_a = added, "conflicts"_a = conflicts, "removed"_a = removed,
+                    "left_out"_a = left_out, "not_rechecked"_a = not_rechecked, "base_kept"_a = base_kept,
+                    "kept"_a = plan.kept, "updated"_a = plan.updated);
 }
 
 
@@ -1550,7 +1553,10 @@ PYBIND11_MODULE(generate, m) {
           "The minimal inventory: {'account_info': [...]} with the accounts, their regions and VPCs.");
     native::install_quoted(m);
     m.def("_merge_refresh", &merge_refresh, py::arg("base"), py::arg("edited"), py::arg("discovered"),
+          py::arg("unchecked") = py::none(),
           "Three-way merge of a refresh: the rows generate wrote, the engineer's rows and the rows discovered "
-          "now.\n\nReturns {'rows', 'added', 'conflicts', 'removed', 'left_out', 'kept', 'updated'}.");
+          "now.\n\nunchecked: (account, region) pairs not walked this time, region '*' for a whole account; "
+          "their VPCs are kept, not removed.\nReturns {'rows', 'added', 'conflicts', 'removed', 'left_out', "
+          "'not_rechecked', 'base_kept', 'kept', 'updated'}.");
     m.def("main", &main, "Run the generate command with the process's command line.");
 }

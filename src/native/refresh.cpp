@@ -112,8 +112,14 @@ Merge::Key Merge::key_of(const Row& row) const {
     return {std::move(account), key_text(row[key_columns_[1]]), key_text(row[key_columns_[2]])};
 }
 
-Plan Merge::plan(const std::vector<Row>& base, const std::vector<Row>& edited,
-                 const std::vector<Row>& discovered) const {
+Plan Merge::plan(const std::vector<Row>& base, const std::vector<Row>& edited, const std::vector<Row>& discovered,
+                 const std::vector<Scope>& unchecked) const {
+    auto not_looked_for = [&unchecked](const Key& key) {
+        for (const Scope& scope : unchecked) {
+            if (scope.account == key[0] && (scope.region == "*" || scope.region == key[1])) return true;
+        }
+        return false;
+    };
     // The first row of each key counts; a repeated one is a row of its own.
     auto index = [this](const std::vector<Row>& rows) {
         std::map<Key, std::size_t> by_key;
@@ -141,8 +147,14 @@ Plan Merge::plan(const std::vector<Row>& base, const std::vector<Row>& edited,
         if (row.discovered >= 0) discovered_seen[row.discovered] = true;
 
         if (b >= 0 && row.discovered < 0) {  // generated once, no longer found
-            plan.removed.push_back(e);
-            continue;
+            if (!not_looked_for(key)) {
+                plan.removed.push_back(e);
+                continue;
+            }
+            row.unchecked = true;
+            ++plan.unchecked;
+            plan.base_kept.push_back(static_cast<std::size_t>(b));
+            b = -1;  // kept whole
         }
         ++plan.kept;
         if (b >= 0) {
@@ -166,7 +178,12 @@ Plan Merge::plan(const std::vector<Row>& base, const std::vector<Row>& edited,
         plan.sheet.push_back(std::move(row));
     }
     for (std::size_t b = 0; b < base.size(); ++b) {
-        if (!base_seen[b]) plan.left_out.push_back(b);
+        if (base_seen[b]) continue;
+        if (discovered_at.count(key_of(base[b])) == 0 && not_looked_for(key_of(base[b]))) {
+            plan.base_kept.push_back(b);  // deleted from the sheet, and not looked for: still its base
+        } else {
+            plan.left_out.push_back(b);
+        }
     }
     std::map<std::string, long> account_at;  // account -> its first row on the sheet
     for (std::size_t s = 0; s < plan.sheet.size(); ++s) {

@@ -59,16 +59,25 @@ struct MergedRow {
     // An added VPC of an account that has rows on the sheet: the row of `Plan::sheet` whose
     // account columns it takes, as all rows of an account must agree on them; -1: none.
     long account_row = -1;
+    bool unchecked = false;  // its VPC was not looked for this time (its account or region failed): kept whole
+};
+
+// An account and region that could not be walked this time; region "*": the whole account.
+struct Scope {
+    std::string account;
+    std::string region;
 };
 
 struct Plan {
     std::vector<MergedRow> sheet;         // the engineer's rows in their order, then the VPCs found first now
     std::vector<std::size_t> removed;     // rows of `edited` whose VPC is no longer found
     std::vector<std::size_t> left_out;    // rows of `base` the engineer deleted from the sheet
+    std::vector<std::size_t> base_kept;   // rows of `base` in unchecked scopes: still the base of their VPCs
     std::size_t kept = 0;                 // rows of `edited` still on the sheet
     std::size_t updated = 0;              // cells that take a discovered value different from the sheet's
     std::size_t added = 0;
     std::size_t conflicts = 0;
+    std::size_t unchecked = 0;            // rows kept because their VPC was not looked for
 };
 
 class Merge {
@@ -93,7 +102,10 @@ public:
     // or edited row is added, in discovery order, with the account columns of its account's
     // first row on the sheet (the engineer's settings of the account, when there are any).
     // A base row missing from the sheet was deleted by the engineer and stays out.
-    Plan plan(const std::vector<Row>& base, const std::vector<Row>& edited, const std::vector<Row>& discovered) const;
+    // A VPC of an `unchecked` scope that is not discovered is not gone, only not looked
+    // for: its row is kept whole and marked, and its base row stays the base.
+    Plan plan(const std::vector<Row>& base, const std::vector<Row>& edited, const std::vector<Row>& discovered,
+              const std::vector<Scope>& unchecked = {}) const;
 
 private:
     using Key = std::array<std::string, 3>;
