@@ -51,6 +51,7 @@ SEED_ROLE = "sandbox-seed"
 _SERVER_SCRIPT = Path(__file__).with_name("moto_server.py")
 _COUNTS_PATH = "/_sandbox/requests"
 _LATENCY_PATH = "/_sandbox/latency"
+_FAULTS_PATH = "/_sandbox/faults"
 # Regions of a generated estate, in this order.
 _REGIONS = ["us-east-1", "eu-west-1", "us-west-2", "eu-central-1", "ap-southeast-2", "ap-northeast-1", "us-east-2",
             "eu-west-2", "ca-central-1", "sa-east-1", "ap-south-1", "eu-north-1", "us-west-1", "ap-southeast-1",
@@ -108,6 +109,17 @@ class AwsSandbox:
     def set_latency(self, milliseconds):
         """From now on answer every AWS request `milliseconds` late (0: at once)."""
         return self._call("PUT", _LATENCY_PATH, data=str(milliseconds).encode())
+
+    def set_faults(self, fail=(), throttle=0.0):
+        """From now on fail the requests that match a rule of `fail` ({"account", "region", "action":
+        any left out matches all; "code", "message", "status"}) with that AWS error, and a share
+        `throttle` of the others with throttling. Returns the faults and the counts so far."""
+        body = json.dumps({"fail": list(fail), "throttle": throttle}).encode()
+        return self._call("PUT", _FAULTS_PATH, data=body)
+
+    def faults(self):
+        """The faults and how many requests were failed and throttled since they were set."""
+        return self._call("GET", _FAULTS_PATH)
 
     def enforce_auth(self):
         """From now on refuse every request not signed with credentials that

@@ -17,6 +17,16 @@ AWS region would answer. GET /_sandbox/latency tells the current value, PUT
 estate can be seeded fast and then walked slowly). Requests are served on
 threads of their own, so concurrent requests wait concurrently.
 
+Faults: PUT /_sandbox/faults with JSON {"fail": [{"account": ID, "region":
+NAME, "action": NAME, "code": AWS_CODE, "message": TEXT, "status": 403}],
+"throttle": SHARE} makes the requests of the given account/region/action (any
+that is left out matches everything) fail with that AWS error, and SHARE (0 to
+1) of all other AWS requests fail with throttling (EC2: RequestLimitExceeded,
+STS: Throttling), evenly spread: with 0.2, every fifth request. GET
+/_sandbox/faults tells the faults and how many requests were failed and
+throttled so far. A request's account is the one of its role (AssumeRole) or of
+the assumed-role credentials it is signed with.
+
 AWS creates a default VPC (172.31.0.0/16, one subnet per zone) in every
 region of an account, and so does moto, the first time a region of an
 account is used. Unless --keep-default-vpcs is given they are left out, so a
@@ -32,26 +42,34 @@ import json
 import logging
 import os
 import signal
+import re
 import sys
 import threading
 import time
 from collections import defaultdict
+from html import escape
+from http import HTTPStatus
 from urllib.parse import parse_qs
 
 COUNTS_PATH = "/_sandbox/requests"
 LATENCY_PATH = "/_sandbox/latency"
+FAULTS_PATH = "/_sandbox/faults"
+_ERROR_XML = {
+    "sts": ('<ErrorResponse xmlns="https://sts.amazonaws.com/doc/2011-06-15/"><Error><Type>Sender</Type>'
+            '<Code>{code}</Code><Message>{message}</Message></Error><RequestId>sandbox</RequestId></ErrorResponse>'),
+    "ec2": ('<?xml version="1.0" encoding="UTF-8"?><Response><Errors><Error><Code>{code}</Code>'
+            '<Message>{message}</Message></Error></Errors><RequestID>sandbox</RequestID></Response>'),
+}
+_THROTTLING = {"sts": ("Throttling", 400), "ec2": ("RequestLimitExceeded", 503)}
 LATENCY_VARIABLE = "SANDBOX_AWS_LATENCY_MS"
 _FORM = "application/x-www-form-urlencoded"
 
 
 def _service(environ):
     # SigV4: "AWS4-HMAC-SHA256 Credential=KEY/DATE/REGION/SERVICE/aws4_request, ..."
-    auth = environ.get("HTTP_AUTHORIZATION", "")
-    for part in auth.replace(",", " ").split():
-        if part.startswith("Credential="):
-            scope = part[len("Credential="):].split("/")
-            if len(scope) == 5:
-                return scope[3]
+    service = _credential_scope(environ)[3]
+    if service:
+        return service
     target = environ.get("HTTP_X_AMZ_TARGET", "")
     if "." in target:
         return target.split(".", 1)[0]
@@ -79,6 +97,10 @@ class CountingMiddleware:
     def __init__(self, app, latency_ms=0.0):
         self.app = app
         self.latency_ms = latency_ms
+        self._faults = {"fail": [], "throttle": 0.0}
+        self._served = 0  # AWS requests not failed on purpose, for spreading the throttling
+        self._failed = self._throttled = 0
+        self._accounts = {}  # access key of assumed-role credentials -> account
         self._lock = threading.Lock()
         self._counts = defaultdict(lambda: defaultdict(int))
 
@@ -105,6 +127,16 @@ class CountingMiddleware:
                 self.reset()
                 return self._reply(start_response, "200 OK", {})
             return self._reply(start_response, "405 Method Not Allowed", {"error": "GET or DELETE"})
+        if path == FAULTS_PATH:
+            if method == "PUT":
+                length = int(environ.get("CONTENT_LENGTH") or 0)
+                try:
+                    self._set_faults(json.loads(environ["wsgi.input"].read(length) or b"{}"))
+                except (ValueError, TypeError, AttributeError) as err:
+                    return self._reply(start_response, "400 Bad Request", {"error": str(err)})
+            with self._lock:
+                state = {**self._faults, "failed": self._failed, "throttled": self._throttled}
+            return self._reply(start_response, "200 OK", state)
         if path == LATENCY_PATH:
             if method == "PUT":
                 length = int(environ.get("CONTENT_LENGTH") or 0)
@@ -127,7 +159,84 @@ class CountingMiddleware:
                 self._counts[service][action] += 1
             if self.latency_ms:
                 time.sleep(self.latency_ms / 1000)
+            fault = self._fault(service, action, self._account(environ, body), _region(environ))
+            if fault is not None:
+                return self._aws_error(start_response, service, *fault)
+            if action == "AssumeRole":
+                return self._remember_credentials(environ, body, start_response)
         return self.app(environ, start_response)
+
+    def _set_faults(self, faults):
+        unknown = set(faults) - {"fail", "throttle"}
+        if unknown:
+            raise ValueError(f"unknown keys {sorted(unknown)}")
+        rules = [dict(rule) for rule in faults.get("fail", [])]
+        for rule in rules:
+            if not isinstance(rule.get("code"), str) or set(rule) - {"account", "region", "action", "code", "message",
+                                                                       "status"}:
+                raise ValueError(f"a fault needs a code, and only account, region, action, message, status: {rule}")
+        share = float(faults.get("throttle", 0.0))
+        if not 0.0 <= share <= 1.0:
+            raise ValueError(f"throttle is a share from 0 to 1, not {share}")
+        with self._lock:
+            self._faults = {"fail": rules, "throttle": share}
+            self._served = self._failed = self._throttled = 0
+
+    def _fault(self, service, action, account, region):
+        """(code, message, status) of the error this request gets, if any."""
+        with self._lock:
+            for rule in self._faults["fail"]:
+                if all(rule.get(key) in (None, value) for key, value in
+                       (("account", account), ("region", region), ("action", action))):
+                    self._failed += 1
+                    message = rule.get("message") or f"{action} refused by the sandbox in {region}"
+                    return rule["code"], message, int(rule.get("status", 403))
+            share = self._faults["throttle"]
+            before, self._served = self._served, self._served + 1
+            if share and int(self._served * share) > int(before * share) and service in _THROTTLING:
+                self._throttled += 1
+                code, status = _THROTTLING[service]
+                return code, "Rate exceeded (sandbox throttling)", status
+        return None
+
+    def _account(self, environ, body):
+        if body:
+            role = parse_qs(body.decode("utf-8", "replace")).get("RoleArn", [""])[0]
+            if role.count(":") >= 4:
+                return role.split(":")[4]
+        key = _credential_scope(environ)[0]
+        with self._lock:
+            return self._accounts.get(key)
+
+    def _aws_error(self, start_response, service, code, message, status):
+        data = _ERROR_XML.get(service, _ERROR_XML["ec2"]).format(code=escape(code), message=escape(message))
+        start_response(f"{status} {HTTPStatus(status).phrase}",
+                       [("Content-Type", "text/xml"), ("Content-Length", str(len(data.encode())))])
+        return [data.encode()]
+
+    def _remember_credentials(self, environ, body, start_response):
+        account = self._account(environ, body)
+        chunks = list(self.app(environ, start_response))
+        found = re.search(rb"<AccessKeyId>([^<]+)</AccessKeyId>", b"".join(chunks))
+        if found and account:
+            with self._lock:
+                self._accounts[found.group(1).decode()] = account
+        return chunks
+
+
+def _credential_scope(environ):
+    """(access key, date, region, service) of a SigV4 signature, or empty texts."""
+    auth = environ.get("HTTP_AUTHORIZATION", "")
+    for part in auth.replace(",", " ").split():
+        if part.startswith("Credential="):
+            scope = part[len("Credential="):].split("/")
+            if len(scope) == 5:
+                return scope[0], scope[1], scope[2], scope[3]
+    return "", "", "", ""
+
+
+def _region(environ):
+    return _credential_scope(environ)[2] or None
 
 
 def _milliseconds(text):

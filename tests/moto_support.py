@@ -61,9 +61,10 @@ class AwsCalls:
         self._accounts = {}  # access key of assumed-role credentials -> account
         self._lock = threading.Lock()
 
-    def answer(self, operation, parsed=None, code=None, account=None, region=None, delay=0.0):
-        """Answer `operation` (in `account`/`region`, or anywhere) with `parsed`, or refuse it with `code`."""
-        self._answers.append((operation, account, region, parsed, code, delay))
+    def answer(self, operation, parsed=None, code=None, account=None, region=None, delay=0.0, error=None):
+        """Answer `operation` (in `account`/`region`, or anywhere) with `parsed`, refuse it with `code`,
+        or fail it with `error` (a time-out, say)."""
+        self._answers.append((operation, account, region, parsed, code, delay, error))
 
     def operations(self, operation=None):
         return [call for call in self.calls if operation is None or call[2] == operation]
@@ -80,9 +81,11 @@ class AwsCalls:
         with self._lock:
             self.calls.append((account, region, model.name))
         context["sandbox_account"] = account
-        for operation, want_account, want_region, parsed, code, delay in self._answers:
+        for operation, want_account, want_region, parsed, code, delay, error in self._answers:
             if operation == model.name and want_account in (None, account) and want_region in (None, region):
                 time.sleep(delay)
+                if error is not None:
+                    raise error
                 if code is not None:
                     parsed = {"Error": {"Code": code, "Message": f"{model.name} refused in {region}"},
                               "ResponseMetadata": {"HTTPStatusCode": 403}}

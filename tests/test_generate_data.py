@@ -203,7 +203,7 @@ def test_no_vpc_anywhere_gives_no_rows(tmp_path, aws, controller_list, aws_calls
         for region in REGIONS:
             handle(acc, region, clear_default=True)
     assert gen.generate_tandrel_excel_data(load(tmp_path, {})) == []
-    assert sorted(aws_calls.operations("AssumeRole")) == [(A, "us-east-1", "AssumeRole"), (B, "us-east-1", "AssumeRole")]
+    assert sorted(aws_calls.operations("AssumeRole")) == [(A, "eu-west-1", "AssumeRole"), (B, "eu-west-1", "AssumeRole")]
     assert aws_calls.operations("DescribeSubnets") == []  # no VPC, nothing to compute
 
 
@@ -223,9 +223,10 @@ def test_row_debug_dump(tmp_path, estate, controller_list, caplog):
     assert [r.args for r in dumps] == [(gen.pformat(rows[0]),)]
     assert dumps[0].funcName == "generate_tandrel_excel_data"
     info = [r.getMessage() for r in caplog.records if r.levelno == logging.INFO]
-    assert info[:1] == [f"Discovering info for account {B}"] and len(info) == 2
+    assert info[:1] == [f"Discovering info for account {B}"] and len(info) == 3
     assert info[1].startswith("Walk done in ") and info[1].endswith(
         " s: accounts 1, regions 2, VPCs 1, VPCs without a free block 1, regions skipped 0")
+    assert info[2] == "Coverage: 2 ok, 0 skipped, 0 failed of 2 account-regions"
 
 
 # ---------------------------------------------------------------- inventory
@@ -296,6 +297,7 @@ def test_inventory_debug_dumps(tmp_path, estate, controller_list, caplog):
         "Account Data:\n%s",
         "Accounts:\n%s",
         "Walk done in %.1f s: accounts %s, regions %s, VPCs %s, VPCs without a free block %s, regions skipped %s",
+        "Coverage: %s ok, %s skipped, %s failed of %s account-regions",
     ]
     assert own[1].levelname == "WARNING" and own[1].args == (B,)  # the controller does not list B
     assert own[2].args == (gen.pformat({"account_id": B, "account_name": None, "regions": [], "hpe": True,

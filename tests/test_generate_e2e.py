@@ -96,9 +96,9 @@ def test_both_artefacts(tmp_path, controller, aws):
     (unnamed_tag,) = aws.ids[B]["us-east-1"]
     no_block = f"generator.generate:WARNING Could not compute crvn_cidr for vpc '{full}': No available subnets with prefix 27"
     lines = done.stderr.splitlines()
-    assert lines[-3].startswith("generator.generate:INFO Walk done in ")
-    assert lines[-3].endswith(" s: accounts 2, regions 4, VPCs 4, VPCs without a free block 1, regions skipped 0")
-    assert lines[:-3] + lines[-2:] == [
+    assert lines[-4].startswith("generator.generate:INFO Walk done in ")
+    assert lines[-4].endswith(" s: accounts 2, regions 4, VPCs 4, VPCs without a free block 1, regions skipped 0")
+    assert lines[:-4] + lines[-3:] == [
         "generator.generate:INFO Generating minimal tandrel file: out.yaml",
         "generator.generate:INFO Generating Excel file: out.xlsx",
         "generator.generate:INFO Logging in as admin",
@@ -106,6 +106,7 @@ def test_both_artefacts(tmp_path, controller, aws):
         f"generator.generate:INFO Discovering info for account {A}",
         no_block,
         f"generator.generate:INFO Discovering info for account {B}",
+        "generator.generate:INFO Coverage: 4 ok, 0 skipped, 0 failed of 4 account-regions",
         "generator.generate:INFO Exporting accounts to tandrel file: out.yaml",
         "generator.generate:INFO Exporting accounts to tandrel excel: out.xlsx",
     ]
@@ -206,3 +207,39 @@ def test_no_vpc_anywhere_gives_titles_only(tmp_path, controller, aws):
     assert cells(sheet) == [gen.HEADERS]
     widths = [sheet.column_dimensions[openpyxl.utils.get_column_letter(i)].width for i in range(1, 20)]
     assert widths == [20] * 19
+
+
+def test_throttled_and_failing_aws(tmp_path, controller, aws):
+    write_config(tmp_path, controller)
+    workbook = lambda name: cells(openpyxl.load_workbook(tmp_path / name).worksheets[0])  # noqa: E731
+    try:
+        done = run(tmp_path, aws.endpoint, "-c", "config.yaml", "-e", "calm.xlsx", "-d", "calm.yaml")
+        assert done.returncode == 0, done.stderr
+
+        # a fifth of all requests throttled: retried, and the same artefacts
+        aws.set_faults(throttle=0.2)
+        done = run(tmp_path, aws.endpoint, "-c", "config.yaml", "-e", "busy.xlsx", "-d", "busy.yaml")
+        assert done.returncode == 0, done.stderr
+        assert aws.faults()["throttled"] >= 2
+        assert (tmp_path / "busy.yaml").read_bytes() == (tmp_path / "calm.yaml").read_bytes()
+        assert workbook("busy.xlsx") == workbook("calm.xlsx")
+
+        # one region of one account failing: the run stops, or with -k goes on and says what is missing
+        aws.set_faults(fail=[{"account": B, "region": "us-east-1", "action": "DescribeVpcs", "code": "AuthFailure",
+                              "message": "not allowed here"}])
+        stopped = run(tmp_path, aws.endpoint, "-c", "config.yaml", "-e", "stop.xlsx")
+        assert stopped.returncode == 1 and not (tmp_path / "stop.xlsx").exists()
+        assert stopped.stderr.endswith(f"generate: error: account {B}, region us-east-1: An error occurred "
+                                       "(AuthFailure) when calling the DescribeVpcs operation: not allowed here\n")
+        going = run(tmp_path, aws.endpoint, "-c", "config.yaml", "-e", "partial.xlsx", "-k")
+        assert going.returncode == 2, going.stderr
+        assert (f"generator.generate:WARNING Not covered: account {B}, region us-east-1: AuthFailure: not allowed "
+                "here\n") in going.stderr
+        assert "generator.generate:INFO Coverage: 3 ok, 0 skipped, 1 failed of 4 account-regions\n" in going.stderr
+        book = openpyxl.load_workbook(tmp_path / "partial.xlsx")
+        assert [row[:4] for row in cells(book["Coverage"])[1:]] == [
+            [A, "prod", "us-east-1", "ok"], [A, "prod", "eu-west-1", "ok"], [B, "shared", "us-east-1", "failed"],
+            [B, "shared", "eu-west-1", "ok"]]
+        assert [row[0] for row in cells(book.worksheets[0])[1:]] == [A, A, A]  # B's only VPC was not covered
+    finally:
+        aws.set_faults()

@@ -238,7 +238,8 @@ def test_refresh_keeps_every_edit(tmp_path, sandbox):
     sheet = book.worksheets[0]
     generated = sheet_rows(sheet)
     # The workbook remembers, out of sight, what generate wrote.
-    assert [(s.title, s.sheet_state) for s in book.worksheets] == [("Sheet1", "visible"), ("generated", "veryHidden")]
+    assert [(s.title, s.sheet_state) for s in book.worksheets] == [
+        ("Sheet1", "visible"), ("Coverage", "visible"), ("generated", "veryHidden")]
     assert sheet_rows(book["generated"]) == generated and len(generated) == 12
     column = {cell.value: cell.column for cell in sheet[1]}
     edited_cells = 0
@@ -281,8 +282,9 @@ def test_refresh_keeps_every_edit(tmp_path, sandbox):
                        "3 VPCs added, 2 removed, 2 conflicts")
 
     book = openpyxl.load_workbook(tmp_path / "vpcs.xlsx")
-    assert [(s.title, s.sheet_state) for s in book.worksheets] == [
-        ("Sheet1", "visible"), ("Removed", "visible"), ("Notes", "visible"), ("generated", "veryHidden")]
+    assert [(s.title, s.sheet_state) for s in book.worksheets] == [("Sheet1", "visible"), ("Coverage", "visible"),
+                                                                   ("Removed", "visible"), ("Notes", "visible"),
+                                                                   ("generated", "veryHidden")]
     notes = book["Notes"]
     assert [(c.coordinate, c.value, c.data_type) for row in notes.iter_rows() for c in row if c.value] == [
         ("A1", "=ask netops", "s"), ("B2", "=SUM(1, 2)", "f")]
@@ -352,6 +354,24 @@ def test_refresh_keeps_every_edit(tmp_path, sandbox):
     book = openpyxl.load_workbook(tmp_path / "vpcs.xlsx")
     assert sheet_rows(book.worksheets[0]) == rows
     assert len(sheet_rows(book["Removed"])) == 2
+
+    # An account's region that cannot be walked is not a region without VPCs: its rows stay, marked.
+    try:
+        aws.set_faults(fail=[{"account": B, "region": "us-east-1", "action": "DescribeVpcs", "code": "AuthFailure",
+                              "message": "not allowed here"}])
+        partial = generate(tmp_path, env, "-e", "vpcs.xlsx", "--refresh", "--keep-going")
+    finally:
+        aws.set_faults()
+    assert partial.returncode == 2, partial.stderr
+    assert partial.stderr.splitlines()[-1] == (
+        "generator.generate:INFO Refreshed vpcs.xlsx: 14 rows kept, 0 cells updated, 0 VPCs added, 0 removed, "
+        "0 conflicts, 2 not re-checked")
+    book = openpyxl.load_workbook(tmp_path / "vpcs.xlsx")
+    assert sheet_rows(book.worksheets[0]) == rows
+    unchecked = [number for number, row in enumerate(book.worksheets[0].iter_rows(min_row=2), start=2)
+                 if row[0].fill.fgColor.rgb == "00D9D9D9"]
+    assert [rows[n - 2]["vpc_id"] for n in unchecked] == ids[B]["us-east-1"][:2]
+    assert len(sheet_rows(book["generated"])) == 13  # their generated values are still the base
 
 
 def subprocess_run(argv, folder):

@@ -79,9 +79,10 @@ def test_same_artefacts_and_log_whatever_the_workers(tmp_path, estate, monkeypat
 
     assert runs[1] == runs[8]
     sheet, inventory, log, calls = runs[1]
-    # a role per account; per (account, region) one VPC listing, one subnet listing where there are VPCs
+    # a role per account, at the STS of its first region; per (account, region) one VPC listing, one
+    # subnet listing where there are VPCs
     assert calls == sorted(
-        [(acc, "us-east-1", "AssumeRole") for acc in (A, B, C)]
+        [(acc, R1, "AssumeRole") for acc in (A, B, C)]
         + [(acc, region, "DescribeVpcs") for acc in (A, B, C) for region in (R1, R2)]
         + [(A, R1, "DescribeSubnets"), (A, R2, "DescribeSubnets"), (B, R2, "DescribeSubnets"),
            (C, R1, "DescribeSubnets")]
@@ -107,7 +108,8 @@ def test_same_artefacts_and_log_whatever_the_workers(tmp_path, estate, monkeypat
     assert (f"Could not compute crvn_cidr for vpc '{estate['tiny'].id}': its block 10.8.0.0/28 is narrower than a "
             "/27 block") in warnings
     info = [(msg, args) for _, level, _, msg, args in log if level == "INFO"]
-    assert info[-3][1] == (3, 6, 7, 2, 0)  # summary: accounts, regions, VPCs, without a free block, skipped
+    assert info[-4][1] == (3, 6, 7, 2, 0)  # summary: accounts, regions, VPCs, without a free block, skipped
+    assert info[-3] == ("Coverage: %s ok, %s skipped, %s failed of %s account-regions", (6, 0, 0, 6))
 
 
 @pytest.mark.parametrize("jobs", [1, 8])
@@ -140,7 +142,8 @@ def test_region_closed_by_policy(tmp_path, estate, monkeypatch, caplog, aws_call
     assert warning.getMessage() == f"Skipping region {R2} of account {A}: its EC2 requests are refused ({code})"
     [entry] = yaml.safe_load((tmp_path / "out.yaml").read_text())["account_info"]
     assert [r["region"] for r in entry["regions"]] == [R1] and len(entry["regions"][0]["vpcs"]) == 4
-    assert caplog.records[-2].getMessage().endswith(" regions 1, VPCs 4, VPCs without a free block 0, regions skipped 1")
+    assert caplog.records[-3].getMessage().endswith(" regions 1, VPCs 4, VPCs without a free block 0, regions skipped 1")
+    assert caplog.records[-2].getMessage() == "Coverage: 1 ok, 1 skipped, 0 failed of 2 account-regions"
 
     # named in the configuration: the refusal ends the run
     write_config(tmp_path, accounts=(A,), regions=(R1, R2))
@@ -205,3 +208,72 @@ def test_progress_line_only_on_a_terminal_without_q(tmp_path, aws, monkeypatch, 
                     f"Exporting accounts to tandrel excel: {tmp_path / 'out.xlsx'}"):
         # every log line whole, on a line of its own, never cut by the progress line
         assert (f"\n{message}\n" in text or f"\r{message}\n" in text or text.startswith(message)) is not quiet
+
+
+TIMEOUT = botocore.exceptions.ReadTimeoutError(endpoint_url="https://ec2.eu-west-1.amazonaws.com/")
+FAILURES = {
+    # kind: (AwsCalls.answer arguments, discovered regions, ledger (account, region, state, code), error without -k)
+    "role refused": (dict(operation="AssumeRole", code="AccessDenied", account=B), False,
+                     [(A, R1, "ok", ""), (A, R2, "ok", ""), (B, "*", "failed", "AccessDenied")], SystemExit),
+    "region denied by policy": (dict(operation="DescribeVpcs", code="UnauthorizedOperation", region=R2), True,
+                                [(A, R1, "ok", ""), (A, R2, "skipped", "UnauthorizedOperation"), (B, R1, "ok", ""),
+                                 (B, R2, "skipped", "UnauthorizedOperation")], None),
+    "throttled past retries": (dict(operation="DescribeSubnets", code="Throttling", account=B, region=R2), False,
+                               [(A, R1, "ok", ""), (A, R2, "ok", ""), (B, R1, "ok", ""),
+                                (B, R2, "failed", "Throttling")], botocore.exceptions.ClientError),
+    "time-out": (dict(operation="DescribeVpcs", error=TIMEOUT, account=B, region=R1), False,
+                 [(A, R1, "ok", ""), (A, R2, "ok", ""), (B, R1, "failed", "ReadTimeoutError"), (B, R2, "ok", "")],
+                 botocore.exceptions.ReadTimeoutError),
+    "unexpected error": (dict(operation="DescribeVpcs", error=RuntimeError("boom"), account=A, region=R2), False,
+                         [(A, R1, "ok", ""), (A, R2, "failed", "RuntimeError"), (B, R1, "ok", ""), (B, R2, "ok", "")],
+                         RuntimeError),
+}
+
+
+@pytest.mark.parametrize("keep_going", [False, True], ids=["stop", "keep going"])
+@pytest.mark.parametrize("kind", list(FAILURES))
+def test_coverage_ledger(tmp_path, estate, monkeypatch, caplog, aws_calls, kind, keep_going):
+    fault, discovered, ledger, error = FAILURES[kind]
+    aws_calls.answer(**fault)
+    if discovered:
+        aws_calls.answer("DescribeRegions", {"Regions": [{"RegionName": R1}, {"RegionName": R2}]})
+    write_config(tmp_path, accounts=(A, B), regions=() if discovered else (R1, R2))
+    (tmp_path / "out.yaml").write_text("old\n")
+    caplog.set_level(logging.INFO, logger="generator")
+    args = ["-e", tmp_path / "out.xlsx", "-d", tmp_path / "out.yaml", *(["-k"] if keep_going else [])]
+    failed = [entry for entry in ledger if entry[2] == "failed"]
+
+    if error is not None and not keep_going:  # the first failure ends the run; nothing is written
+        with pytest.raises(error) as err:
+            run_main(monkeypatch, tmp_path, *args)
+        if error is SystemExit:
+            assert err.value.code == 1  # the refused role, reported as before
+        elif error is not RuntimeError:  # an AWS error says where it happened
+            assert str(err.value).startswith(f"account {B}, region ")
+        assert (tmp_path / "out.yaml").read_text() == "old\n" and not (tmp_path / "out.xlsx").exists()
+        return
+    if failed:  # what was covered is written; status 2 says something was not
+        with pytest.raises(SystemExit) as err:
+            run_main(monkeypatch, tmp_path, *args)
+        assert err.value.code == 2
+    else:
+        run_main(monkeypatch, tmp_path, *args)
+
+    book = openpyxl.load_workbook(tmp_path / "out.xlsx")
+    assert book.sheetnames[1:] == ["Coverage", "generated"]  # and, hidden, the base of a later refresh
+    coverage = [[c.value for c in row] for row in book["Coverage"].iter_rows()]
+    assert coverage[0] == ["account_id", "account_name", "region", "state", "vpcs", "error_code", "message", "seconds"]
+    assert [(r[0], r[2], r[3], r[5] or "") for r in coverage[1:]] == ledger  # every pair set out to cover, once
+    vpcs = {(A, R1): 4, (A, R2): 1, (B, R1): 0, (B, R2): 1}
+    assert [r[4] for r in coverage[1:]] == [vpcs[r[0], r[2]] if r[3] == "ok" else None for r in coverage[1:]]
+    rows = [dict(zip(gen.HEADERS, [c.value for c in row])) for row in book.worksheets[0].iter_rows(min_row=2)]
+    assert len(rows) == sum(vpcs[a, r] for a, r, state, _ in ledger if state == "ok")  # the failed pairs add none
+    accounts = yaml.safe_load((tmp_path / "out.yaml").read_text())["account_info"]
+    walked = [(a["account_id"], r["region"]) for a in accounts for r in a["regions"]]
+    assert walked == [(account, region) for account, region, state, _ in ledger if state == "ok"]
+    counts = {state: sum(1 for entry in ledger if entry[2] == state) for state in ("ok", "skipped", "failed")}
+    assert [r.getMessage() for r in caplog.records if r.getMessage().startswith("Coverage: ")] == [
+        f"Coverage: {counts['ok']} ok, {counts['skipped']} skipped, {counts['failed']} failed of {len(ledger)} "
+        "account-regions"]
+    assert [r.getMessage().split(":")[0:2] for r in caplog.records if r.getMessage().startswith("Not covered")] == [
+        ["Not covered", f" account {account}, region {region}"] for account, region, _, _ in failed]

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -51,7 +52,8 @@ constexpr long kDefaultJobs = 8;
 constexpr int kRegionSubnetPageSize = 1000;  // the most DescribeSubnets gives in one answer
 constexpr const char* kRetryMode = "standard";
 constexpr int kMaxAttempts = 10;
-constexpr double kProgressInterval = 0.25;  // seconds between updates of the progress line
+constexpr double kProgressInterval = 0.25;
+constexpr const char* kDiscoveryRegion = "us-east-1";  // enabled in every account: where regions are listed  // seconds between updates of the progress line
 // EC2 refusals of a region closed to the account (by policy, or not opted in).
 const char* const kRefusalCodes[] = {"UnauthorizedOperation", "AuthFailure", "AccessDenied", "OptInRequired"};
 
@@ -642,12 +644,14 @@ struct WalkRequest {
     bool rows = false;       // workbook rows
     bool inventory = false;  // inventory account entries
     long jobs = kDefaultJobs;
-    const char* op = "";     // the operation the walk's records are logged under
+    bool keep_going = false;  // a failed account or region goes in the ledger and the walk goes on
+    const char* op = "";      // the operation the walk's records are logged under
 };
 
 struct Discovery {
     py::list rows;
     py::list accounts;
+    py::list ledger;  // one entry per (account, region) set out to cover; see ledger_entry
 };
 
 // Units in the order one worker would take them: account by account, the role
@@ -704,12 +708,19 @@ py::object watched(py::object client, const WalkPtr& walk) {
     return client;
 }
 
-// The worker's STS client: the same base credentials serve every account's role.
-py::object worker_sts_client(const WalkPtr& walk) {
-    py::object sts = py::getattr(walk->sessions, "sts", py::none());
+// The worker's STS client of a region: the same base credentials serve every account's role.
+py::object worker_sts_client(const WalkPtr& walk, py::handle region) {
+    py::object clients = py::getattr(walk->sessions, "sts", py::none());
+    if (clients.is_none()) {
+        clients = py::dict();
+        walk->sessions.attr("sts") = clients;
+    }
+    py::object sts = clients.attr("get")(region);
     if (sts.is_none()) {
-        sts = watched(sts_client_of(worker_session(*walk), walk->client_config), walk);
-        walk->sessions.attr("sts") = sts;
+        sts = watched(worker_session(*walk).attr("client")("sts", "region_name"_a = region,
+                                                          "config"_a = walk->client_config),
+                      walk);
+        clients[region] = sts;
     }
     return sts;
 }
@@ -730,7 +741,7 @@ Unit submit(const WalkPtr& walk, long key, std::function<py::object()> body) {
         try {
             return body();
         } catch (...) {
-            walk->failed(key);
+            if (!walk->request.keep_going) walk->failed(key);
             throw;
         }
     });
@@ -784,8 +795,36 @@ SubnetsByVpc region_subnets(py::handle ec2_client) {
     return by_vpc;
 }
 
+// AWS's error code and message of a failure, or the error's kind and text when it is not AWS's.
+std::pair<std::string, std::string> code_and_message(py::handle error) {
+    if (py::isinstance(error, native::host_attr("botocore.exceptions", "ClientError"))) {
+        py::object detail = py::object(error.attr("response")).attr("get")("Error", py::dict());
+        return {native::text(detail.attr("get")("Code", "")), native::text(detail.attr("get")("Message", ""))};
+    }
+    return {native::text(py::type::of(error).attr("__name__")), native::text(error)};
+}
+
+// One line of the coverage ledger: an (account, region) pair and what became of it.
+py::dict ledger_entry(py::handle account_id, py::handle account_name, py::handle region, const char* state,
+                      py::object vpcs, const std::string& code, const std::string& message, double seconds) {
+    py::dict entry;
+    entry["account_id"] = account_id;
+    entry["account_name"] = account_name;
+    entry["region"] = region;
+    entry["state"] = state;
+    entry["vpcs"] = vpcs;
+    entry["error_code"] = code;
+    entry["message"] = message;
+    entry["seconds"] = std::round(seconds * 100) / 100;
+    return entry;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point started) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+}
+
 // The VPCs of one region of one account, each with its free block and gateway name.
-py::object region_unit(const WalkPtr& walk, long key, py::object account_id, py::object account_name,
+py::object region_walk(const WalkPtr& walk, long key, py::object account_id, py::object account_name,
                        py::object region, py::object creds, bool discovered) {
     Walk& w = *walk;
     const char* op = w.request.op;
@@ -804,7 +843,7 @@ py::object region_unit(const WalkPtr& walk, long key, py::object account_id, py:
         if (!code.empty()) {
             LOG(WARNING, op, "Skipping region %s of account %s: its EC2 requests are refused (%s)", region,
                 account_id, code);
-            return py::make_tuple(py::list(), py::none(), 0, 0, true);
+            return py::make_tuple(py::list(), py::none(), 0, 0, code);
         }
         name_place(err, "account " + native::text(account_id) + ", region " + native::text(region));
         throw;
@@ -845,7 +884,22 @@ py::object region_unit(const WalkPtr& walk, long key, py::object account_id, py:
         LOG.lazy(DEBUG, op, "Region Data:\n%s", [&] { return py::make_tuple(pformat(region_data)); });
     }
     w.vpcs_found += static_cast<long>(py::len(vpcs));
-    return py::make_tuple(rows, region_data, py::len(vpcs), no_block, false);
+    return py::make_tuple(rows, region_data, py::len(vpcs), no_block, py::none());
+}
+
+// (rows, region entry, VPCs, VPCs without a free block, refusal code or None, error or None, seconds).
+// With keep_going a failure is part of the result rather than the end of the walk.
+py::object region_unit(const WalkPtr& walk, long key, py::object account_id, py::object account_name,
+                       py::object region, py::object creds, bool discovered) {
+    const auto started = std::chrono::steady_clock::now();
+    py::tuple done;
+    try {
+        done = region_walk(walk, key, account_id, account_name, region, creds, discovered);
+    } catch (py::error_already_set& err) {
+        if (!walk->request.keep_going || !err.matches(PyExc_Exception) || walk->cancelled(key)) throw;
+        return py::make_tuple(py::list(), py::none(), 0, 0, py::none(), err.value(), seconds_since(started));
+    }
+    return py::make_tuple(done[0], done[1], done[2], done[3], done[4], py::none(), seconds_since(started));
 }
 
 // An account: its name, role, regions; submits a unit per region.
@@ -870,29 +924,37 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, py::object accou
         account_info = info;
     }
     py::object role_arn = G("get_role_arn")(account_id, defaults.attr("role_name"));
+    py::object configured = w.config.attr("aws_regions");
+    const bool discovered = !truthy(configured);
+    // The role is assumed once, at the STS endpoint of a region the account uses: tokens of the
+    // global endpoint are refused in regions that must be opted in to.
+    py::object home = discovered ? py::object(py::str(kDiscoveryRegion)) : py::object(py::list(configured)[0]);
+    const auto started = std::chrono::steady_clock::now();
     py::object assumed_role;
     try {
-        assumed_role = assume_role(worker_sts_client(walk), role_arn);
+        assumed_role = assume_role(worker_sts_client(walk, home), role_arn);
     } catch (py::error_already_set& err) {
         if (!err.matches(PyExc_Exception) || w.cancelled(key)) throw;
-        w.failed(key);  // reported in its turn, as a refused role is
-        return py::make_tuple(account_name, account_info, py::list(), py::list(), err.value());
+        if (!w.request.keep_going) w.failed(key);  // reported in its turn, as a refused role is
+        return py::make_tuple(account_name, account_info, py::list(), py::list(), err.value(), true,
+                              seconds_since(started));
     }
     py::object creds = assumed_role["Credentials"];
 
-    py::object configured = w.config.attr("aws_regions");
-    const bool discovered = !truthy(configured);
     py::list regions;
     try {
         if (discovered) {
+            // Only the regions enabled for the account: one it has not opted in to is never asked.
             regions = py::list(region_names(
-                watched(ec2_of("client", worker_session(w), py::str("us-east-1"), creds, w.client_config), walk)));
+                watched(ec2_of("client", worker_session(w), home, creds, w.client_config), walk)));
         } else {
             regions = py::list(configured);
         }
     } catch (py::error_already_set& err) {
         name_place(err, "account " + native::text(account_id));
-        throw;
+        if (!w.request.keep_going || !err.matches(PyExc_Exception) || w.cancelled(key)) throw;
+        return py::make_tuple(account_name, account_info, py::list(), py::list(), err.value(), false,
+                              seconds_since(started));
     }
 
     py::list units;
@@ -915,7 +977,7 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, py::object accou
         });
         units.append(py::make_tuple(unit.future, unit.records));
     }
-    return py::make_tuple(account_name, account_info, regions, units, py::none());
+    return py::make_tuple(account_name, account_info, regions, units, py::none(), false, seconds_since(started));
 }
 
 // The live progress line: only on a terminal, only when INFO lines are shown. Log
@@ -982,10 +1044,6 @@ void stop(Walk& walk, bool wait_for_workers) {
     walk.executor.attr("shutdown")("wait"_a = wait_for_workers, "cancel_futures"_a = true);
 }
 
-// The number of workers of a walk that a builder starts: the default, or what `main`
-// was told with -j/--jobs while it calls the builder.
-thread_local long builder_jobs = kDefaultJobs;
-
 Discovery discover(py::object config, const WalkRequest& request) {
     const char* op = request.op;
     py::object account_list = G("get_account_list")(config);  // the password prompt comes before the walk
@@ -1013,14 +1071,35 @@ Discovery discover(py::object config, const WalkRequest& request) {
         }
         for (std::size_t i = 0; i < accounts.size(); ++i) {
             py::tuple done = take(accounts[i].future, accounts[i].records, progress, *walk);
-            if (!done[4].is_none()) refused_role(native::text(account_ids[i]), done[4]);
+            py::object account_id = account_ids[i], account_name = done[0];
+            if (!done[4].is_none()) {
+                if (!request.keep_going) refused_role(native::text(account_id), done[4]);
+                const auto [code, message] = code_and_message(done[4]);
+                found.ledger.append(ledger_entry(account_id, account_name, py::str("*"), "failed", py::none(), code,
+                                                 message, done[6].cast<double>()));
+                continue;  // nothing of the account was covered
+            }
             py::object account_info = done[1];
+            py::list regions = done[2];
+            std::size_t region_index = 0;
             for (py::handle unit : done[3]) {
                 py::tuple region = take(unit[py::int_(0)], unit[py::int_(1)], progress, *walk);
-                if (truthy(region[4])) {
-                    ++regions_skipped;
+                py::object region_name = regions[region_index++];
+                const double seconds = region[6].cast<double>();
+                if (!region[5].is_none()) {
+                    const auto [code, message] = code_and_message(region[5]);
+                    found.ledger.append(
+                        ledger_entry(account_id, account_name, region_name, "failed", py::none(), code, message, seconds));
                     continue;
                 }
+                if (!region[4].is_none()) {
+                    ++regions_skipped;
+                    found.ledger.append(ledger_entry(account_id, account_name, region_name, "skipped", py::none(),
+                                                     native::text(region[4]), "", seconds));
+                    continue;
+                }
+                found.ledger.append(
+                    ledger_entry(account_id, account_name, region_name, "ok", region[2], "", "", seconds));
                 ++regions_walked;
                 vpcs += region[2].cast<long>();
                 no_block += region[3].cast<long>();
@@ -1052,24 +1131,57 @@ Discovery discover(py::object config, const WalkRequest& request) {
     LOG(INFO, op,
         "Walk done in %.1f s: accounts %s, regions %s, VPCs %s, VPCs without a free block %s, regions skipped %s",
         seconds, py::len(account_ids), regions_walked, vpcs, no_block, regions_skipped);
+    long ok = 0, skipped = 0, failed = 0;
+    for (py::handle entry : found.ledger) {
+        const std::string state = native::text(entry["state"]);
+        if (state == "ok") ++ok;
+        if (state == "skipped") ++skipped;
+        if (state != "failed") continue;
+        ++failed;
+        LOG(WARNING, op, "Not covered: account %s, region %s: %s: %s", entry["account_id"], entry["region"],
+            entry["error_code"], entry["message"]);
+    }
+    LOG(INFO, op, "Coverage: %s ok, %s skipped, %s failed of %s account-regions", ok, skipped, failed,
+        py::len(found.ledger));
+    return found;
+}
+
+// What `main` was told for the walk of a builder it calls (-j/--jobs, -k/--keep-going), and
+// where that walk leaves its coverage ledger; none outside `main`: the defaults hold.
+struct BuilderRun {
+    long jobs = kDefaultJobs;
+    bool keep_going = false;
+    py::list ledger;
+};
+thread_local BuilderRun* builder_run = nullptr;
+
+WalkRequest builder_request(const char* op) {
+    WalkRequest request;
+    request.op = op;
+    if (builder_run != nullptr) {
+        request.jobs = builder_run->jobs;
+        request.keep_going = builder_run->keep_going;
+    }
+    return request;
+}
+
+Discovery builder_discover(py::object config, const WalkRequest& request) {
+    Discovery found = discover(config, request);
+    if (builder_run != nullptr) builder_run->ledger = found.ledger;
     return found;
 }
 
 py::object generate_tandrel_excel_data(py::object config) {
-    WalkRequest request;
+    WalkRequest request = builder_request("generate_tandrel_excel_data");
     request.rows = true;
-    request.jobs = builder_jobs;
-    request.op = "generate_tandrel_excel_data";
-    return discover(config, request).rows;
+    return builder_discover(config, request).rows;
 }
 
 py::object generate_min_tandrel_yaml(py::object config) {
-    WalkRequest request;
+    WalkRequest request = builder_request("generate_min_tandrel_yaml");
     request.inventory = true;
-    request.jobs = builder_jobs;
-    request.op = "generate_min_tandrel_yaml";
     py::dict result;
-    result["account_info"] = discover(config, request).accounts;
+    result["account_info"] = builder_discover(config, request).accounts;
     return std::move(result);
 }
 
@@ -1080,11 +1192,13 @@ namespace refresh = native::refresh;
 
 // The sheets a refreshed workbook carries after the VPC sheet.
 constexpr const char* kRemovedSheet = "Removed";
+constexpr const char* kCoverageSheet = "Coverage";  // written anew by every run
 constexpr const char* kGeneratedSheet = "generated";  // hidden: the values generate wrote, the base of a refresh
 
 // Marks of a refreshed sheet: fills as the spreadsheet programs' "good" and "bad" styles.
 constexpr const char* kAddedFill = "C6EFCE";
 constexpr const char* kConflictFill = "FFC7CE";
+constexpr const char* kUncheckedFill = "D9D9D9";
 
 // A cell as the merge compares it; a workbook cell read back or a value generate wrote.
 refresh::Cell merge_cell(py::handle value) {
@@ -1220,7 +1334,7 @@ py::dict merge_refresh(py::object base, py::object edited, py::object discovered
 
 
 // How a cell shows a value in messages: lists in their printed form, booleans as the sheet shows them.
-std::string shown(py::handle value) {
+std::string shown_value(py::handle value) {
     if (value.is_none() || (PyUnicode_Check(value.ptr()) && py::len(value) == 0)) return "an empty cell";
     if (PyBool_Check(value.ptr())) return value.ptr() == Py_True ? "TRUE" : "FALSE";
     return native::text(py::repr(PyUnicode_Check(value.ptr()) ? value : py::str(value)));
@@ -1255,7 +1369,7 @@ py::object read_refresh_base(py::object excel) {
     py::list own;  // the engineer's own sheets, carried over as they are
     for (size_t i = 1; i < titles.size(); ++i) {
         const std::string title = native::text(titles[i]);
-        if (title != kRemovedSheet && title != kGeneratedSheet) own.append(titles[i]);
+        if (title != kRemovedSheet && title != kGeneratedSheet && title != kCoverageSheet) own.append(titles[i]);
     }
     previous["own_sheets"] = own;
     previous["edited"] = sheets[titles[0]];
@@ -1286,10 +1400,13 @@ py::dict mark(py::handle row, py::handle column, const char* fill, py::object no
     return py::dict("row"_a = row, "column"_a = column, "fill"_a = fill, "note"_a = note);
 }
 
-// Writes the workbook: the rows, and hidden the values generated, the base of a later refresh.
-// With `previous` (read_refresh_base), the rows are merged into the engineer's sheet first.
-void write_workbook(py::object excel_data, py::object excel, py::object previous) {
-    const char* const op = "write_workbook";
+// The VPC sheet written to `path`, with the values generated hidden beside it (the base of a
+// later refresh). With `previous` (read_refresh_base), the rows are first merged into the
+// engineer's sheet; VPCs of the accounts and regions that failed in `ledger` were not looked
+// for and are kept. `shown` is the workbook's name for messages. Returns the merge, to be
+// reported once the workbook is in place (None without a refresh).
+py::object write_workbook(py::object excel_data, py::object path, py::object previous, py::object ledger,
+                          py::object shown) {
     py::object export_to_xlsx = G("serializers").attr("xlsx").attr("export_to_xlsx");
     py::object headers = G("HEADERS");
     py::list sheets;
@@ -1298,37 +1415,52 @@ void write_workbook(py::object excel_data, py::object excel, py::object previous
         if (py::len(excel_data) == 0) {
             // Still a workbook, so the engineer sees the columns and that nothing was found.
             LOG(WARNING, "main", "No VPC found in the configured accounts and regions: %s holds the column titles only",
-                excel);
+                shown);
         }
-        export_to_xlsx(excel_data, excel, "columns"_a = headers, "sheets"_a = sheets);
-        return;
+        export_to_xlsx(excel_data, path, "columns"_a = headers, "sheets"_a = sheets);
+        return py::none();
     }
 
-    py::dict merged = G("_merge_refresh")(previous["base"], previous["edited"], excel_data);
+    py::list unchecked;  // an unreachable account is not a deleted VPC
+    for (py::handle entry : ledger) {
+        if (native::text(entry["state"]) == "failed") unchecked.append(py::make_tuple(entry["account_id"], entry["region"]));
+    }
+    py::dict merged = G("_merge_refresh")(previous["base"], previous["edited"], excel_data, "unchecked"_a = unchecked);
     py::list rows = merged["rows"];
     py::list removed = previous["removed"];
     for (py::handle row : merged["removed"]) removed.append(row);
     if (py::len(removed) > 0) sheets.append(sheet(kRemovedSheet, removed, titles_of(headers, removed), false));
-    for (py::handle title : previous["own_sheets"]) sheets.append(py::dict("title"_a = title, "copy_of"_a = excel));
-    sheets.append(sheet(kGeneratedSheet, excel_data, headers, true));
+    for (py::handle title : previous["own_sheets"]) sheets.append(py::dict("title"_a = title, "copy_of"_a = shown));
+    py::list base = py::list(excel_data);
+    for (py::handle row : merged["base_kept"]) base.append(row);
+    sheets.append(sheet(kGeneratedSheet, base, headers, true));
 
     py::list columns = titles_of(headers, rows);
     py::list marks;
-    for (py::handle index : merged["added"]) {
-        for (py::handle column : columns) {
-            const bool first = native::text(column) == "vpc_id";
-            marks.append(mark(index, column, kAddedFill,
-                              first ? py::str("New: found for the first time by generate --refresh") : py::object(py::none())));
+    auto mark_rows = [&](py::handle indices, const char* fill, const char* note) {
+        for (py::handle index : indices) {
+            for (py::handle column : columns) {
+                const bool first = native::text(column) == "vpc_id";
+                marks.append(mark(index, column, fill, first ? py::object(py::str(note)) : py::object(py::none())));
+            }
         }
-    }
+    };
+    mark_rows(merged["added"], kAddedFill, "New: found for the first time by generate --refresh");
+    mark_rows(merged["not_rechecked"], kUncheckedFill,
+              "Not re-checked: its account or region could not be walked by generate --refresh (see the Coverage "
+              "sheet); kept as it was");
     for (py::handle conflict : merged["conflicts"]) {
         py::tuple at = py::reinterpret_borrow<py::tuple>(conflict);
         marks.append(mark(at[0], at[1], kConflictFill,
-                          py::str("AWS now gives " + shown(at[2]) + "; your value was kept (generate --refresh)")));
+                          py::str("AWS now gives " + shown_value(at[2]) + "; your value was kept (generate --refresh)")));
     }
-    export_to_xlsx(rows, excel, "columns"_a = headers, "sheets"_a = sheets, "marks"_a = marks);
+    export_to_xlsx(rows, path, "columns"_a = headers, "sheets"_a = sheets, "marks"_a = marks);
+    return std::move(merged);
+}
 
-    // The account of the merge, once the workbook is written.
+// The account of a refresh, once the workbook is in place.
+void report_refresh(py::handle merged, py::handle shown) {
+    const char* const op = "report_refresh";
     for (py::handle row : merged["removed"]) {
         LOG(INFO, op, "VPC %s (account %s, region %s) is no longer found: moved to sheet %s", row["vpc_id"],
             row["account_id"], row["region"], kRemovedSheet);
@@ -1337,6 +1469,8 @@ void write_workbook(py::object excel_data, py::object excel, py::object previous
         LOG(INFO, op, "VPC %s (account %s, region %s) was deleted from the sheet: left out", row["vpc_id"],
             row["account_id"], row["region"]);
     }
+    py::list rows = merged["rows"];
+    py::list columns = titles_of(G("HEADERS"), rows);
     py::object letter_of = native::host_attr("openpyxl.utils", "get_column_letter");
     for (py::handle conflict : merged["conflicts"]) {
         py::tuple at = py::reinterpret_borrow<py::tuple>(conflict);
@@ -1344,11 +1478,14 @@ void write_workbook(py::object excel_data, py::object excel, py::object previous
         const std::string cell =
             native::text(letter_of(columns.attr("index")(at[1]) + py::int_(1))) + std::to_string(at[0].cast<long>() + 2);
         LOG(WARNING, op, "Conflict in %s cell %s (%s of VPC %s, account %s, region %s): kept your %s; AWS now gives %s",
-            excel, cell, at[1], row["vpc_id"], row["account_id"], row["region"], shown(row[at[1]]), shown(at[2]));
+            shown, cell, at[1], row["vpc_id"], row["account_id"], row["region"], shown_value(row[at[1]]),
+            shown_value(at[2]));
     }
-    LOG(INFO, op, "Refreshed %s: %s rows kept, %s cells updated, %s VPCs added, %s removed, %s conflicts", excel,
-        merged["kept"], merged["updated"], py::len(merged["added"]), py::len(merged["removed"]),
-        py::len(merged["conflicts"]));
+    std::string summary = "Refreshed %s: %s rows kept, %s cells updated, %s VPCs added, %s removed, %s conflicts";
+    const size_t unchecked = py::len(merged["not_rechecked"]);
+    if (unchecked > 0) summary += ", " + std::to_string(unchecked) + " not re-checked";
+    LOG(INFO, op, summary.c_str(), shown, merged["kept"], merged["updated"], py::len(merged["added"]),
+        py::len(merged["removed"]), py::len(merged["conflicts"]));
 }
 
 // --------------------------------------------------------------------- main
@@ -1378,6 +1515,49 @@ py::object jobs_number(py::object text) {
     return number;
 }
 
+const char* const kCoverageHeaders[] = {"account_id", "account_name", "region", "state",
+                                        "vpcs",       "error_code",   "message", "seconds"};
+
+// The ledger as a second sheet "Coverage" of the workbook at `path`, after the VPC sheet.
+void add_coverage_sheet(py::handle path, py::handle ledger) {
+    py::object book = native::host_attr("openpyxl", "load_workbook")(path);
+    py::object sheet = book.attr("create_sheet")(kCoverageSheet, "index"_a = 1);
+    py::list titles;
+    for (const char* title : kCoverageHeaders) titles.append(title);
+    sheet.attr("append")(titles);
+    long row = 1;
+    for (py::handle entry : ledger) {
+        ++row;
+        long column = 0;
+        for (const char* key : kCoverageHeaders) {
+            py::object value = entry[key];
+            py::object cell = sheet.attr("cell")("row"_a = row, "column"_a = ++column, "value"_a = value);
+            if (py::isinstance<py::str>(value)) cell.attr("data_type") = "s";  // AWS's text stays text, even "=..."
+        }
+    }
+    py::object letter = native::host_attr("openpyxl.utils", "get_column_letter");
+    for (long column = 1; column <= static_cast<long>(std::size(kCoverageHeaders)); ++column) {
+        sheet.attr("column_dimensions")[letter(column)].attr("width") = column == 7 ? 80 : 20;
+    }
+    book.attr("save")(path);
+}
+
+// The workbook's VPC sheet and its Coverage sheet, written whole or not at all. Returns
+// the merge of a refresh (with `previous`), to be reported once the workbook is in place.
+py::object export_workbook(py::handle excel_data, py::handle excel, py::handle ledger, py::handle previous) {
+    py::object rows = py::reinterpret_borrow<py::object>(excel_data);
+    py::object shown = py::reinterpret_borrow<py::object>(excel);
+    py::object coverage = py::reinterpret_borrow<py::object>(ledger);
+    py::object base = py::reinterpret_borrow<py::object>(previous);
+    py::list merged;  // filled by the writer
+    py::cpp_function write([rows, shown, coverage, base, merged](py::object tmp) mutable {
+        merged.append(write_workbook(rows, tmp, base, coverage, shown));
+        add_coverage_sheet(tmp, coverage);
+    });
+    G("serializers").attr("export").attr("write_atomically")(excel, write, "suffix"_a = ".xlsx");
+    return merged[0];
+}
+
 py::object quoted_inventory(py::object tandrel_yaml) {
     LOG(DEBUG, "main", "Adding presenter for _quoted class");
     G("yaml").attr("add_representer")(G("_quoted"), G("_quoted_presenter"));
@@ -1388,12 +1568,14 @@ py::object quoted_inventory(py::object tandrel_yaml) {
 // Both artefacts from one walk. The workbook is written while the inventory waits
 // under a temporary name beside its file; only once both are whole does the inventory
 // take its place, so a failure or Ctrl-C anywhere leaves both existing files as they were.
-void generate_both(py::object config, py::object tandrel, py::object excel, py::object previous, long jobs) {
+py::list generate_both(py::object config, py::object tandrel, py::object excel, py::object previous, long jobs,
+                       bool keep_going) {
     LOG(INFO, "main", "Generating minimal tandrel file: %s", tandrel);
     LOG(INFO, "main", "Generating Excel file: %s", excel);
     WalkRequest request;
     request.rows = request.inventory = true;
     request.jobs = jobs;
+    request.keep_going = keep_going;
     request.op = "main";
     Discovery found = discover(config, request);
     py::dict inventory;
@@ -1401,19 +1583,27 @@ void generate_both(py::object config, py::object tandrel, py::object excel, py::
     py::object tandrel_yaml = quoted_inventory(inventory);
     LOG(INFO, "main", "Exporting accounts to tandrel file: %s", tandrel);
     LOG(INFO, "main", "Exporting accounts to tandrel excel: %s", excel);
-    py::list rows = found.rows;
-    py::cpp_function write_both([tandrel_yaml, rows, excel, previous](py::object tmp) {
+    py::list rows = found.rows, ledger = found.ledger;
+    py::list merged;
+    py::cpp_function write_both([tandrel_yaml, rows, excel, ledger, previous, merged](py::object tmp) mutable {
         G("serializers").attr("export_to_path")(tandrel_yaml, tmp);
-        write_workbook(rows, excel, previous);
+        merged.append(export_workbook(rows, excel, ledger, previous));
     });
     G("serializers").attr("export").attr("write_atomically")(tandrel, write_both);
+    if (!merged[0].is_none()) report_refresh(merged[0], excel);
+    return ledger;
 }
 
-// While `main` calls a builder, the builder's walk uses the workers asked for.
-struct JobsForBuilders {
-    long previous;
-    explicit JobsForBuilders(long jobs) : previous(builder_jobs) { builder_jobs = jobs; }
-    ~JobsForBuilders() { builder_jobs = previous; }
+// While `main` calls a builder, the builder's walk runs as `main` was told.
+struct ForBuilders {
+    BuilderRun run;
+    BuilderRun* previous;
+    ForBuilders(long jobs, bool keep_going) : previous(builder_run) {
+        run.jobs = jobs;
+        run.keep_going = keep_going;
+        builder_run = &run;
+    }
+    ~ForBuilders() { builder_run = previous; }
 };
 
 py::object main() {
@@ -1437,11 +1627,17 @@ py::object main() {
         "help"_a = "How many accounts and regions to ask AWS about at the same time (default: 8). The results and "
                    "the log are the same whatever N is; 1 walks them one at a time.");
     parser.attr("add_argument")(
+        "-k", "--keep-going", "action"_a = "store_true",
+        "help"_a = "Go on past accounts and regions that fail: write what was covered, list what was not (the "
+                   "Coverage sheet, the log) and end with exit status 2. Without it the first failure ends the run "
+                   "and nothing is written.");
+    parser.attr("add_argument")(
         "--refresh", "action"_a = "store_true",
         "help"_a = "With -e: the workbook excel_file was written by generate and edited since; merge what AWS "
                    "holds now into it, keeping every edit: unedited cells take the new values, VPCs no longer "
-                   "found move to the sheet Removed, new VPCs are added and marked, and a cell that you and AWS "
-                   "both changed keeps your value, marked as a conflict.");
+                   "found move to the sheet Removed (those of accounts and regions that fail are kept), new VPCs "
+                   "are added and marked, and a cell that you and AWS both changed keeps your value, marked as a "
+                   "conflict.");
     py::object args = parser.attr("parse_args")();
 
     if (truthy(args.attr("example_config"))) {
@@ -1472,24 +1668,33 @@ py::object main() {
     }
 
     const long jobs = args.attr("jobs").cast<long>();
+    const bool keep_going = truthy(args.attr("keep_going"));
+    py::list ledger;
     if (!tandrel.is_none() && !excel.is_none()) {
-        generate_both(config, tandrel, excel, previous, jobs);
-        return py::none();
+        ledger = generate_both(config, tandrel, excel, previous, jobs, keep_going);
+    } else {
+        ForBuilders builders(jobs, keep_going);
+        if (!tandrel.is_none()) {
+            LOG(INFO, "main", "Generating minimal tandrel file: %s", tandrel);
+            py::object tandrel_yaml = quoted_inventory(G("generate_min_tandrel_yaml")(config));
+            LOG(INFO, "main", "Exporting accounts to tandrel file: %s", tandrel);
+            G("serializers").attr("export_to_path")(tandrel_yaml, tandrel);
+        }
+        if (!excel.is_none()) {
+            LOG(INFO, "main", "Generating Excel file: %s", excel);
+            py::object excel_data = G("generate_tandrel_excel_data")(config);
+            LOG(INFO, "main", "Exporting accounts to tandrel excel: %s", excel);
+            py::object merged = export_workbook(excel_data, excel, builders.run.ledger, previous);
+            if (!merged.is_none()) report_refresh(merged, excel);
+        }
+        ledger = builders.run.ledger;
     }
-    JobsForBuilders workers(jobs);
-
-    if (!tandrel.is_none()) {
-        LOG(INFO, "main", "Generating minimal tandrel file: %s", tandrel);
-        py::object tandrel_yaml = quoted_inventory(G("generate_min_tandrel_yaml")(config));
-        LOG(INFO, "main", "Exporting accounts to tandrel file: %s", tandrel);
-        G("serializers").attr("export_to_path")(tandrel_yaml, tandrel);
-    }
-
-    if (!excel.is_none()) {
-        LOG(INFO, "main", "Generating Excel file: %s", excel);
-        py::object excel_data = G("generate_tandrel_excel_data")(config);
-        LOG(INFO, "main", "Exporting accounts to tandrel excel: %s", excel);
-        write_workbook(excel_data, excel, previous);
+    // What was written is what was covered; status 2 says that something was not.
+    for (py::handle entry : ledger) {
+        if (native::text(entry["state"]) == "failed") {
+            G("sys").attr("exit")(2);
+            break;
+        }
     }
     return py::none();
 }
