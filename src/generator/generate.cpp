@@ -1586,7 +1586,7 @@ py::list generate_both(py::object config, py::object tandrel, py::object excel, 
     py::list rows = found.rows, ledger = found.ledger;
     py::list merged;
     py::cpp_function write_both([tandrel_yaml, rows, excel, ledger, previous, merged](py::object tmp) mutable {
-        G("serializers").attr("export_to_path")(tandrel_yaml, tmp);
+        G("serializers").attr("export_to_path")(tandrel_yaml, tmp, "dump"_a = G("_dump_quoted"));
         merged.append(export_workbook(rows, excel, ledger, previous));
     });
     G("serializers").attr("export").attr("write_atomically")(tandrel, write_both);
@@ -1678,7 +1678,8 @@ py::object main() {
             LOG(INFO, "main", "Generating minimal tandrel file: %s", tandrel);
             py::object tandrel_yaml = quoted_inventory(G("generate_min_tandrel_yaml")(config));
             LOG(INFO, "main", "Exporting accounts to tandrel file: %s", tandrel);
-            G("serializers").attr("export_to_path")(tandrel_yaml, tandrel);
+            // Written natively, byte for byte as PyYAML's default dumper would write it.
+            G("serializers").attr("export_to_path")(tandrel_yaml, tandrel, "dump"_a = G("_dump_quoted"));
         }
         if (!excel.is_none()) {
             LOG(INFO, "main", "Generating Excel file: %s", excel);
