@@ -216,6 +216,7 @@ def sheet_rows(sheet):
     return [dict(zip(table[0], row)) for row in table[1:]]
 
 
+@pytest.mark.slow  # the console script end to end, against both servers
 def test_refresh_keeps_every_edit(tmp_path, sandbox):
     controller, aws, ids, env = sandbox
     (tmp_path / "config.yaml").write_text(yaml.safe_dump({
