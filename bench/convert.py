@@ -4,12 +4,18 @@ A workbook of 10,000 rows (200 accounts, 2 regions, 25 VPCs each) is written
 as the generate command writes it, then converted the way `convert` does it,
 phase by phase: reading the workbook (and the template), assembling and
 validating the accounts, quoting, writing the YAML. Logging is set up as the
-console script sets it up (INFO), so debug dumps must cost nothing.
+console script sets it up (INFO), so debug dumps must cost nothing. Then the
+whole `convert` command is timed as a process on the same workbook, and its
+output compared with the phases' output.
 
-    .venv/bin/python bench/convert.py [repeats]
+    .venv/bin/python bench/convert.py [repeats] [--save DIR]
+
+--save DIR keeps the workbook and the YAML written, to compare them across versions.
 """
 
 import logging
+import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -86,14 +92,22 @@ def one_run(book, template, out):
     quoted = cv._recurse_quoted(config)
     times["quote"] = time.perf_counter() - t
 
+    # The command's own writer, where this version has one.
+    options = {"dump": cv._dump_quoted} if hasattr(cv, "_dump_quoted") else {}
     t = time.perf_counter()
-    serializers.export_to_path(quoted, out)
+    serializers.export_to_path(quoted, out, **options)
     times["write YAML"] = time.perf_counter() - t
     return times, len(vpc_data), len(config["account_info"])
 
 
 def main():
-    repeats = int(sys.argv[1]) if len(sys.argv) > 1 else 3
+    args = sys.argv[1:]
+    save = None
+    if "--save" in args:
+        at = args.index("--save")
+        save = Path(args[at + 1])
+        del args[at : at + 2]
+    repeats = int(args[0]) if args else 3
     configure_logger()
     assert not logging.getLogger("generator.convert").isEnabledFor(logging.DEBUG)
     counting = Counting(cv.pformat)
@@ -113,12 +127,24 @@ def main():
                 best = times
         size = out.stat().st_size // 1024
 
+        command = Path(sys.executable).parent / "convert"
+        by_process = Path(tmp) / "by-process.yaml"
+        t = time.perf_counter()
+        subprocess.run([str(command), "-e", str(book), "-y", str(by_process)], check=True)
+        process_seconds = time.perf_counter() - t
+        same = by_process.read_bytes() == out.read_bytes()
+        if save is not None:
+            save.mkdir(parents=True, exist_ok=True)
+            shutil.copy(book, save / "review.xlsx")
+            shutil.copy(out, save / "tandrel.yaml")
+
     total = sum(best.values())
     print(f"{rows} rows, {accounts} accounts, YAML {size} KiB; best of {repeats} runs")
     for phase, seconds in best.items():
         print(f"  {phase:<22}{seconds * 1000:9.1f} ms {seconds / total:7.1%}")
     print(f"  {'total':<22}{total * 1000:9.1f} ms")
     print(f"debug dumps built at INFO: {counting.calls}")
+    print(f"convert command as a process: {process_seconds:.2f} s (output {'identical' if same else 'DIFFERENT'})")
 
 
 if __name__ == "__main__":

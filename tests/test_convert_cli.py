@@ -238,13 +238,13 @@ BAD_TEMPLATES = {
         ({(2, "gw_zones"): 42}, [], None, "row 2, column gw_zones: expected a list text"),
         ({(5, "encrypt"): "maybe"}, [], None, "row 5, column encrypt: not a yes/no value: 'maybe'"),
         ({(3, "role_name"): "other-role"}, [], None,
-         "account 111122223333: column role_name is 'tandrel-role' in row 2 but 'other-role' in row 3"),
+         "row 3, column role_name: 'other-role', but 'tandrel-role' in row 2 of account 111122223333"),
         ({(4, "crvn_cidr"): "10.250.0.0/33"}, [], None, "row 4, column crvn_cidr"),
         ({(3, "account_id"): 111122223333}, [], None,
-         "account 111122223333: column account_id is '111122223333' in row 2 but 111122223333 in row 3 (a number"),
-        ({(3, "region"): None}, [], None, "row 3, column region\n  Value error, '' is not a region name"),
+         "row 3, column account_id: 111122223333, but '111122223333' in row 2 of account 111122223333 (a number"),
+        ({(3, "region"): None}, [], None, "row 3, column region: '' is not a region name"),
         ({(3, c): None for c in HEADERS}, [], None,
-         "for the account with an empty account_id\nrow 3, column account_id\n  Field required"),
+         "\nrow 3, column account_id: Field required\nrow 3, column region: '' is not a region name"),
         ({}, [], "list.yaml", "must hold a mapping"),
         ({}, [], "unknown.yaml", "surprise"),
         ({}, [], "missing.yaml", "missing.yaml"),
@@ -361,7 +361,8 @@ def test_main_run_order_through_the_modules_globals(monkeypatch, caplog):
         events.append(("template", path))
         return template
 
-    def export_to_path(data, path):
+    def export_to_path(data, path, **options):
+        assert options == {"dump": cv._dump_quoted}
         events.append(("export", data, path))
 
     def validate(config):
@@ -405,3 +406,73 @@ def test_main_run_order_through_the_modules_globals(monkeypatch, caplog):
     ]
     assert records[0][3] == (Path("book.xlsx"),) and records[2][3] == (str(SHIPPED_TEMPLATE),)
     assert records[-1][3] == (Path("out.yaml"),)
+
+
+def test_every_mistake_is_reported_in_one_run(tmp_path, workbook):
+    # Rows 2-4: account 111122223333 (vpc-0a1, vpc-0a2 in us-east-1, vpc-0a3 in eu-west-1); row 5: 444455556666.
+    edit(workbook, {
+        (2, "encrypt"): "maybe",
+        (2, "spoke_gw_tags"): "a=b=c",
+        (3, "gw_zones"): 42,
+        (3, "role_name"): "other-role",
+        (4, "vpc_id"): "vpc-0a1",
+        (4, "crvn_cidr"): "10.250.0.0/33",
+        (5, "vpc_id"): " vpc-0b1",
+        (5, "account_name"): "acct-6666 ",
+    })
+    out = tmp_path / "out.yaml"
+    result = run("-e", workbook, "-y", out)
+    assert result.returncode == 1 and not out.exists()
+    report = result.stderr[result.stderr.index("convert: error: "):].splitlines()
+    assert report == [
+        "convert: error: the workbook has 8 mistakes:",
+        "row 2, column spoke_gw_tags: tag 'a=b=c' must be one key=value pair (exactly one '=')",
+        "row 2, column encrypt: not a yes/no value: 'maybe' (use true/false, yes/no, y/n, 1/0 or on/off)",
+        "row 3, column role_name: 'other-role', but 'tandrel-role' in row 2 of account 111122223333; every row of "
+        "an account must agree",
+        "row 3, column gw_zones: expected a list text such as a, b or ['a', 'b'], got 42 (int)",
+        "row 4, column vpc_id: 'vpc-0a1' is listed twice for account 111122223333, in rows 2 and 4; keep one row "
+        "per VPC",
+        "row 4, column crvn_cidr: '10.250.0.0/33' is not an IPv4 network: '33' is not a valid netmask",
+        "row 5, column account_name: 'acct-6666 ' has blanks around it; remove them",
+        "row 5, column vpc_id: ' vpc-0b1' has blanks around it; remove them",
+    ]
+
+
+def test_a_long_report_names_the_first_fifty_then_counts_the_rest():
+    rows = [{**dict.fromkeys(HEADERS, ""), "account_id": "111122223333", "region": "us-east-1",
+             "vpc_id": f"vpc-{i}", "hpe": "sometimes"} for i in range(60)]
+    with pytest.raises(ValueError) as err:
+        cv.generate_tandrel_account_info(rows)
+    lines = str(err.value).splitlines()
+    assert lines[0] == "the workbook has 60 mistakes:" and lines[-1] == "... and 10 more"
+    assert [line.split(",")[0] for line in lines[1:-1]] == [f"row {r}" for r in range(2, 52)]
+
+
+def test_formulas_in_an_edited_workbook(tmp_path, workbook):
+    # Typed formulas saved by a script carry no result: refused by cell, nothing written.
+    edit(workbook, {(2, "crvn_cidr"): "=B3", (4, "spoke_gw_name"): '="gw-"&A4'})
+    out = tmp_path / "out.yaml"
+    result = run("-e", workbook, "-y", out)
+    assert result.returncode == 1 and not out.exists()
+    assert "2 cells cannot be read:\ncell J2 (column crvn_cidr) holds the formula =B3 without a stored result; " \
+           "type the value, or open and save the workbook in a spreadsheet program" in result.stderr
+    assert "cell R4 (column spoke_gw_name) holds the formula =\"gw-\"&A4 without a stored result" in result.stderr
+
+    # Saved by a spreadsheet program, a formula stores its result, which is what convert reads.
+    import zipfile
+
+    with zipfile.ZipFile(workbook) as book:
+        parts = {name: book.read(name) for name in book.namelist()}
+    sheet = parts["xl/worksheets/sheet1.xml"]
+    sheet = sheet.replace(b"<f>B3</f><v />", b"<f>B3</f><v>10.250.9.0/27</v>").replace(b"<c r=\"J2\">",
+                                                                                         b"<c r=\"J2\" t=\"str\">")
+    sheet = sheet.replace(b'<c r="R4"><f>"gw-"&amp;A4</f><v />', b'<c r="R4" t="str"><f>"gw-"&amp;A4</f><v>gw-x</v>')
+    parts["xl/worksheets/sheet1.xml"] = sheet
+    with zipfile.ZipFile(workbook, "w") as book:
+        for name, data in parts.items():
+            book.writestr(name, data)
+    result = run("-e", workbook, "-y", out)
+    assert result.returncode == 0, result.stderr
+    vpcs = [v for a in yaml.safe_load(out.read_text())["account_info"] for r in a["regions"] for v in r["vpcs"]]
+    assert vpcs[0]["crvn_cidr"] == "10.250.9.0/27" and vpcs[2]["spoke_gw_name"] == "gw-x"

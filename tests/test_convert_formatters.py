@@ -13,7 +13,7 @@ def test_module_names_in_load_order():
         "get_parent_parser", "serializers", "log", "parse_spoke_gw_tags", "_list", "_bool", "FIELD_FORMATTERS",
         "ACCOUNT_INFO_FIELDS", "VPC_FIELDS", "NULL", "_get_account_info", "_get_vpc_data",
         "generate_tandrel_account_info", "_validate_tandrel_config", "_quoted", "_recurse_quoted",
-        "_quoted_presenter", "main",
+        "_quoted_presenter", "_dump_quoted", "main",
     ]
     assert cv.log.name == "generator.convert"
     for name in ("parse_spoke_gw_tags", "_bool", "_get_vpc_data", "generate_tandrel_account_info", "main"):

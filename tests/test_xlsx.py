@@ -112,7 +112,7 @@ def test_reader_is_looked_up_when_reading_with_its_missing_words_off(tmp_path, m
     monkeypatch.setattr(xlsx.pd, "read_excel", spy)
     make_workbook(tmp_path / "s.xlsx", [["Name"], ["NA"]])
     assert xlsx.load_from_xlsx(tmp_path / "s.xlsx") == [{"Name": "NA"}]
-    assert calls == [((tmp_path / "s.xlsx",), {"dtype": object, "keep_default_na": False})]
+    assert calls == [((tmp_path / "s.xlsx",), {"dtype": object, "keep_default_na": False, "engine": "calamine"})]
 
 
 def test_text_cells_that_look_like_numbers_stay_text(tmp_path):
@@ -141,19 +141,24 @@ def test_error_cells_are_refused_not_read_as_empty(tmp_path, error_cell, column,
     with pytest.raises(ValueError) as err:
         xlsx.load_from_xlsx(path)
     assert str(err.value) == (
-        f"{path}: cell {error_cell} (column {column}) holds a spreadsheet error such as #N/A or #REF!, "
-        "not a value; correct or clear it"
+        f"{path}: cell {error_cell} (column {column}) holds the spreadsheet error {error}, not a value; "
+        "correct or clear it"
     )
 
 
-def test_first_error_cell_in_reading_order_is_named(tmp_path):
+def test_every_unreadable_cell_is_named_in_sheet_order(tmp_path):
     path = tmp_path / "edited.xlsx"
     make_workbook_with_error(path, [["a", "b"], [1, 2], [3, 4]], "A3")
     book = openpyxl.load_workbook(path)
     book.worksheets[0]["B2"].value, book.worksheets[0]["B2"].data_type = "#VALUE!", "e"
     book.save(path)
-    with pytest.raises(ValueError, match=r": cell B2 \(column b\)"):
+    with pytest.raises(ValueError) as err:
         xlsx.load_from_xlsx(path)
+    assert str(err.value).splitlines() == [
+        f"{path}: 2 cells cannot be read:",
+        "cell B2 (column b) holds the spreadsheet error #VALUE!, not a value; correct or clear it",
+        "cell A3 (column a) holds the spreadsheet error #N/A, not a value; correct or clear it",
+    ]
 
 
 @pytest.mark.parametrize("rows, expected", [([["Name", "Count"]], []), ([["Name", "Count"], ["a", None]], [{"Name": "a", "Count": ""}])])
@@ -310,3 +315,108 @@ def test_a_missing_workbook_is_named_by_the_error_itself(tmp_path):
         xlsx.load_from_xlsx(tmp_path / "nowhere.xlsx")
     assert "nowhere.xlsx" in str(missing.value)
     assert not getattr(missing.value, "__notes__", None)
+
+
+# ---- the reader's cell types, proven against the reader of before (pandas with openpyxl)
+
+def as_before(path):
+    """What the workbook read as with pandas' openpyxl engine, the reader this module used before."""
+    table = pd.read_excel(path, dtype=object, keep_default_na=False, engine="openpyxl")
+    return table.replace({numpy.nan: ""}).to_dict("records")
+
+
+def typed(records):
+    return [{k: (type(v).__name__, v) for k, v in r.items()} for r in records]
+
+
+def as_spreadsheet_program(path, cells):
+    """Rewrite the first sheet of an openpyxl workbook as a spreadsheet program stores it: texts in the
+    shared-string table, formulas with their stored results. cells: rows of (kind, text) per column, kind
+    "s" (a shared text), "date", None (no cell) or the cell's attributes (its XML content in text)."""
+    import zipfile
+
+    strings, rows = [], []
+    for r, row in enumerate(cells, start=1):
+        xml = []
+        for c, (kind, text) in enumerate(row, start=1):
+            ref = f"{openpyxl.utils.get_column_letter(c)}{r}"
+            if kind == "s":
+                strings.append(text)
+                xml.append(f'<c r="{ref}" t="s"><v>{len(strings) - 1}</v></c>')
+            elif kind == "date":
+                xml.append(f'<c r="{ref}" s="1"><v>{text}</v></c>')
+            elif kind is not None:
+                xml.append(f'<c r="{ref}"{kind}>{text}</c>')
+        rows.append(f'<row r="{r}">{"".join(xml)}</row>')
+    sheet = ('<worksheet xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main"><sheetData>'
+             + "".join(rows) + "</sheetData></worksheet>")
+    shared = ('<sst xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main">'
+              + "".join(f"<si><t>{s}</t></si>" for s in strings) + "</sst>")
+    with zipfile.ZipFile(path) as source:
+        parts = {name: source.read(name) for name in source.namelist()}
+    parts["xl/worksheets/sheet1.xml"] = sheet.encode()
+    parts["xl/sharedStrings.xml"] = shared.encode()
+    if b"sharedStrings" not in parts["[Content_Types].xml"]:
+        parts["[Content_Types].xml"] = parts["[Content_Types].xml"].replace(b"</Types>", (
+            b'<Override PartName="/xl/sharedStrings.xml" ContentType="application/vnd.openxmlformats-officedocument.'
+            b'spreadsheetml.sharedStrings+xml"/></Types>'))
+        parts["xl/_rels/workbook.xml.rels"] = parts["xl/_rels/workbook.xml.rels"].replace(b"</Relationships>", (
+            b'<Relationship Id="rIdS" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/'
+            b'sharedStrings" Target="sharedStrings.xml"/></Relationships>'))
+    with zipfile.ZipFile(path, "w") as target:
+        for name, data in parts.items():
+            target.writestr(name, data)
+
+
+def corpus(tmp_path):
+    import datetime
+
+    written = tmp_path / "written.xlsx"
+    xlsx.export_to_xlsx(RECORDS + [{"name": "=1+1", "count": 2.5, "enabled": "", "cidrs": "#N/A", "note": "0123"}],
+                        written)
+    edited = tmp_path / "edited.xlsx"
+    make_workbook(edited, [
+        ["text", "flag", "int", "whole", "float", "date", "blank"],
+        ["NA", True, 123456789012, 5.0, 1.5, datetime.datetime(2024, 1, 2, 3, 4, 5), None],
+        ["None", False, 0, 7.0, -0.25, datetime.date(2024, 1, 2), None],
+        ["0123", None, None, 1e20, None, None, None],
+        ["", True, 3, None, 2.0, None, None],
+    ])
+    program = tmp_path / "program.xlsx"
+    make_workbook(program, [[datetime.datetime(2024, 1, 1)]])  # a date style for s="1"
+    as_spreadsheet_program(program, [
+        [("s", "text"), ("s", "flag"), ("s", "number"), ("s", "sum"), ("s", "joined"), ("s", "nothing"),
+         ("s", "date")],
+        [("s", "NA"), (' t="b"', "<v>1</v>"), ("", "<v>5</v>"), ("", "<f>1+1</f><v>2</v>"),
+         (' t="str"', '<f>"a"&amp;"b"</f><v>ab</v>'), (' t="str"', '<f>""</f><v></v>'), ("date", "45293.5")],
+        [("s", "None"), (' t="b"', "<v>0</v>"), ("", "<v>1.5</v>"), ("", "<f>0.5*3</f><v>1.5</v>"),
+         ("s", "0123"), (None, ""), ("date", "45293")],
+        [("s", ""), ("", ""), ("", "<v>-7</v>"), (' t="b"', "<f>TRUE()</f><v>1</v>"), (None, ""), (None, ""),
+         (None, "")],
+    ])
+    return [written, edited, program]
+
+
+def test_reader_types_match_the_reader_of_before_on_a_corpus(tmp_path):
+    for path in corpus(tmp_path):
+        loaded = xlsx.load_from_xlsx(path)
+        assert typed(loaded) == typed(as_before(path)), path.name
+    program = xlsx.load_from_xlsx(tmp_path / "program.xlsx")
+    assert [(r["sum"], r["joined"], r["nothing"]) for r in program] == [(2, "ab", ""), (1.5, "0123", ""),
+                                                                          (True, "", "")]
+    written = xlsx.load_from_xlsx(tmp_path / "written.xlsx")
+    assert (written[3]["name"], written[3]["cidrs"]) == ("=1+1", "#N/A"), "texts written are read back as texts"
+
+
+def test_formulas_without_a_stored_result_are_refused_by_cell(tmp_path):
+    path = tmp_path / "typed.xlsx"
+    make_workbook(path, [["vpc_id", "crvn_cidr", "spoke_gw_name"], ["vpc-1", "=B3", "gw"], ["vpc-2", "", '=A2&"x"']])
+    with pytest.raises(ValueError) as err:
+        xlsx.load_from_xlsx(path)
+    assert str(err.value).splitlines() == [
+        f"{path}: 2 cells cannot be read:",
+        "cell B2 (column crvn_cidr) holds the formula =B3 without a stored result; type the value, or open and "
+        "save the workbook in a spreadsheet program so that it stores the result",
+        'cell C3 (column spoke_gw_name) holds the formula =A2&"x" without a stored result; type the value, or '
+        "open and save the workbook in a spreadsheet program so that it stores the result",
+    ]

@@ -4,6 +4,8 @@
 // validated, and every text written double-quoted.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <climits>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -30,13 +32,6 @@ std::string type_name(py::handle obj) { return py::type::handle_of(obj).attr("__
 bool is_mapping(py::handle obj) {
     return PyDict_Check(obj.ptr()) ||
            PyObject_IsInstance(obj.ptr(), native::host_attr("collections.abc", "Mapping").ptr()) == 1;
-}
-
-// "row 5, column hpe": where a cell sits, as the spreadsheet numbers its rows.
-// Row 0 means the row is not known (a record handed in on its own).
-std::string where(long row, py::handle column) {
-    std::string col = "column " + native::text(column);
-    return row > 0 ? "row " + std::to_string(row) + ", " + col : col;
 }
 
 // Re-raise a caught host error with `context` in front of its message, keeping
@@ -141,43 +136,78 @@ py::object formatter_for(const Columns& cols, py::handle column) {
     return cols.formatters[column];
 }
 
-// record[column]; a missing column is a KeyError naming it (and its row when known).
-py::object cell(py::handle record, py::handle column, long row) {
+// record[column]; a missing column is a KeyError naming it.
+py::object cell(py::handle record, py::handle column) {
     PyObject* value = PyObject_GetItem(record.ptr(), column.ptr());
-    if (value != nullptr) return py::reinterpret_steal<py::object>(value);
-    if (!PyErr_ExceptionMatches(PyExc_KeyError) || row <= 0) throw py::error_already_set();
-    PyErr_Clear();
-    raise_builtin("KeyError", "row " + std::to_string(row) + " has no column " + native::text(column));
+    if (value == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(value);
 }
 
-// The cell's configuration value; a formatter's error names the row and column.
-py::object formatted(const Columns& cols, py::handle column, py::object value, long row) {
-    py::object formatter = formatter_for(cols, column);
-    if (!formatter) return value;
-    try {
-        return formatter(value);
-    } catch (py::error_already_set& err) {
-        raise_in_context(err, where(row, column));
+// The mistakes found in one record's cells, each "column C: what is wrong": the record
+// helpers raise them together, as one ValueError with a line each, and the caller,
+// which knows the sheet row, puts the row in front of each line.
+class CellProblems {
+public:
+    // The cell's configuration value, or none when its formatter refuses it.
+    py::object formatted(const Columns& cols, py::handle column, py::object value) {
+        py::object formatter = formatter_for(cols, column);
+        if (!formatter) return value;
+        try {
+            return formatter(value);
+        } catch (py::error_already_set& err) {
+            if (!err.matches(PyExc_ValueError) && !err.matches(PyExc_TypeError)) throw;
+            add(column, native::text(err.value()));
+            return py::object();
+        }
     }
-}
 
-py::dict account_info(const Columns& cols, py::handle record, long row) {
+    // Names and ids are matched as they stand: blanks around them would make another name.
+    void refuse_blanks_around(py::handle column, py::handle value) {
+        if (!PyUnicode_Check(value.ptr())) return;
+        const std::string text = value.cast<std::string>();
+        if (!text.empty() && native::trim(text) != text) {
+            add(column, repr_text(value) + " has blanks around it; remove them");
+        }
+    }
+
+    void add(py::handle column, const std::string& problem) {
+        lines_ += (lines_.empty() ? "" : "\n") + ("column " + native::text(column) + ": " + problem);
+    }
+
+    void raise_if_any() const {
+        if (!lines_.empty()) raise_builtin("ValueError", lines_);
+    }
+
+private:
+    std::string lines_;
+};
+
+py::dict account_info(const Columns& cols, py::handle record) {
+    CellProblems problems;
     py::dict out;
     for (py::handle column : cols.account) {
-        py::object value = cell(record, column, row);
+        py::object value = cell(record, column);
         if (value.equal(cols.null)) continue;
-        out[column] = formatted(cols, column, value, row);
+        if (native::text(column) == "account_name") problems.refuse_blanks_around(column, value);
+        py::object formatted = problems.formatted(cols, column, value);
+        if (formatted) out[column] = formatted;
     }
+    problems.raise_if_any();
     return out;
 }
 
-py::dict vpc_entry(const Columns& cols, py::handle record, bool gateway_names, long row) {
+py::dict vpc_entry(const Columns& cols, py::handle record, bool gateway_names) {
+    CellProblems problems;
     py::dict out;
     for (py::handle column : cols.vpc) {
-        py::object value = cell(record, column, row);
-        if (value.equal(cols.null) && native::text(column) != "crvn_cidr") continue;
-        out[column] = formatted(cols, column, value, row);
+        py::object value = cell(record, column);
+        const std::string name = native::text(column);
+        if (value.equal(cols.null) && name != "crvn_cidr") continue;
+        if (name == "vpc_id") problems.refuse_blanks_around(column, value);
+        py::object formatted = problems.formatted(cols, column, value);
+        if (formatted) out[column] = formatted;
     }
+    problems.raise_if_any();
     if (!gateway_names) {
         for (const char* name : {"spoke_gw_name", "transit_gw_name"}) {
             if (out.contains(name)) PyDict_DelItemString(out.ptr(), name);
@@ -226,120 +256,179 @@ std::string account_label(py::handle account_id) {
 
 std::string shown(PyObject* value) { return value ? repr_text(value) : "empty"; }
 
-// All rows of one account must agree on the account columns; name the first column that differs.
-[[noreturn]] void raise_disagreement(const Columns& cols, py::handle account_id, py::handle first, long first_row,
-                                     py::handle other, long row) {
+// The key of a KeyError, as text.
+std::string missing_key(py::error_already_set& err) {
+    py::tuple args = err.value().attr("args");
+    return args.size() == 1 ? native::text(args[0]) : native::text(err.value());
+}
+
+// ---- every mistake of the workbook, reported at once ---------------------------
+
+constexpr size_t kMostReported = 50;
+
+// One line of the report, kept with its sheet row (0: not tied to one row) so that
+// the report reads in sheet order.
+struct Problem {
+    long row;
+    std::string line;
+};
+
+class Report {
+public:
+    void add(long row, std::string line) { problems_.push_back({row, std::move(line)}); }
+
+    // Each line of a record helper's error, as "row R, column C: ...".
+    void add_from_row(long row, const std::string& message) {
+        size_t start = 0;
+        while (start <= message.size()) {
+            size_t end = message.find('\n', start);
+            if (end == std::string::npos) end = message.size();
+            const std::string line = message.substr(start, end - start);
+            if (!line.empty()) {
+                add(row, "row " + std::to_string(row) + (line.rfind("column ", 0) == 0 ? ", " : ": ") + line);
+            }
+            start = end + 1;
+        }
+    }
+
+    bool empty() const { return problems_.empty(); }
+
+    // One ValueError naming every mistake (up to 50, by row, then how many more).
+    [[noreturn]] void raise() {
+        std::stable_sort(problems_.begin(), problems_.end(), [](const Problem& a, const Problem& b) {
+            return (a.row == 0 ? LONG_MAX : a.row) < (b.row == 0 ? LONG_MAX : b.row);
+        });
+        if (problems_.size() == 1) raise_builtin("ValueError", problems_[0].line);
+        std::string message = "the workbook has " + std::to_string(problems_.size()) + " mistakes:";
+        for (size_t i = 0; i < problems_.size() && i < kMostReported; ++i) message += "\n" + problems_[i].line;
+        if (problems_.size() > kMostReported) {
+            message += "\n... and " + std::to_string(problems_.size() - kMostReported) + " more";
+        }
+        raise_builtin("ValueError", message);
+    }
+
+private:
+    std::vector<Problem> problems_;
+};
+
+// All rows of one account must agree on the account columns: a line for each column
+// where `other` (row `row`) differs from the account's data (row `first_row`).
+void report_disagreement(Report& report, const Columns& cols, py::handle account_id, py::handle first,
+                         long first_row, py::handle other, long row) {
     for (py::handle column : cols.account) {
         PyObject* a = PyDict_GetItemWithError(first.ptr(), column.ptr());
         if (a == nullptr && PyErr_Occurred()) throw py::error_already_set();
         PyObject* b = PyDict_GetItemWithError(other.ptr(), column.ptr());
         if (b == nullptr && PyErr_Occurred()) throw py::error_already_set();
         if ((a == nullptr) == (b == nullptr) && (a == nullptr || py::handle(a).equal(py::handle(b)))) continue;
-        raise_builtin("AssertionError", account_label(account_id) + ": column " + native::text(column) +
-                                            " is " + shown(a) + " in row " + std::to_string(first_row) + " but " +
-                                            shown(b) + " in row " + std::to_string(row));
+        report.add(row, "row " + std::to_string(row) + ", column " + native::text(column) + ": " + shown(b) +
+                            ", but " + shown(a) + " in row " + std::to_string(first_row) + " of " +
+                            account_label(account_id) + "; every row of an account must agree");
     }
-    raise_builtin("AssertionError", account_label(account_id) + ": rows " + std::to_string(first_row) +
-                                        " and " + std::to_string(row) + " disagree on the account columns");
 }
 
-// Two groups of rows whose account ids the model normalises to one account (a
-// number in one row, text in another): they are rows of one account that
-// disagree on account_id, and left alone they would list the account twice.
-[[noreturn]] void raise_split_account(py::handle account_id, py::handle first, long first_row, py::handle other,
-                                      long row) {
-    std::string message = account_label(account_id) + ": column account_id is " + repr_text(first) + " in row " +
-                          std::to_string(first_row) + " but " + repr_text(other) + " in row " + std::to_string(row);
-    if (PyUnicode_Check(first.ptr()) != PyUnicode_Check(other.ptr())) {
-        message += " (a number in one row and text in the other; give every row of the account the same form)";
+// Where in the sheet a refused field of an account mapping came from: the model's
+// location (regions, i, vpcs, j, column, ...) becomes "row R, column C" followed by
+// what lies below the column (list positions, tag parts); row 0 when it is not known.
+std::pair<long, std::string> sheet_location(py::handle loc, long account_row,
+                                            const std::vector<std::vector<long>>& vpc_rows) {
+    std::vector<std::string> parts;
+    std::vector<long> numbers;
+    for (py::handle part : loc) {
+        parts.push_back(native::text(part));
+        int overflow = 0;
+        long number = PyLong_Check(part.ptr()) ? PyLong_AsLongAndOverflow(part.ptr(), &overflow) : -1;
+        numbers.push_back(overflow != 0 ? -1 : number);
     }
-    raise_builtin("AssertionError", message);
-}
-
-// Where in the sheet a refused field of an account mapping came from: the
-// model's location (regions, i, vpcs, j, column, ...) becomes "row R, column C"
-// followed by what lies below the column (list positions, tag parts).
-py::tuple sheet_location(py::handle loc, long account_row, const std::vector<std::vector<long>>& vpc_rows) {
-    py::tuple parts = py::reinterpret_borrow<py::tuple>(loc);
     const size_t n = parts.size();
+    auto joined = [&](size_t from) {
+        std::string out;
+        for (size_t k = from; k < n; ++k) out += (out.empty() ? "" : ".") + parts[k];
+        return out;
+    };
     auto index = [&](size_t k, size_t bound) -> long {
-        if (k >= n || !PyLong_Check(parts[k].ptr())) return -1;
-        long i = parts[k].cast<long>();
-        return i >= 0 && static_cast<size_t>(i) < bound ? i : -1;
+        return k < n && numbers[k] >= 0 && static_cast<size_t>(numbers[k]) < bound ? numbers[k] : -1;
     };
     long row = 0;
     size_t column_at = 0;
-    if (n >= 3 && native::text(parts[0]) == "regions") {
+    if (n >= 3 && parts[0] == "regions") {
         long i = index(1, vpc_rows.size());
-        if (i < 0 || vpc_rows[i].empty()) return parts;
-        if (n >= 5 && native::text(parts[2]) == "vpcs") {
+        if (i < 0 || vpc_rows[i].empty()) return {0, joined(0)};
+        if (n >= 5 && parts[2] == "vpcs") {
             long j = index(3, vpc_rows[i].size());
-            if (j < 0) return parts;
+            if (j < 0) return {0, joined(0)};
             row = vpc_rows[i][j];
             column_at = 4;
         } else {
             row = vpc_rows[i].front();
             column_at = 2;
         }
-    } else if (n >= 1 && PyUnicode_Check(parts[0].ptr())) {
+    } else if (n >= 1 && numbers[0] < 0) {
         // Account columns: the row the account's data came from, else the account's first row.
         row = account_row > 0 ? account_row : (!vpc_rows.empty() && !vpc_rows[0].empty() ? vpc_rows[0][0] : 0);
-        if (row == 0) return parts;
+        if (row == 0) return {0, joined(0)};
     } else {
-        return parts;
+        return {0, joined(0)};
     }
-    py::list out;
-    out.append(where(row, parts[column_at]));
-    for (size_t k = column_at + 1; k < n; ++k) out.append(parts[k]);
-    return py::tuple(out);
+    std::string where = "row " + std::to_string(row) + ", column " + parts[column_at];
+    for (size_t k = column_at + 1; k < n; ++k) {
+        where += ", " + (numbers[k] >= 0 ? "item " + std::to_string(numbers[k] + 1) : parts[k]);
+    }
+    return {row, where};
 }
 
-// The account model refused an account: when its error lists the refused fields
-// (errors() and from_exception_data, as pydantic's does), raise the same type
-// with each field named by its sheet row and column; otherwise pass it on.
-[[noreturn]] void raise_model_refusal(py::error_already_set& err, py::handle account_id, long account_row,
-                                      const std::vector<std::vector<long>>& vpc_rows) {
-    py::object type = err.type();
-    py::object original = err.value();
-    if (!py::hasattr(original, "errors") || !py::hasattr(type, "from_exception_data")) throw err;
-    py::object replacement;
-    try {
-        py::list details;
-        for (py::handle detail : original.attr("errors")()) {
-            if (!PyDict_Check(detail.ptr())) throw err;
-            PyObject* copy = PyDict_Copy(detail.ptr());
-            if (copy == nullptr) throw py::error_already_set();
-            auto entry = py::reinterpret_steal<py::dict>(copy);
-            entry["loc"] = sheet_location(entry["loc"], account_row, vpc_rows);
-            details.append(entry);
-        }
-        replacement = type.attr("from_exception_data")(account_label(account_id), details);
-    } catch (py::error_already_set&) {
-        throw err;
-    } catch (py::cast_error&) {  // a location part that is no list position after all
-        throw err;
+// The model's words for one refused field, without its error codes and links.
+std::string model_message(py::handle detail) {
+    std::string msg = native::text(detail["msg"]);
+    for (const char* prefix : {"Value error, ", "Assertion failed, "}) {
+        if (msg.rfind(prefix, 0) == 0) msg = msg.substr(std::string(prefix).size());
     }
-    PyException_SetCause(replacement.ptr(), original.release().ptr());
-    PyErr_SetObject(type.ptr(), replacement.ptr());
-    throw py::error_already_set();
+    py::dict entry = py::reinterpret_borrow<py::dict>(detail);
+    if (entry.contains("input")) {
+        py::object input = entry["input"];
+        const std::string got = repr_text(input);
+        if (!PyDict_Check(input.ptr()) && !PyList_Check(input.ptr()) && msg.find(got) == std::string::npos) {
+            msg += " (got " + got + ")";
+        }
+    }
+    return msg;
+}
+
+// The refused fields of a model error (errors(), as pydantic's gives), each placed by
+// `locate`; false when the error does not list its fields.
+template <typename Locate>
+bool report_model_refusal(Report& report, py::error_already_set& err, Locate&& locate) {
+    py::object original = err.value();
+    if (!py::hasattr(original, "errors")) return false;
+    py::object details;
+    try {
+        details = original.attr("errors")();
+    } catch (py::error_already_set&) {
+        return false;
+    }
+    std::vector<Problem> found;
+    for (py::handle detail : details) {
+        if (!PyDict_Check(detail.ptr()) || !py::reinterpret_borrow<py::dict>(detail).contains("loc") ||
+            !py::reinterpret_borrow<py::dict>(detail).contains("msg")) {
+            return false;
+        }
+        auto [row, where] = locate(py::reinterpret_borrow<py::dict>(detail)["loc"]);
+        found.push_back({row, where + ": " + model_message(detail)});
+    }
+    if (found.empty()) return false;
+    for (Problem& problem : found) report.add(problem.row, std::move(problem.line));
+    return true;
 }
 
 py::object pformatted(py::handle obj) { return global("pformat")(obj); }
 
-// The module's own `_get_account_info` and `_get_vpc_data`, as created at load.
-// While the module's globals still hold them, the assembly calls their C++ side
-// directly so cell errors can name the sheet row; a replacement put in their
-// place (a test's stand-in) is called as the assembly's Python would call it.
-PyObject* own_get_account_info = nullptr;
-PyObject* own_get_vpc_data = nullptr;
-
 py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_config) {
     const Columns cols;
     const bool debug = LOG.enabled(native::DEBUG);  // dumps are built only when they are shown
+    // The record helpers are called through the module, so a replacement is obeyed.
     py::object get_account_info = global("_get_account_info");
     py::object get_vpc_data = global("_get_vpc_data");
-    const bool own_account_info = get_account_info.ptr() == own_get_account_info;
-    const bool own_vpc_data = get_vpc_data.ptr() == own_get_vpc_data;
+    Report report;
 
     // Grouping: account id -> region -> row numbers, each in order of first appearance.
     std::vector<py::object> records;
@@ -349,9 +438,15 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
         if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "Record:\n%s", [&] {
             return py::make_tuple(pformatted(record));
         });
-        if (records.empty() && own_account_info && own_vpc_data) require_columns(cols, record);
-        py::object account_id = cell(record, py::str("account_id"), row);
-        py::object region = cell(record, py::str("region"), row);
+        py::object account_id, region;
+        try {
+            account_id = cell(record, py::str("account_id"));
+            region = cell(record, py::str("region"));
+        } catch (py::error_already_set& err) {
+            if (!err.matches(PyExc_KeyError)) throw;
+            if (row == 2) require_columns(cols, record);  // a workbook without columns: all of them named
+            raise_builtin("KeyError", "row " + std::to_string(row) + " has no column " + missing_key(err));
+        }
         if (!accounts.contains(account_id)) accounts[account_id] = py::dict();
         py::dict regions = accounts[account_id];
         if (!regions.contains(region)) regions[region] = py::list();
@@ -359,13 +454,31 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
         records.push_back(py::reinterpret_borrow<py::object>(record));
     }
 
-    const bool gateway_names = !records.empty() && own_vpc_data && gateway_naming(tandrel_config);
+    // A record helper's refusal of some cells is reported with the record's row; a
+    // missing column names the row; anything else passes on unchanged.
+    auto call_helper = [&](long row, auto&& call) -> py::object {
+        try {
+            return call();
+        } catch (py::error_already_set& err) {
+            if (err.matches(PyExc_KeyError)) {
+                py::handle record = records[static_cast<size_t>(row - 2)];
+                if (row == 2) require_columns(cols, record);  // a workbook without columns: all of them named
+                raise_builtin("KeyError", "row " + std::to_string(row) + " has no column " + missing_key(err));
+            }
+            if (!err.matches(PyExc_ValueError) && !err.matches(PyExc_TypeError)) throw;
+            report.add_from_row(row, native::text(err.value()));
+            return py::object();
+        }
+    };
+
     py::list entries;
     py::dict normalised_ids;  // account id as the model gives it back -> (id as in the sheet, first row)
     for (auto account_item : accounts) {
         py::dict account;
         long account_row = 0;
         std::vector<std::vector<long>> vpc_rows;  // sheet row of each VPC entry, by region
+        py::dict vpc_id_rows;                     // vpc_id -> the first row that lists it in this account
+        bool account_refused = false;             // some row's account cells were refused
         py::list region_list;
         for (auto region_item : py::reinterpret_borrow<py::dict>(account_item.second)) {
             py::dict region_entry;
@@ -379,15 +492,32 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
                 if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "Parsing VPC Record:\n%s", [&] {
                     return py::make_tuple(pformatted(record));
                 });
-                py::dict info = own_account_info ? account_info(cols, record, row) : py::dict(get_account_info(record));
-                if (account.empty()) {
-                    account = info;
+                py::object info = call_helper(row, [&] { return get_account_info(record); });
+                if (info && !PyDict_Check(info.ptr())) info = py::dict(info);
+                if (!info) {
+                    account_refused = true;  // reported; the account's data comes from another row
+                } else if (account.empty()) {
+                    account = py::reinterpret_borrow<py::dict>(info);
                     account_row = row;
                 } else if (!info.equal(account)) {
-                    raise_disagreement(cols, account_item.first, account, account_row, info, row);
+                    report_disagreement(report, cols, account_item.first, account, account_row, info, row);
                 }
-                py::object vpc = own_vpc_data ? vpc_entry(cols, record, gateway_names, row)
-                                              : get_vpc_data(record, tandrel_config);
+                PyObject* vpc_id_cell = PyObject_GetItem(record.ptr(), py::str("vpc_id").ptr());
+                if (vpc_id_cell == nullptr) PyErr_Clear();  // the helper names a missing column
+                py::object vpc_id = vpc_id_cell ? py::reinterpret_steal<py::object>(vpc_id_cell) : cols.null;
+                if (!vpc_id.equal(cols.null) && PyObject_Hash(vpc_id.ptr()) != -1) {
+                    if (vpc_id_rows.contains(vpc_id)) {
+                        report.add(row, "row " + std::to_string(row) + ", column vpc_id: " + repr_text(vpc_id) +
+                                            " is listed twice for " + account_label(account_item.first) +
+                                            ", in rows " + native::text(vpc_id_rows[vpc_id]) + " and " +
+                                            std::to_string(row) + "; keep one row per VPC");
+                    } else {
+                        vpc_id_rows[vpc_id] = row;
+                    }
+                }
+                PyErr_Clear();  // an unhashable vpc_id cell is left to the model
+                py::object vpc = call_helper(row, [&] { return get_vpc_data(record, tandrel_config); });
+                if (!vpc) continue;
                 if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "VPC Data:\n%s", [&] {
                     return py::make_tuple(pformatted(vpc));
                 });
@@ -399,6 +529,8 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
             });
             region_list.append(region_entry);
         }
+        // Without the account's data (every row refused), the model could only say it lacks it.
+        if (account.empty() && account_refused) continue;
         account["regions"] = region_list;
         if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "Account Data:\n%s", [&] {
             return py::make_tuple(pformatted(account));
@@ -407,29 +539,69 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
         try {
             model = global("AccountInfo")(**account);
         } catch (py::error_already_set& err) {
-            raise_model_refusal(err, account_item.first, account_row, vpc_rows);
+            const bool listed = report_model_refusal(report, err, [&](py::handle loc) {
+                return sheet_location(loc, account_row, vpc_rows);
+            });
+            if (!listed) throw;
+            continue;
         }
         py::object text = model.attr("json")(py::arg("exclude_unset") = true);
         py::object entry = global("json").attr("loads")(text);
-        const long first_row = vpc_rows.empty() || vpc_rows.front().empty() ? 0 : vpc_rows.front().front();
+        long first_row = 0;
+        for (const auto& rows : vpc_rows) {
+            if (!rows.empty()) {
+                first_row = rows.front();
+                break;
+            }
+        }
         if (PyDict_Check(entry.ptr())) {
             PyObject* id = PyDict_GetItemWithError(entry.ptr(), py::str("account_id").ptr());
             if (id == nullptr && PyErr_Occurred()) throw py::error_already_set();
             if (id != nullptr && PyUnicode_Check(id)) {
+                // Two groups of rows whose ids the model makes one account (a number in one
+                // row, text in another): rows of one account that disagree on account_id.
                 py::handle normalised(id);
                 if (normalised_ids.contains(normalised)) {
                     py::tuple earlier = normalised_ids[normalised];
-                    raise_split_account(normalised, earlier[0], earlier[1].cast<long>(), account_item.first,
-                                        first_row);
+                    std::string line = "row " + std::to_string(first_row) + ", column account_id: " +
+                                       repr_text(account_item.first) + ", but " + repr_text(earlier[0]) +
+                                       " in row " + native::text(earlier[1]) + " of " + account_label(normalised);
+                    if (PyUnicode_Check(earlier[0].ptr()) != PyUnicode_Check(account_item.first.ptr())) {
+                        line += " (a number in one row and text in the other; give every row of the account the "
+                                "same form)";
+                    }
+                    report.add(first_row, line);
+                    continue;
                 }
                 normalised_ids[normalised] = py::make_tuple(account_item.first, first_row);
             }
         }
         entries.append(entry);
     }
+    if (!report.empty()) report.raise();
     py::dict result;
     result["account_info"] = entries;
     return result;
+}
+
+// The whole configuration refused by the model: one line for each refused field,
+// named by its place in the configuration, without the model's codes and links.
+void validate_config(py::object tandrel_config) {
+    try {
+        global("load_from_dict")(tandrel_config);
+    } catch (py::error_already_set& err) {
+        Report report;
+        const bool listed = report_model_refusal(report, err, [](py::handle loc) {
+            std::string where;
+            for (py::handle part : loc) {
+                const std::string text = native::text(part);
+                where += PyLong_Check(part.ptr()) ? "[" + text + "]" : (where.empty() ? "" : ".") + text;
+            }
+            return std::make_pair(0L, "the configuration's " + (where.empty() ? std::string("top level") : where));
+        });
+        if (!listed) throw;
+        report.raise();
+    }
 }
 
 // ---- the command ------------------------------------------------------------
@@ -487,7 +659,8 @@ void main_command() {
     tandrel_config = global("_recurse_quoted")(tandrel_config);
 
     LOG(native::INFO, "main", "Exporting accounts to tandrel file: %s", yaml_path);
-    global("serializers").attr("export_to_path")(tandrel_config, yaml_path);
+    // Written natively, byte for byte as PyYAML's default dumper would write it.
+    global("serializers").attr("export_to_path")(tandrel_config, yaml_path, py::arg("dump") = global("_dump_quoted"));
 }
 
 }  // namespace generator_convert
@@ -538,24 +711,21 @@ PYBIND11_MODULE(convert, m) {
     m.attr("NULL") = "";
 
     m.def(
-        "_get_account_info", [](py::object record) { return account_info(Columns(), record, 0); },
+        "_get_account_info", [](py::object record) { return account_info(Columns(), record); },
         py::arg("record"), "The account columns of one workbook record that are not empty, formatted.");
     m.def(
         "_get_vpc_data",
         [](py::object record, py::object tm_config) {
-            return vpc_entry(Columns(), record, gateway_naming(tm_config), 0);
+            return vpc_entry(Columns(), record, gateway_naming(tm_config));
         },
         py::arg("record"), py::arg("tm_config") = py::none(),
         "The VPC columns of one workbook record; gateway names only when the template's configure_gw_name is on.");
-    // Kept (one reference each) for the life of the process, for identity tests only.
-    own_get_account_info = py::object(m.attr("_get_account_info")).release().ptr();
-    own_get_vpc_data = py::object(m.attr("_get_vpc_data")).release().ptr();
     m.def("generate_tandrel_account_info", &generate_tandrel_account_info, py::arg("vpc_data"),
           py::arg("tandrel_config") = py::none(),
           "Group workbook records by account and region into the account_info section, each account normalised "
           "through AccountInfo.");
     m.def(
-        "_validate_tandrel_config", [](py::object tandrel_config) { global("load_from_dict")(tandrel_config); },
+        "_validate_tandrel_config", &validate_config,
         py::arg("tandrel_config"), "Validate a whole configuration with the migration tool's load_from_dict.");
 
     native::install_quoted(m);

@@ -1308,7 +1308,7 @@ py::list generate_both(py::object config, py::object tandrel, py::object excel, 
     LOG(INFO, "main", "Exporting accounts to tandrel excel: %s", excel);
     py::list rows = found.rows, ledger = found.ledger;
     py::cpp_function write_both([tandrel_yaml, rows, excel, ledger](py::object tmp) {
-        G("serializers").attr("export_to_path")(tandrel_yaml, tmp);
+        G("serializers").attr("export_to_path")(tandrel_yaml, tmp, "dump"_a = G("_dump_quoted"));
         export_workbook(rows, excel, ledger);
     });
     G("serializers").attr("export").attr("write_atomically")(tandrel, write_both);
@@ -1382,7 +1382,8 @@ py::object main() {
             LOG(INFO, "main", "Generating minimal tandrel file: %s", tandrel);
             py::object tandrel_yaml = quoted_inventory(G("generate_min_tandrel_yaml")(config));
             LOG(INFO, "main", "Exporting accounts to tandrel file: %s", tandrel);
-            G("serializers").attr("export_to_path")(tandrel_yaml, tandrel);
+            // Written natively, byte for byte as PyYAML's default dumper would write it.
+            G("serializers").attr("export_to_path")(tandrel_yaml, tandrel, "dump"_a = G("_dump_quoted"));
         }
         if (!excel.is_none()) {
             LOG(INFO, "main", "Generating Excel file: %s", excel);

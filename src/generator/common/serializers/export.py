@@ -30,13 +30,16 @@ def register_exporter(file_exts: FileExtensions) -> Callable[[Exporter], Exporte
     return _register_func
 
 
-def export_to_path(data: Any, path: Union[str, Path]) -> None:
-    """Write data to path with the writer registered for the path's extension (lowered)."""
+def export_to_path(data: Any, path: Union[str, Path], **options: Any) -> None:
+    """Write data to path with the writer registered for the path's extension (lowered).
+
+    options: keyword arguments for that writer (such as the YAML writer's dump).
+    """
     path = Path(path)
     exporter = _registry.get(path.suffix.lower())
     if exporter is None:
         raise ValueError(f"Could not determine exporter from {path}")
-    exporter(data, path)
+    exporter(data, path, **options)
 
 
 def write_atomically(path: Union[str, Path], write: Callable[[Path], Any], suffix: Optional[str] = None) -> None:

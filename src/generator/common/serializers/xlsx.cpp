@@ -1,11 +1,17 @@
-// generator.common.serializers.xlsx: the review workbook, written with pandas (widths
-// set with openpyxl) and read back with pandas, one record per row.
+// generator.common.serializers.xlsx: the review workbook, written with pandas and
+// finished with openpyxl (texts kept texts, header dressed for review, widths), and
+// read back with pandas' calamine engine, one record per row.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "native/globals.hpp"
 #include "native/host.hpp"
+#include "native/review_columns.hpp"
 
 namespace py = pybind11;
 
@@ -17,21 +23,220 @@ native::ModuleLog LOG;
 // so that a patched `pd`, `load_workbook` or `DEFAULT_COL_WIDTH` is obeyed.
 native::ModuleGlobals global;
 
-// With its missing-value words off, the reader gives an empty cell as the empty text; what it
-// still reads as missing is a cell holding a spreadsheet error (#N/A, #REF!, #DIV/0!, ...).
-// Such a cell is refused by its place in the sheet: read as empty it would quietly mean "not set".
-void refuse_error_cells(py::handle table, py::handle path) {
-    py::object missing = table.attr("isna")().attr("to_numpy")();
-    if (!native::truthy(missing.attr("any")())) return;
-    py::tuple at = missing.attr("nonzero")();  // row-major: the first error cell in reading order
-    py::object row = at[0][py::int_(0)], col = at[1][py::int_(0)];
-    const long sheet_row = row.cast<long>() + 2;  // titles are row 1
-    py::object letter = global("get_column_letter")(col.cast<long>() + 1);
-    py::object title = table.attr("columns")[col];
-    native::raise_builtin("ValueError", native::text(path) + ": cell " + native::text(letter) +
-                                            std::to_string(sheet_row) + " (column " + native::text(title) +
-                                            ") holds a spreadsheet error such as #N/A or #REF!, not a value; "
-                                            "correct or clear it");
+// ---- unreadable cells: plain C++ over the sheet's XML -------------------------
+
+// The reader gives a cell holding a spreadsheet error (#N/A, #REF!, ...) and a formula
+// without a stored result as an empty cell, which would quietly mean "not set". They
+// are found in the sheet's XML itself: cells of type "e", and cells with a formula (f)
+// but no stored value (v) unless the formula's result is text ("str", which may be empty).
+struct UnreadableCell {
+    std::string ref;      // A1 form
+    std::string error;    // the error text, for an error cell
+    std::string formula;  // the formula, for a formula without result
+};
+
+// The local name of the element whose tag starts at xml[at] == '<' (namespace prefix dropped).
+std::string_view local_name(std::string_view xml, size_t at, size_t* name_end) {
+    size_t i = at + 1, begin = i;
+    while (i < xml.size() && xml[i] != ' ' && xml[i] != '>' && xml[i] != '/' && xml[i] != '\t' && xml[i] != '\n' &&
+           xml[i] != '\r') {
+        if (xml[i] == ':') begin = i + 1;
+        ++i;
+    }
+    *name_end = i;
+    return xml.substr(begin, i - begin);
+}
+
+// The value of attribute `name` (any namespace prefix) in the tag text `tag`.
+std::string attribute(std::string_view tag, std::string_view name) {
+    size_t at = 0;
+    while ((at = tag.find(name, at)) != std::string_view::npos) {
+        const bool starts = at > 0 && (tag[at - 1] == ' ' || tag[at - 1] == ':' || tag[at - 1] == '\t' ||
+                                       tag[at - 1] == '\n' || tag[at - 1] == '\r');
+        size_t eq = at + name.size();
+        if (starts && eq + 1 < tag.size() && tag[eq] == '=' && (tag[eq + 1] == '"' || tag[eq + 1] == '\'')) {
+            size_t close = tag.find(tag[eq + 1], eq + 2);
+            if (close == std::string_view::npos) return {};
+            return std::string(tag.substr(eq + 2, close - eq - 2));
+        }
+        at = eq;
+    }
+    return {};
+}
+
+std::string unescape_xml(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '&') {
+            out.push_back(text[i]);
+            continue;
+        }
+        size_t semi = text.find(';', i);
+        std::string_view entity = text.substr(i + 1, semi == std::string_view::npos ? 0 : semi - i - 1);
+        const char* plain = entity == "lt" ? "<" : entity == "gt" ? ">" : entity == "amp" ? "&" :
+                            entity == "quot" ? "\"" : entity == "apos" ? "'" : nullptr;
+        if (plain == nullptr || semi == std::string_view::npos) {
+            out.push_back('&');
+            continue;
+        }
+        out += plain;
+        i = semi;
+    }
+    return out;
+}
+
+std::vector<UnreadableCell> unreadable_cells(std::string_view xml) {
+    std::vector<UnreadableCell> found;
+    // Most sheets hold neither a formula nor an error: nothing to walk then.
+    if (xml.find("<f") == std::string_view::npos && xml.find(":f>") == std::string_view::npos &&
+        xml.find(":f ") == std::string_view::npos && xml.find("t=\"e\"") == std::string_view::npos) {
+        return found;
+    }
+    size_t at = 0;
+    while ((at = xml.find('<', at)) != std::string_view::npos) {
+        size_t name_end;
+        if (local_name(xml, at, &name_end) != "c" || name_end >= xml.size() || xml[name_end] == ':') {
+            ++at;
+            continue;
+        }
+        const size_t tag_end = xml.find('>', name_end);
+        if (tag_end == std::string_view::npos) break;
+        const std::string_view tag = xml.substr(at, tag_end - at);
+        at = tag_end + 1;
+        if (tag.back() == '/') continue;  // <c r="A1"/>: nothing in it
+        // The cell's content runs to its closing tag, the first "c>" after "</" with any prefix.
+        size_t close = at;
+        while ((close = xml.find("</", close)) != std::string_view::npos) {
+            size_t end_name;
+            if (local_name(xml, close + 1, &end_name) == "c") break;
+            close += 2;
+        }
+        if (close == std::string_view::npos) break;
+        const std::string_view content = xml.substr(at, close - at);
+        at = close;
+        const std::string type = attribute(tag, "t");
+        bool has_formula = false, has_value = false;
+        std::string formula, value;
+        for (size_t i = 0; (i = content.find('<', i)) != std::string_view::npos;) {
+            size_t child_end;
+            const std::string_view child = local_name(content, i, &child_end);
+            const size_t gt = content.find('>', child_end);
+            if (gt == std::string_view::npos) break;
+            const bool empty = content[gt - 1] == '/';
+            std::string text;
+            if (!empty && (child == "f" || child == "v")) {
+                size_t stop = content.find("</", gt + 1);
+                text = unescape_xml(content.substr(gt + 1, stop == std::string_view::npos ? 0 : stop - gt - 1));
+            }
+            if (child == "f") {
+                has_formula = true;
+                formula = text;
+            } else if (child == "v") {
+                has_value = !text.empty();
+                value = text;
+            }
+            i = gt + 1;
+        }
+        if (type == "e") {
+            found.push_back({attribute(tag, "r"), value.empty() ? "#N/A" : value, {}});
+        } else if (has_formula && !has_value && type != "str") {
+            found.push_back({attribute(tag, "r"), {}, formula});
+        }
+    }
+    return found;
+}
+
+// The part name of the workbook's first sheet, from workbook.xml and its relationships.
+std::string first_sheet_part(std::string_view workbook, std::string_view rels) {
+    size_t at = 0;
+    std::string id;
+    while ((at = workbook.find('<', at)) != std::string_view::npos) {
+        size_t name_end;
+        if (local_name(workbook, at, &name_end) == "sheet") {
+            id = attribute(workbook.substr(at, workbook.find('>', at) - at), "id");
+            break;
+        }
+        ++at;
+    }
+    if (id.empty()) return {};
+    for (at = 0; (at = rels.find('<', at)) != std::string_view::npos; ++at) {
+        size_t name_end;
+        if (local_name(rels, at, &name_end) != "Relationship") continue;
+        std::string_view tag = rels.substr(at, rels.find('>', at) - at);
+        if (attribute(tag, "Id") != id) continue;
+        std::string target = attribute(tag, "Target");
+        return target.rfind('/', 0) == 0 ? target.substr(1) : "xl/" + target;
+    }
+    return {};
+}
+
+// (row, column number) of an A1 reference.
+std::pair<long, long> row_and_column(const std::string& ref) {
+    long col = 0, row = 0;
+    for (char c : ref) {
+        if (c >= 'A' && c <= 'Z') col = col * 26 + (c - 'A' + 1);
+        else if (c >= '0' && c <= '9') row = row * 10 + (c - '0');
+    }
+    return {row, col};
+}
+
+constexpr size_t kMostReported = 50;
+
+// ---- reading ------------------------------------------------------------------
+
+py::bytes zip_member(py::handle archive, const std::string& name) {
+    return archive.attr("read")(name);
+}
+
+// Refuses the workbook when its first sheet holds cells that cannot be read, every
+// one of them named (up to 50, in sheet order): cell, column and what to do.
+void refuse_unreadable_cells(py::handle table, py::handle path) {
+    py::object archive = global("zipfile").attr("ZipFile")(path);
+    std::vector<UnreadableCell> cells;
+    try {
+        const std::string sheet = first_sheet_part(std::string(zip_member(archive, "xl/workbook.xml")),
+                                                   std::string(zip_member(archive, "xl/_rels/workbook.xml.rels")));
+        if (!sheet.empty()) cells = unreadable_cells(std::string(zip_member(archive, sheet)));
+    } catch (py::error_already_set& err) {
+        if (!err.matches(PyExc_KeyError)) {
+            archive.attr("close")();
+            throw;
+        }
+    }
+    archive.attr("close")();
+    if (cells.empty()) return;
+    std::stable_sort(cells.begin(), cells.end(), [](const UnreadableCell& a, const UnreadableCell& b) {
+        return row_and_column(a.ref) < row_and_column(b.ref);
+    });
+    py::object columns = table.attr("columns");
+    const long column_count = static_cast<long>(py::len(columns));
+    std::vector<std::string> lines;
+    for (const UnreadableCell& cell : cells) {
+        const long col = row_and_column(cell.ref).second;
+        std::string line = "cell " + cell.ref;
+        if (col >= 1 && col <= column_count && row_and_column(cell.ref).first > 1) {
+            line += " (column " + native::text(columns[py::int_(col - 1)]) + ")";
+        }
+        if (cell.formula.empty()) {
+            line += " holds the spreadsheet error " + cell.error + ", not a value; correct or clear it";
+        } else {
+            line += " holds the formula =" + cell.formula +
+                    " without a stored result; type the value, or open and save the workbook in a spreadsheet "
+                    "program so that it stores the result";
+        }
+        lines.push_back(std::move(line));
+    }
+    std::string message = native::text(path) + ": ";
+    if (lines.size() == 1) {
+        message += lines[0];
+    } else {
+        message += std::to_string(lines.size()) + " cells cannot be read:";
+        for (size_t i = 0; i < lines.size() && i < kMostReported; ++i) message += "\n" + lines[i];
+        if (lines.size() > kMostReported) {
+            message += "\n... and " + std::to_string(lines.size() - kMostReported) + " more";
+        }
+    }
+    native::raise_builtin("ValueError", message);
 }
 
 // The reader's own message for a file that is not a workbook ("File is not a zip file") does
@@ -50,23 +255,82 @@ py::object load_from_xlsx(py::object path) {
     // its integers and booleans.
     py::object table;
     try {
+        // calamine reads the sheet ten times faster than openpyxl, with the same cell types.
         table = global("pd").attr("read_excel")(path, py::arg("dtype") = global("object"),
-                                                py::arg("keep_default_na") = false);
+                                                py::arg("keep_default_na") = false, py::arg("engine") = "calamine");
     } catch (py::error_already_set& err) {
         name_source(err, path);
         throw;
     }
-    refuse_error_cells(table, path);
+    refuse_unreadable_cells(table, path);
     LOG(native::DEBUG, "load_from_xlsx", "Loaded dataframe from excel:\n%s", table);
     return table.attr("to_dict")("records");
 }
 
-void export_to_xlsx(py::object data, py::object path, py::object columns) {
+// ---- writing ------------------------------------------------------------------
+
+void set_widths(py::handle sheet, py::iterable column_widths) {
+    py::object letter_of = global("get_column_letter");
+    int col = 1;
+    for (py::handle width : column_widths) {
+        sheet.attr("column_dimensions")[letter_of(col)].attr("width") = width;
+        ++col;
+    }
+}
+
+// Every text written stays a text cell: the library makes a text starting with "="
+// a formula and a text such as #N/A an error cell; a VPC's Name tag is not to run
+// in the engineer's spreadsheet program.
+void keep_texts_texts(py::handle sheet) {
+    py::str formula("f"), error("e"), text("s");
+    for (py::handle row : sheet.attr("iter_rows")()) {
+        for (py::handle cell : row) {
+            py::object type = cell.attr("data_type");
+            if (type.equal(formula) || type.equal(error)) cell.attr("data_type") = text;
+        }
+    }
+}
+
+// The header row bold and frozen, a filter over all columns, a TRUE/FALSE drop-down
+// in the yes/no columns and, on each known column's title, a note saying what it accepts.
+void dress_for_review(py::handle sheet, size_t column_count) {
+    if (column_count == 0) return;
+    py::object letter_of = global("get_column_letter");
+    py::object bold = global("Font")(py::arg("bold") = true);
+    const long last_row = sheet.attr("max_row").cast<long>();
+    const std::string last_column = native::text(letter_of(column_count));
+    sheet.attr("freeze_panes") = "A2";
+    sheet.attr("auto_filter").attr("ref") = "A1:" + last_column + std::to_string(last_row);
+    py::object yes_no = py::none();
+    for (size_t col = 1; col <= column_count; ++col) {
+        py::object cell = sheet.attr("cell")(py::arg("row") = 1, py::arg("column") = col);
+        cell.attr("font") = bold;
+        const native::ReviewColumn* rule = native::review_column(native::text(cell.attr("value")));
+        if (rule == nullptr) continue;
+        py::object note = global("Comment")(std::string(rule->accepts), "generator");
+        note.attr("width") = 300;
+        note.attr("height") = 90;
+        cell.attr("comment") = note;
+        if (!rule->yes_no) continue;
+        if (yes_no.is_none()) {
+            yes_no = global("DataValidation")(py::arg("type") = "list", py::arg("formula1") = "\"TRUE,FALSE\"",
+                                              py::arg("allow_blank") = true);
+            sheet.attr("add_data_validation")(yes_no);
+        }
+        const std::string letter = native::text(letter_of(col));
+        yes_no.attr("add")(letter + "2:" + letter + "1048576");
+    }
+}
+
+void export_to_xlsx(py::object data, py::object path, py::object columns, py::kwargs options) {
     if (PyDict_Check(data.ptr())) {
         // A whole configuration sent to a .xlsx name: say so instead of failing on its key 0.
         native::raise_builtin("TypeError", "cannot write " + native::text(path) +
                                                ": a workbook holds a list of rows (one mapping per row), not a "
                                                "mapping; is the file name's extension the one intended?");
+    }
+    if (py::len(options) != 0) {
+        native::raise_builtin("TypeError", "export_to_xlsx() takes no option " + native::text(py::list(options)));
     }
     py::object from_records = global("pd").attr("DataFrame").attr("from_records");
     py::object table;
@@ -82,25 +346,25 @@ void export_to_xlsx(py::object data, py::object path, py::object columns) {
     py::object width = global("DEFAULT_COL_WIDTH");
     py::list column_widths;
     for (size_t i = 0; i < column_count; ++i) column_widths.append(width);
+    const size_t all_columns = py::len(table.attr("columns"));
 
-    // Written and widened under a temporary name in the destination folder, then moved
-    // over `path`: a failure never leaves a half-written or width-less workbook there.
-    py::cpp_function write([table, column_widths](py::object tmp) {
+    // Written and finished under a temporary name in the destination folder, then moved
+    // over `path`: a failure never leaves a half-written or unfinished workbook there.
+    py::cpp_function write([table, column_widths, all_columns](py::object tmp) {
         table.attr("to_excel")(tmp, py::arg("index") = false);
-        global("_set_column_widths")(column_widths, tmp);
+        py::object workbook = global("load_workbook")(py::arg("filename") = native::text(tmp));
+        py::object sheet = workbook.attr("worksheets")[py::int_(0)];
+        keep_texts_texts(sheet);
+        dress_for_review(sheet, all_columns);
+        set_widths(sheet, column_widths);
+        workbook.attr("save")(native::text(tmp));
     });
     global("write_atomically")(path, write, py::arg("suffix") = ".xlsx");  // pandas picks its writer by it
 }
 
 void set_column_widths(py::iterable column_widths, py::object path) {
     py::object workbook = global("load_workbook")(py::arg("filename") = native::text(path));
-    py::object sheet = workbook.attr("worksheets")[py::int_(0)];
-    py::object letter_of = global("get_column_letter");
-    int col = 1;
-    for (py::handle width : column_widths) {
-        sheet.attr("column_dimensions")[letter_of(col)].attr("width") = width;
-        ++col;
-    }
+    set_widths(workbook.attr("worksheets")[py::int_(0)], column_widths);
     workbook.attr("save")(native::text(path));
 }
 
@@ -118,6 +382,10 @@ PYBIND11_MODULE(xlsx, m) {
     m.attr("pd") = py::module_::import("pandas");
     m.attr("load_workbook") = native::host_attr("openpyxl", "load_workbook");
     m.attr("get_column_letter") = native::host_attr("openpyxl.utils", "get_column_letter");
+    m.attr("Font") = native::host_attr("openpyxl.styles", "Font");
+    m.attr("Comment") = native::host_attr("openpyxl.comments", "Comment");
+    m.attr("DataValidation") = native::host_attr("openpyxl.worksheet.datavalidation", "DataValidation");
+    m.attr("zipfile") = py::module_::import("zipfile");
     py::module_ exporters = py::module_::import("generator.common.serializers.export");
     m.attr("register_exporter") = exporters.attr("register_exporter");
     m.attr("write_atomically") = exporters.attr("write_atomically");
@@ -136,7 +404,8 @@ PYBIND11_MODULE(xlsx, m) {
     py::object as_loader = global("register_loader")(xlsx_exts);
     m.def("load_from_xlsx", &load_from_xlsx, py::arg("path"),
           "Return the records of the workbook's first sheet, one mapping of column title to value per row.\n\n"
-          "Only empty cells read as missing; they become the empty text.");
+          "Only empty cells read as missing; they become the empty text. A cell holding a spreadsheet error\n"
+          "or a formula without a stored result is refused, every such cell named.");
     m.attr("load_from_xlsx") = as_loader(m.attr("load_from_xlsx"));
 
     py::object as_exporter = global("register_exporter")(xlsx_exts);
