@@ -170,6 +170,8 @@ def start(port=0, enforce_auth=False, keep_default_vpcs=False, timeout=120, late
     """
     env = dict(os.environ)
     env.pop("AWS_ENDPOINT_URL", None)
+    # Nothing here asks for machine images; moto's catalogue of them slows every region's set-up.
+    env.setdefault("MOTO_EC2_LOAD_DEFAULT_AMIS", "false")
     if enforce_auth:
         env["INITIAL_NO_AUTH_ACTION_COUNT"] = "0"
     else:

@@ -1,4 +1,5 @@
 import argparse
+import importlib.metadata
 import logging
 
 import pytest
@@ -46,11 +47,17 @@ def test_version_prints_command_name_and_package_version(monkeypatch, capsys, ve
     assert capsys.readouterr().out == printed + "\n"
 
 
+def test_version_is_written_once():
+    """The installed distribution's version is the package's own, read from it at build time."""
+    assert importlib.metadata.version("tandrel-generator") == generator.__version__
+
+
 def test_version_is_read_when_the_parser_is_built(monkeypatch):
     first = cli.get_parent_parser()[0]
+    installed = generator.__version__
     monkeypatch.setattr(generator, "__version__", "9.9")
     (version_action,) = [a for a in first._actions if a.option_strings == ["--version"]]
-    assert version_action.version == "%(prog)s 0.1.0"
+    assert version_action.version == f"%(prog)s {installed}"
     (version_action,) = [a for a in cli.get_parent_parser()[0]._actions if a.option_strings == ["--version"]]
     assert version_action.version == "%(prog)s 9.9"
 

@@ -125,28 +125,30 @@ def test_stop_closes_the_port():
         requests.post(url, data={"action": "login"}, verify=False, timeout=5)
 
 
+@pytest.mark.slow
 def test_command_line_serves_until_interrupted(tmp_path):
     pem = tmp_path / "controller.pem"
-    process = subprocess.Popen(
+    with subprocess.Popen(
         [sys.executable, "-m", "sandbox.controller", "--username", "ops", "--password", "pw",
          "--account", "222222222222=shared services", "--account", "333333333333=a=b", "--certificate-out", pem],
         cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-    )
-    try:
-        address = process.stdout.readline().strip()
-        url = f"https://{address}/v1/api"
-        # The certificate it hands out is the one it presents, for its address.
-        cid = requests.post(url, data={"action": "login", "username": "ops", "password": "pw"},
-                            verify=str(pem), timeout=10).json()["CID"]
-        records = requests.post(url, data={"action": "list_accounts", "CID": cid},
-                                verify=str(pem), timeout=10).json()["results"]["account_list"]
-        assert [(r["account_number"], r["account_name"]) for r in records] == [
-            ("222222222222", "shared services"), ("333333333333", "a=b")]
-    finally:
-        process.send_signal(signal.SIGINT)
-        assert process.wait(timeout=10) == 0
+    ) as process:
+        try:
+            address = process.stdout.readline().strip()
+            url = f"https://{address}/v1/api"
+            # The certificate it hands out is the one it presents, for its address.
+            cid = requests.post(url, data={"action": "login", "username": "ops", "password": "pw"},
+                                verify=str(pem), timeout=10).json()["CID"]
+            records = requests.post(url, data={"action": "list_accounts", "CID": cid},
+                                    verify=str(pem), timeout=10).json()["results"]["account_list"]
+            assert [(r["account_number"], r["account_name"]) for r in records] == [
+                ("222222222222", "shared services"), ("333333333333", "a=b")]
+        finally:
+            process.send_signal(signal.SIGINT)
+            assert process.wait(timeout=10) == 0
 
 
+@pytest.mark.slow
 def test_command_line_refuses_a_bad_account():
     result = subprocess.run([sys.executable, "-m", "sandbox.controller", "--username", "u",
                              "--password", "p", "--account", "222222222222"],

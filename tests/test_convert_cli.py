@@ -75,6 +75,7 @@ def run(*args, cwd=None):
     return subprocess.run([str(CONVERT), *map(str, args)], capture_output=True, text=True, cwd=cwd, timeout=120)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(
     "args",
     [
@@ -94,6 +95,7 @@ def test_usage_errors(tmp_path, args):
     assert list(tmp_path.iterdir()) == []
 
 
+@pytest.mark.slow
 def test_example_template_prints_the_shipped_file_and_touches_nothing(tmp_path):
     other = tmp_path / "other.yaml"
     other.write_text("label: other\n")
@@ -119,6 +121,7 @@ def quoted_lines_ok(text):
         ), line
 
 
+@pytest.mark.slow
 def test_full_run_from_an_edited_workbook(tmp_path, workbook):
     edit(workbook, {
         (2, "spoke_gw_tags"): "Name=web, Env=0123, Flag=true, Answer=no, Nothing=null, Blank=",
@@ -200,6 +203,7 @@ def test_full_run_from_an_edited_workbook(tmp_path, workbook):
     assert [r["region"] for r in second["regions"]] == ["us-east-1"]
 
 
+@pytest.mark.slow
 def test_other_template_replaces_account_info_and_keeps_the_rest(tmp_path, workbook):
     template = tmp_path / "wave2.yml"
     template.write_text(
@@ -229,6 +233,7 @@ BAD_TEMPLATES = {
 }
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(
     "changes, drop, template, message",
     [
@@ -269,6 +274,7 @@ def test_bad_input_fails_cleanly_and_writes_nothing(tmp_path, workbook, changes,
     assert sorted(p.name for p in tmp_path.iterdir()) == before
 
 
+@pytest.mark.slow
 def test_missing_workbook(tmp_path):
     out = tmp_path / "out.yaml"
     out.write_text("previous: run\n")
@@ -278,6 +284,7 @@ def test_missing_workbook(tmp_path):
     assert out.read_text() == "previous: run\n"
 
 
+@pytest.mark.slow
 def test_workbook_without_rows_is_refused(tmp_path):
     book = openpyxl.Workbook()
     book.active.append(HEADERS)
@@ -290,6 +297,7 @@ def test_workbook_without_rows_is_refused(tmp_path):
     assert not out.exists()
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("target", ["no-such-dir/out.yaml", "adir", "out.txt", "out.xlsx"])
 def test_unwritable_output(tmp_path, workbook, target):
     (tmp_path / "adir").mkdir()
@@ -408,6 +416,7 @@ def test_main_run_order_through_the_modules_globals(monkeypatch, caplog):
     assert records[-1][3] == (Path("out.yaml"),)
 
 
+@pytest.mark.slow
 def test_every_mistake_is_reported_in_one_run(tmp_path, workbook):
     # Rows 2-4: account 111122223333 (vpc-0a1, vpc-0a2 in us-east-1, vpc-0a3 in eu-west-1); row 5: 444455556666.
     edit(workbook, {
@@ -449,6 +458,7 @@ def test_a_long_report_names_the_first_fifty_then_counts_the_rest():
     assert [line.split(",")[0] for line in lines[1:-1]] == [f"row {r}" for r in range(2, 52)]
 
 
+@pytest.mark.slow
 def test_formulas_in_an_edited_workbook(tmp_path, workbook):
     # Typed formulas saved by a script carry no result: refused by cell, nothing written.
     edit(workbook, {(2, "crvn_cidr"): "=B3", (4, "spoke_gw_name"): '="gw-"&A4'})

@@ -204,6 +204,7 @@ def test_recurse_quoted_container_kinds():
     assert quoted["b"] is data["b"] and quoted["c"] is data["c"]
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("module", ["generator.convert", "generator.generate"])
 @pytest.mark.parametrize("build", ["a = []; a.append(a)", "a = {}; a['self'] = [a]"])
 def test_recurse_quoted_on_a_structure_holding_itself_is_an_error_not_a_crash(module, build):

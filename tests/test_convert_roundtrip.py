@@ -14,6 +14,8 @@ from sandbox import aws as aws_sandbox
 from sandbox.controller import start as start_controller
 from sandbox.terminal import run_with_password
 
+pytestmark = pytest.mark.slow  # runs in other processes: console scripts, servers
+
 BIN = Path(sys.executable).parent
 A, B = "111111111111", "222222222222"
 PASSWORD = "s3cret"

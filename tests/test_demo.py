@@ -5,7 +5,10 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
 import yaml
+
+pytestmark = pytest.mark.slow  # runs in other processes: console scripts, servers
 
 ROOT = Path(__file__).resolve().parents[1]
 

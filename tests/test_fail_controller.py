@@ -97,6 +97,7 @@ def test_account_list_of_the_wrong_shape(monkeypatch, body, message):
     )
 
 
+@pytest.mark.slow
 def test_stalled_controller_through_the_console_script(tmp_path):
     """The configured time-out holds end to end: one line on standard error, status 1, nothing written."""
     with start(ACCOUNTS, "admin", "pw") as controller:

@@ -44,6 +44,7 @@ CONVERT = ["convert", "-e", "book.xlsx", "-y", "out.yaml", "--template", "in.yam
 GENERATE = ["generate", "-c", "in.yaml", "-e", "out.xlsx"]
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(
     "argv, text, expected",
     [

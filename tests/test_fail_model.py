@@ -10,6 +10,8 @@ import yaml
 
 import generator
 
+pytestmark = pytest.mark.slow  # runs in other processes: console scripts, servers
+
 SCRIPTS = pathlib.Path(sys.executable).parent
 MISSING = (
     "error: the migration model tm.core.config cannot be imported (No module named 'tm'): install the stand-in "

@@ -9,6 +9,8 @@ import sys
 import pytest
 import yaml
 
+pytestmark = pytest.mark.slow  # runs in other processes: console scripts, servers
+
 SCRIPTS = pathlib.Path(sys.executable).parent
 PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH = 24, 1, 2
 

@@ -13,6 +13,8 @@ import yaml
 from sandbox import aws as aws_sandbox
 from sandbox.controller import start as start_controller
 
+pytestmark = pytest.mark.slow  # runs in other processes: console scripts, servers
+
 GENERATE = str(pathlib.Path(sys.executable).parent / "generate")
 KNOWN, UNKNOWN = "111111111111", "222222222222"
 PASSWORD = "Corvane-s3cret-9f2"

@@ -8,7 +8,7 @@ import botocore.exceptions
 import pytest
 
 import generator.generate as gen
-from tests.moto_support import aws, handle, new_vpc  # noqa: F401 (aws is a fixture)
+from tests.moto_support import handle, new_vpc
 
 ACCOUNT_A = "111111111111"
 ACCOUNT_B = "222222222222"

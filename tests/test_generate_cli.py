@@ -16,7 +16,7 @@ import yaml
 
 import generator
 import generator.generate as gen
-from tests.moto_support import aws, aws_calls  # noqa: F401 (fixtures)
+
 
 SCRIPTS = pathlib.Path(sys.executable).parent
 EXAMPLE = pathlib.Path(gen.__file__).parent / "data" / "config.yaml"
@@ -53,11 +53,13 @@ def run(*args, cwd, env=None):
 # ---------------------------------------------------------- console script
 
 
+@pytest.mark.slow
 def test_version(tmp_path):
     done = run("--version", cwd=tmp_path)
     assert (done.returncode, done.stdout, done.stderr) == (0, f"generate {generator.__version__}\n", "")
 
 
+@pytest.mark.slow
 def test_help_texts(tmp_path):
     done = run("-h", cwd=tmp_path)
     assert done.returncode == 0
@@ -77,6 +79,7 @@ def test_help_texts(tmp_path):
         assert text in done.stdout
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("others", [[], ["-c", "missing.yaml", "-d", "out.yaml", "-e", "out.xlsx"]])
 def test_example_config_printed_and_nothing_else(tmp_path, others):
     done = run("--example-config", *others, cwd=tmp_path)
@@ -85,12 +88,14 @@ def test_example_config_printed_and_nothing_else(tmp_path, others):
     assert list(tmp_path.iterdir()) == []
 
 
+@pytest.mark.slow
 def test_example_config_is_a_valid_configuration(tmp_path):
     (tmp_path / "config.yaml").write_text(EXAMPLE.read_text())
     done = run("-c", "config.yaml", cwd=tmp_path)
     assert (done.returncode, done.stdout, done.stderr) == (0, "", "")
 
 
+@pytest.mark.slow
 def test_config_without_outputs_contacts_nothing(tmp_path):
     # The controller address is a closed port: any contact would fail the run.
     write_config(tmp_path / "config.yaml", controller_ip=f"127.0.0.1:{closed_port()}")
@@ -99,6 +104,7 @@ def test_config_without_outputs_contacts_nothing(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["config.yaml"]
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("args, shown", [([], "None"), (["-c", "nowhere.yaml"], "nowhere.yaml")])
 def test_missing_configuration(tmp_path, args, shown):
     done = run(*args, "-e", "out.xlsx", cwd=tmp_path)
@@ -112,6 +118,7 @@ def test_missing_configuration(tmp_path, args, shown):
     assert list(tmp_path.iterdir()) == []
 
 
+@pytest.mark.slow
 def test_invalid_configuration_names_the_file(tmp_path):
     (tmp_path / "config.yaml").write_text("account_ids: []\n")
     done = run("-c", "config.yaml", "-e", "out.xlsx", cwd=tmp_path)
@@ -120,12 +127,14 @@ def test_invalid_configuration_names_the_file(tmp_path):
     assert not (tmp_path / "out.xlsx").exists()
 
 
+@pytest.mark.slow
 def test_usage_error(tmp_path):
     done = run("--bogus", cwd=tmp_path)
     assert done.returncode == 2
     assert "usage: generate" in done.stderr and "unrecognized arguments: --bogus" in done.stderr
 
 
+@pytest.mark.slow
 def test_http_warnings_switched_off_at_load():
     code = (
         "import warnings, urllib3\n"

@@ -6,7 +6,7 @@ import pytest
 import yaml
 
 import generator.generate as gen
-from tests.moto_support import aws, aws_calls, handle, new_vpc, vpc_ids  # noqa: F401 (fixtures)
+from tests.moto_support import handle, new_vpc, vpc_ids
 
 A = "111111111111"
 B = "222222222222"

@@ -13,6 +13,8 @@ from sandbox import aws as aws_sandbox
 from sandbox.controller import start as start_controller
 from sandbox.terminal import run_with_password
 
+pytestmark = pytest.mark.slow  # runs in other processes: console scripts, servers
+
 GENERATE = str(pathlib.Path(sys.executable).parent / "generate")
 A, B = "111111111111", "222222222222"
 PASSWORD = "pa55 word"

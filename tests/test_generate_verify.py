@@ -17,6 +17,8 @@ from sandbox import aws as aws_sandbox
 from sandbox.controller import start as start_controller
 from sandbox.terminal import run_with_password
 
+pytestmark = pytest.mark.slow  # runs in other processes: console scripts, servers
+
 GENERATE = str(pathlib.Path(sys.executable).parent / "generate")
 ACCOUNT = "111111111111"
 PASSWORD = "pa55 word"

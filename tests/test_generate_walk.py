@@ -12,7 +12,10 @@ import pytest
 import yaml
 
 import generator.generate as gen
-from tests.moto_support import aws, aws_calls, handle, new_vpc  # noqa: F401 (fixtures)
+from tests.moto_support import handle, new_vpc
+
+# Whole walks over a three-account, two-region estate, several with many workers: seconds each.
+pytestmark = pytest.mark.slow
 
 A, B, C = "111111111111", "222222222222", "333333333333"
 R1, R2 = "eu-west-1", "us-west-2"

@@ -85,6 +85,7 @@ def test_interrupt_is_130_and_system_exit_passes(run_generate, capsys):
     assert stopped.value.code == 1
 
 
+@pytest.mark.slow
 def test_ctrl_c_at_the_password_prompt(tmp_path):
     """An engineer who presses Ctrl-C at the prompt gets status 130, no traceback, no file."""
     import pty

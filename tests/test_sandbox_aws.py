@@ -16,6 +16,8 @@ from moto import mock_aws
 
 from sandbox import aws
 
+pytestmark = pytest.mark.slow  # runs in other processes: console scripts, servers
+
 ROOT = Path(__file__).resolve().parent.parent
 
 ESTATE = {
@@ -187,19 +189,20 @@ def test_bad_estates_are_refused_before_any_request(estate, detail):
 def test_command_line_seeds_serves_and_enforces(tmp_path):
     estate = tmp_path / "estate.json"
     estate.write_text(json.dumps({"111111111111": {"us-east-1": [{"cidr": "10.0.0.0/16", "name": "a"}]}}))
-    process = subprocess.Popen([sys.executable, "-m", "sandbox.aws", "--estate", str(estate), "--enforce-auth"],
-                               cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        endpoint = process.stdout.readline().strip()
-        assert endpoint.startswith("http://127.0.0.1:")
-        sts = boto3.client("sts", endpoint_url=endpoint, region_name="us-east-1",
-                           aws_access_key_id="testing", aws_secret_access_key="testing")
-        with pytest.raises(ClientError, match="InvalidClientTokenId"):
-            sts.assume_role(RoleArn="arn:aws:iam::111111111111:role/r", RoleSessionName="AssumeRoleSession1")
-    finally:
-        process.send_signal(signal.SIGINT)
-        assert process.wait(timeout=30) == 0
-    seeded_ids = json.loads(process.stderr.read().splitlines()[0])
+    with subprocess.Popen([sys.executable, "-m", "sandbox.aws", "--estate", str(estate), "--enforce-auth"],
+                          cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as process:
+        try:
+            endpoint = process.stdout.readline().strip()
+            assert endpoint.startswith("http://127.0.0.1:")
+            sts = boto3.client("sts", endpoint_url=endpoint, region_name="us-east-1",
+                               aws_access_key_id="testing", aws_secret_access_key="testing")
+            with pytest.raises(ClientError, match="InvalidClientTokenId"):
+                sts.assume_role(RoleArn="arn:aws:iam::111111111111:role/r", RoleSessionName="AssumeRoleSession1")
+        finally:
+            process.send_signal(signal.SIGINT)
+            assert process.wait(timeout=30) == 0
+        stderr = process.stderr.read()
+    seeded_ids = json.loads(stderr.splitlines()[0])
     assert [vpc_id[:4] for vpc_id in seeded_ids["111111111111"]["us-east-1"]] == ["vpc-"]
 
 

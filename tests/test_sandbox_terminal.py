@@ -8,6 +8,8 @@ import pytest
 
 from sandbox.terminal import run_with_password
 
+pytestmark = pytest.mark.slow  # runs in other processes: console scripts, servers
+
 ASK = "import getpass, sys; print('got', getpass.getpass('Controller password:')); print('log', file=sys.stderr)"
 
 

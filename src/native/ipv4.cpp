@@ -133,8 +133,6 @@ std::uint64_t mask_of(int prefix) { return prefix == 0 ? 0 : (kAllOnes << (32 - 
 
 }  // namespace
 
-bool operator==(const Network& a, const Network& b) { return a.address == b.address && a.prefix == b.prefix; }
-
 Parsed parse_network(std::string_view text) {
     Parsed out;
     const std::size_t slash = text.find('/');
@@ -161,8 +159,6 @@ Parsed parse_network(std::string_view text) {
 std::string to_string(const Network& network) {
     return address_text(network.address) + '/' + std::to_string(network.prefix);
 }
-
-bool overlaps(const Network& a, const Network& b) { return a.first() <= b.last() && b.first() <= a.last(); }
 
 BlockWalk::BlockWalk(const Network& outer, int prefix, const std::vector<Network>& occupied)
     : outer_(outer), prefix_(prefix), count_(0) {

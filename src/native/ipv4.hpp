@@ -1,6 +1,6 @@
 // IPv4 networks as integers: strict parsing of network texts (the rules of
-// Python's ipaddress.ip_network for IPv4), their canonical text, overlap tests,
-// and the walk over the fixed-size blocks of a network in search of free ones.
+// Python's ipaddress.ip_network for IPv4), their canonical text, and the walk
+// over the fixed-size blocks of a network in search of ones free of others.
 // Plain C++: no Python here.
 #pragma once
 
@@ -22,8 +22,6 @@ struct Network {
     std::uint64_t last() const { return first() + size() - 1; }
 };
 
-bool operator==(const Network& a, const Network& b);
-
 // Either a network, or the reason why the text is not a strict IPv4 network.
 struct Parsed {
     std::optional<Network> network;
@@ -38,9 +36,6 @@ Parsed parse_network(std::string_view text);
 
 // "10.0.0.0/16"
 std::string to_string(const Network& network);
-
-// True when the two address ranges share an address.
-bool overlaps(const Network& a, const Network& b);
 
 // The blocks of length `prefix` inside `outer`, lowest address first, each
 // free or not of the `occupied` networks. Occupied ranges are merged and

@@ -1,0 +1,125 @@
+// The walk over the fixed-size blocks of a network, checked in plain C++ against
+// the obvious way of doing it: try every block against every occupied network.
+// Exit status 0 when every check holds; each failed check prints one line.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "native/ipv4.hpp"
+
+using native::ipv4::BlockWalk;
+using native::ipv4::Network;
+
+namespace {
+
+int failures = 0;
+
+void check(bool holds, const std::string& what) {
+    if (holds) return;
+    ++failures;
+    std::printf("FAILED: %s\n", what.c_str());
+}
+
+Network net(const char* text) {
+    const auto parsed = native::ipv4::parse_network(text);
+    if (!parsed.network) throw std::runtime_error(std::string(text) + ": " + parsed.error);
+    return *parsed.network;
+}
+
+std::string text_of(const std::optional<Network>& block) {
+    return block ? native::ipv4::to_string(*block) : "none";
+}
+
+// Every candidate in order, each against every occupied network.
+std::optional<Network> first_free_by_trying_all(const Network& outer, int prefix, const std::vector<Network>& occupied) {
+    const BlockWalk walk(outer, prefix, occupied);
+    for (std::uint64_t i = 0; i < walk.count(); ++i) {
+        const Network block = walk.candidate(i);
+        bool free = true;
+        for (const Network& n : occupied) free = free && (block.last() < n.first() || n.last() < block.first());
+        if (free) return block;
+    }
+    return std::nullopt;
+}
+
+void expect_first_free(const char* outer, int prefix, const std::vector<const char*>& occupied, const char* expected) {
+    std::vector<Network> taken;
+    for (const char* n : occupied) taken.push_back(net(n));
+    const std::string got = text_of(BlockWalk(net(outer), prefix, taken).first_free());
+    check(got == expected, std::string(outer) + " /" + std::to_string(prefix) + ": " + got + ", expected " + expected);
+}
+
+void examples() {
+    expect_first_free("10.0.0.0/24", 27, {}, "10.0.0.0/27");
+    expect_first_free("10.0.0.0/24", 27, {"10.0.0.0/27"}, "10.0.0.32/27");
+    // A small subnet in the middle of a block rules out the whole block.
+    expect_first_free("10.0.0.0/24", 27, {"10.0.0.0/27", "10.0.0.40/29"}, "10.0.0.64/27");
+    // Occupied networks out of order, overlapping and nested are merged first.
+    expect_first_free("10.0.0.0/24", 27, {"10.0.0.96/27", "10.0.0.0/26", "10.0.0.16/28", "10.0.0.32/27"}, "10.0.0.64/27");
+    expect_first_free("10.0.0.0/24", 25, {"10.0.0.0/25", "10.0.0.128/25"}, "none");
+    expect_first_free("10.0.0.0/27", 27, {}, "10.0.0.0/27");
+    expect_first_free("10.0.0.0/27", 27, {"10.0.0.31/32"}, "none");
+    // Occupied ranges beyond the outer network do not matter.
+    expect_first_free("10.0.1.0/24", 27, {"10.0.0.0/24", "10.0.2.0/24"}, "10.0.1.0/27");
+    // The top of the address space: no overflow past 255.255.255.255.
+    expect_first_free("255.255.255.0/24", 27, {"255.255.255.0/25", "255.255.255.128/26"}, "255.255.255.192/27");
+    expect_first_free("255.255.255.224/27", 27, {"255.255.255.255/32"}, "none");
+    expect_first_free("0.0.0.0/0", 27, {"0.0.0.0/1"}, "128.0.0.0/27");
+
+    const BlockWalk walk(net("10.0.0.0/24"), 27, {net("10.0.0.32/27")});
+    check(walk.count() == 8, "a /24 holds eight /27 blocks");
+    check(native::ipv4::to_string(walk.candidate(7)) == "10.0.0.224/27", "the last candidate");
+    check(!walk.is_free(net("10.0.0.32/27")) && walk.is_free(net("10.0.0.64/27")), "is_free of a taken and a free block");
+
+    for (int bad : {23, 33}) {
+        bool refused = false;
+        try {
+            BlockWalk(net("10.0.0.0/24"), bad, {});
+        } catch (const std::invalid_argument&) {
+            refused = true;
+        }
+        check(refused, "a block length of " + std::to_string(bad) + " is refused for a /24");
+    }
+}
+
+// Random networks inside and around random outer networks: the walk that jumps
+// over occupied ranges finds the same block as trying every one.
+void agrees_with_trying_all() {
+    std::mt19937 rng(20261208);
+    auto random_network = [&](int min_prefix, int max_prefix, std::uint32_t base, int base_prefix) {
+        const int prefix = std::uniform_int_distribution<int>(min_prefix, max_prefix)(rng);
+        std::uint32_t address = base | (static_cast<std::uint32_t>(rng()) >> base_prefix);
+        if (base_prefix == 0) address = static_cast<std::uint32_t>(rng());
+        const std::uint32_t mask = prefix == 0 ? 0 : ~std::uint32_t{0} << (32 - prefix);
+        return Network{address & mask, prefix};
+    };
+    for (int round = 0; round < 3000; ++round) {
+        const Network outer = random_network(16, 28, 0, 0);
+        const int prefix = std::uniform_int_distribution<int>(outer.prefix, std::min(outer.prefix + 6, 32))(rng);
+        std::vector<Network> occupied;
+        const int count = std::uniform_int_distribution<int>(0, 12)(rng);
+        for (int k = 0; k < count; ++k) {
+            // Mostly inside the outer network, sometimes around it.
+            occupied.push_back(rng() % 5 ? random_network(outer.prefix, 32, outer.address, outer.prefix)
+                                         : random_network(8, 32, 0, 0));
+        }
+        const auto fast = BlockWalk(outer, prefix, occupied).first_free();
+        const auto slow = first_free_by_trying_all(outer, prefix, occupied);
+        check(text_of(fast) == text_of(slow), native::ipv4::to_string(outer) + " /" + std::to_string(prefix) +
+                                                   ": walk " + text_of(fast) + ", trying all " + text_of(slow));
+    }
+}
+
+}  // namespace
+
+int main() {
+    examples();
+    agrees_with_trying_all();
+    if (failures == 0) std::printf("ipv4 block walk: all checks hold\n");
+    return failures == 0 ? 0 : 1;
+}
