@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -22,6 +23,7 @@
 #include "native/model.hpp"
 #include "native/outputs.hpp"
 #include "native/quoted.hpp"
+#include "native/refresh.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -1208,6 +1210,309 @@ py::object generate_min_tandrel_yaml(py::object config) {
     return std::move(result);
 }
 
+
+// ------------------------------------------------------------------ refresh
+
+namespace refresh = native::refresh;
+
+// The sheets a refreshed workbook carries after the VPC sheet.
+constexpr const char* kRemovedSheet = "Removed";
+constexpr const char* kCoverageSheet = "Coverage";  // written anew by every run
+constexpr const char* kGeneratedSheet = "generated";  // hidden: the values generate wrote, the base of a refresh
+
+// Marks of a refreshed sheet: fills as the spreadsheet programs' "good" and "bad" styles.
+constexpr const char* kAddedFill = "C6EFCE";
+constexpr const char* kConflictFill = "FFC7CE";
+constexpr const char* kUncheckedFill = "D9D9D9";
+
+// A cell as the merge compares it; a workbook cell read back or a value generate wrote.
+refresh::Cell merge_cell(py::handle value) {
+    refresh::Cell cell;
+    using Type = refresh::Cell::Type;
+    if (value.is_none()) return cell;
+    if (PyBool_Check(value.ptr())) {
+        cell.type = Type::boolean;
+        cell.flag = value.ptr() == Py_True;
+    } else if (PyLong_Check(value.ptr())) {
+        cell.type = Type::number;
+        cell.text = native::text(value);
+    } else if (PyFloat_Check(value.ptr())) {
+        const double number = PyFloat_AsDouble(value.ptr());
+        if (number != number) return cell;  // not a number: an empty cell
+        cell.type = Type::number;
+        // A whole number reads back as an integer from some readers and as a float from others.
+        cell.text = truthy(value.attr("is_integer")()) ? native::text(py::int_(py::reinterpret_borrow<py::object>(value))) : native::text(py::repr(value));
+    } else if (PyUnicode_Check(value.ptr())) {
+        cell.type = Type::text;
+        cell.text = value.cast<std::string>();
+    } else if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) {
+        cell.type = Type::items;
+        for (py::handle item : value) cell.items.push_back(native::text(item));
+    } else {
+        cell.type = Type::other;
+        cell.text = native::text(py::repr(value));
+    }
+    return cell;
+}
+
+std::vector<py::object> objects(py::handle items) {
+    std::vector<py::object> out;
+    for (py::handle item : items) out.push_back(py::reinterpret_borrow<py::object>(item));
+    return out;
+}
+
+std::vector<refresh::Row> merge_rows(py::handle records, py::handle columns, const char* what) {
+    std::vector<refresh::Row> rows;
+    long number = 0;
+    for (py::handle record : records) {
+        ++number;
+        refresh::Row row;
+        for (py::handle column : columns) {
+            PyObject* value = PyObject_GetItem(record.ptr(), column.ptr());
+            if (value == nullptr) {
+                if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
+                PyErr_Clear();
+                native::raise_builtin("KeyError", std::string(what) + " row " + std::to_string(number) +
+                                                      " has no column " + native::text(column));
+            }
+            row.push_back(merge_cell(py::reinterpret_steal<py::object>(value)));
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+// The three-way merge of a refresh, on lists of records: `base` as generate wrote them,
+// `edited` as the engineer's sheet holds them, `discovered` as generate builds them now.
+py::dict merge_refresh(py::object base, py::object edited, py::object discovered, py::object unchecked) {
+    py::object columns = G("HEADERS");
+    std::vector<std::string> titles;
+    for (py::handle column : columns) titles.push_back(native::text(column));
+    std::optional<refresh::Merge> merge;
+    try {
+        merge.emplace(titles);
+    } catch (const std::invalid_argument& err) {
+        native::raise_builtin("ValueError", err.what());
+    }
+    std::vector<refresh::Scope> scopes;
+    if (!unchecked.is_none()) {
+        for (py::handle scope : unchecked) {
+            py::tuple pair = py::tuple(py::reinterpret_borrow<py::object>(scope));
+            scopes.push_back({native::text(pair[0]), native::text(pair[1])});
+        }
+    }
+    const refresh::Plan plan =
+        merge->plan(merge_rows(base, columns, "the generated"), merge_rows(edited, columns, "the edited"),
+                    merge_rows(discovered, columns, "the discovered"), scopes);
+
+    const std::vector<py::object> edited_rows = objects(edited), discovered_rows = objects(discovered);
+    // Columns the engineer added to the sheet travel with their rows.
+    py::list extra;
+    for (const py::object& record : edited_rows) {
+        for (py::handle title : record) {
+            if (!columns.contains(title) && !extra.contains(title)) extra.append(title);
+        }
+    }
+
+    py::list rows, added, conflicts, not_rechecked;
+    for (const refresh::MergedRow& merged : plan.sheet) {
+        py::dict row;
+        if (merged.unchecked) not_rechecked.append(py::len(rows));
+        if (merged.added) {
+            py::handle found = discovered_rows[merged.index];
+            size_t c = 0;
+            for (py::handle column : columns) {
+                const bool from_account = merged.account_row >= 0 && merge->account_column(c++);
+                row[column] = from_account ? py::object(rows[merged.account_row][column]) : py::object(found[column]);
+            }
+            for (py::handle title : extra) row[title] = G("NULL");
+            added.append(py::len(rows));
+        } else {
+            py::handle mine = edited_rows[merged.index];
+            size_t c = 0;
+            for (py::handle column : columns) {
+                const auto pick = merged.picks.empty() ? refresh::Pick::edited : merged.picks[c++];
+                if (pick == refresh::Pick::discovered) {
+                    row[column] = discovered_rows[merged.discovered][column];
+                } else {
+                    row[column] = mine[column];
+                    if (pick == refresh::Pick::conflict) {
+                        conflicts.append(py::make_tuple(py::len(rows), column,
+                                                        discovered_rows[merged.discovered][column]));
+                    }
+                }
+            }
+            for (py::handle title : extra) row[title] = mine.attr("get")(title, G("NULL"));
+        }
+        rows.append(row);
+    }
+    py::list removed, left_out, base_kept;
+    for (size_t e : plan.removed) removed.append(edited_rows[e]);
+    const std::vector<py::object> base_rows = objects(base);
+    for (size_t b : plan.left_out) left_out.append(base_rows[b]);
+    for (size_t b : plan.base_kept) base_kept.append(base_rows[b]);
+
+    return py::dict("rows"_a = rows, "added"_a = added, "conflicts"_a = conflicts, "removed"_a = removed,
+                    "left_out"_a = left_out, "not_rechecked"_a = not_rechecked, "base_kept"_a = base_kept,
+                    "kept"_a = plan.kept, "updated"_a = plan.updated);
+}
+
+
+// How a cell shows a value in messages: lists in their printed form, booleans as the sheet shows them.
+std::string shown_value(py::handle value) {
+    if (value.is_none() || (PyUnicode_Check(value.ptr()) && py::len(value) == 0)) return "an empty cell";
+    if (PyBool_Check(value.ptr())) return value.ptr() == Py_True ? "TRUE" : "FALSE";
+    return native::text(py::repr(PyUnicode_Check(value.ptr()) ? value : py::str(value)));
+}
+
+// The workbook a refresh starts from, read and checked before anything is contacted:
+// {"edited": the first sheet's records, "removed": those of the Removed sheet, "base":
+// those of the hidden sheet}, or None when there is no such file yet.
+py::object read_refresh_base(py::object excel) {
+    if (!truthy(G("os").attr("path").attr("exists")(excel))) return py::none();
+    py::dict sheets = G("serializers").attr("xlsx").attr("load_sheets")(excel);
+    py::list titles = py::list(sheets);
+    if (!sheets.contains(kGeneratedSheet) || native::text(titles[0]) == kGeneratedSheet) {
+        native::raise_builtin("ValueError",
+                              native::text(excel) + ": cannot refresh: it has no hidden sheet '" + kGeneratedSheet +
+                                  "' with the values generate wrote, so it was not written by generate (or by a "
+                                  "version before --refresh); nothing was changed. Without --refresh, generate "
+                                  "writes a new workbook in its place, without your edits");
+    }
+    py::object headers = G("HEADERS");
+    auto check_columns = [&](py::handle records, const std::string& which) {
+        if (py::len(records) == 0) return;
+        py::object record = records[py::int_(0)];
+        for (py::handle column : headers) {
+            if (record.contains(column)) continue;
+            native::raise_builtin("ValueError", native::text(excel) + ": cannot refresh: " + which +
+                                                    " has no column " + native::text(column) +
+                                                    "; put it back under its title (nothing was changed)");
+        }
+    };
+    py::dict previous;
+    py::list own;  // the engineer's own sheets, carried over as they are
+    for (size_t i = 1; i < titles.size(); ++i) {
+        const std::string title = native::text(titles[i]);
+        if (title != kRemovedSheet && title != kGeneratedSheet && title != kCoverageSheet) own.append(titles[i]);
+    }
+    previous["own_sheets"] = own;
+    previous["edited"] = sheets[titles[0]];
+    previous["removed"] = sheets.contains(kRemovedSheet) ? py::object(sheets[kRemovedSheet]) : py::list();
+    previous["base"] = sheets[kGeneratedSheet];
+    check_columns(previous["edited"], "the first sheet");
+    check_columns(previous["base"], "the hidden sheet '" + std::string(kGeneratedSheet) + "'");
+    return std::move(previous);
+}
+
+py::dict sheet(const char* title, py::handle rows, py::handle columns, bool hidden) {
+    return py::dict("title"_a = title, "rows"_a = rows, "columns"_a = columns, "hidden"_a = hidden);
+}
+
+// The column titles of records: `first` and then every other key, in order of appearance.
+py::list titles_of(py::handle first, py::handle records) {
+    py::list titles;
+    for (py::handle title : first) titles.append(title);
+    for (py::handle record : records) {
+        for (py::handle title : record) {
+            if (!titles.contains(title)) titles.append(title);
+        }
+    }
+    return titles;
+}
+
+py::dict mark(py::handle row, py::handle column, const char* fill, py::object note) {
+    return py::dict("row"_a = row, "column"_a = column, "fill"_a = fill, "note"_a = note);
+}
+
+// The VPC sheet written to `path`, with the values generated hidden beside it (the base of a
+// later refresh). With `previous` (read_refresh_base), the rows are first merged into the
+// engineer's sheet; VPCs of the accounts and regions that failed in `ledger` were not looked
+// for and are kept. `shown` is the workbook's name for messages. Returns the merge, to be
+// reported once the workbook is in place (None without a refresh).
+py::object write_workbook(py::object excel_data, py::object path, py::object previous, py::object ledger,
+                          py::object shown) {
+    py::object export_to_xlsx = G("serializers").attr("xlsx").attr("export_to_xlsx");
+    py::object headers = G("HEADERS");
+    py::list sheets;
+    if (previous.is_none()) {
+        sheets.append(sheet(kGeneratedSheet, excel_data, headers, true));
+        if (py::len(excel_data) == 0) {
+            // Still a workbook, so the engineer sees the columns and that nothing was found.
+            LOG(WARNING, "main", "No VPC found in the configured accounts and regions: %s holds the column titles only",
+                shown);
+        }
+        export_to_xlsx(excel_data, path, "columns"_a = headers, "sheets"_a = sheets);
+        return py::none();
+    }
+
+    py::list unchecked;  // an unreachable account is not a deleted VPC
+    for (py::handle entry : ledger) {
+        if (native::text(entry["state"]) == "failed") unchecked.append(py::make_tuple(entry["account_id"], entry["region"]));
+    }
+    py::dict merged = G("_merge_refresh")(previous["base"], previous["edited"], excel_data, "unchecked"_a = unchecked);
+    py::list rows = merged["rows"];
+    py::list removed = previous["removed"];
+    for (py::handle row : merged["removed"]) removed.append(row);
+    if (py::len(removed) > 0) sheets.append(sheet(kRemovedSheet, removed, titles_of(headers, removed), false));
+    for (py::handle title : previous["own_sheets"]) sheets.append(py::dict("title"_a = title, "copy_of"_a = shown));
+    py::list base = py::list(excel_data);
+    for (py::handle row : merged["base_kept"]) base.append(row);
+    sheets.append(sheet(kGeneratedSheet, base, headers, true));
+
+    py::list columns = titles_of(headers, rows);
+    py::list marks;
+    auto mark_rows = [&](py::handle indices, const char* fill, const char* note) {
+        for (py::handle index : indices) {
+            for (py::handle column : columns) {
+                const bool first = native::text(column) == "vpc_id";
+                marks.append(mark(index, column, fill, first ? py::object(py::str(note)) : py::object(py::none())));
+            }
+        }
+    };
+    mark_rows(merged["added"], kAddedFill, "New: found for the first time by generate --refresh");
+    mark_rows(merged["not_rechecked"], kUncheckedFill,
+              "Not re-checked: its account or region could not be walked by generate --refresh (see the Coverage "
+              "sheet); kept as it was");
+    for (py::handle conflict : merged["conflicts"]) {
+        py::tuple at = py::reinterpret_borrow<py::tuple>(conflict);
+        marks.append(mark(at[0], at[1], kConflictFill,
+                          py::str("AWS now gives " + shown_value(at[2]) + "; your value was kept (generate --refresh)")));
+    }
+    export_to_xlsx(rows, path, "columns"_a = headers, "sheets"_a = sheets, "marks"_a = marks);
+    return std::move(merged);
+}
+
+// The account of a refresh, once the workbook is in place.
+void report_refresh(py::handle merged, py::handle shown) {
+    const char* const op = "report_refresh";
+    for (py::handle row : merged["removed"]) {
+        LOG(INFO, op, "VPC %s (account %s, region %s) is no longer found: moved to sheet %s", row["vpc_id"],
+            row["account_id"], row["region"], kRemovedSheet);
+    }
+    for (py::handle row : merged["left_out"]) {
+        LOG(INFO, op, "VPC %s (account %s, region %s) was deleted from the sheet: left out", row["vpc_id"],
+            row["account_id"], row["region"]);
+    }
+    py::list rows = merged["rows"];
+    py::list columns = titles_of(G("HEADERS"), rows);
+    py::object letter_of = native::host_attr("openpyxl.utils", "get_column_letter");
+    for (py::handle conflict : merged["conflicts"]) {
+        py::tuple at = py::reinterpret_borrow<py::tuple>(conflict);
+        py::object row = rows[at[0]];
+        const std::string cell =
+            native::text(letter_of(columns.attr("index")(at[1]) + py::int_(1))) + std::to_string(at[0].cast<long>() + 2);
+        LOG(WARNING, op, "Conflict in %s cell %s (%s of VPC %s, account %s, region %s): kept your %s; AWS now gives %s",
+            shown, cell, at[1], row["vpc_id"], row["account_id"], row["region"], shown_value(row[at[1]]),
+            shown_value(at[2]));
+    }
+    std::string summary = "Refreshed %s: %s rows kept, %s cells updated, %s VPCs added, %s removed, %s conflicts";
+    const size_t unchecked = py::len(merged["not_rechecked"]);
+    if (unchecked > 0) summary += ", " + std::to_string(unchecked) + " not re-checked";
+    LOG(INFO, op, summary.c_str(), shown, merged["kept"], merged["updated"], py::len(merged["added"]),
+        py::len(merged["removed"]), py::len(merged["conflicts"]));
+}
+
 // --------------------------------------------------------------------- main
 
 // Outputs that cannot be written or would destroy another file of the run are
@@ -1241,7 +1546,7 @@ const char* const kCoverageHeaders[] = {"account_id", "account_name", "region", 
 // The ledger as a second sheet "Coverage" of the workbook at `path`, after the VPC sheet.
 void add_coverage_sheet(py::handle path, py::handle ledger) {
     py::object book = native::host_attr("openpyxl", "load_workbook")(path);
-    py::object sheet = book.attr("create_sheet")("Coverage");
+    py::object sheet = book.attr("create_sheet")(kCoverageSheet, "index"_a = 1);
     py::list titles;
     for (const char* title : kCoverageHeaders) titles.append(title);
     sheet.attr("append")(titles);
@@ -1262,24 +1567,20 @@ void add_coverage_sheet(py::handle path, py::handle ledger) {
     book.attr("save")(path);
 }
 
-// The workbook's VPC sheet and its Coverage sheet, written whole or not at all.
-void export_workbook(py::handle excel_data, py::handle excel, py::handle ledger) {
+// The workbook's VPC sheet and its Coverage sheet, written whole or not at all. Returns
+// the merge of a refresh (with `previous`), to be reported once the workbook is in place.
+py::object export_workbook(py::handle excel_data, py::handle excel, py::handle ledger, py::handle previous) {
     py::object rows = py::reinterpret_borrow<py::object>(excel_data);
     py::object shown = py::reinterpret_borrow<py::object>(excel);
     py::object coverage = py::reinterpret_borrow<py::object>(ledger);
-    py::cpp_function write([rows, shown, coverage](py::object tmp) {
-        py::object export_to_xlsx = G("serializers").attr("xlsx").attr("export_to_xlsx");
-        if (py::len(rows) == 0) {
-            // Still a workbook, so the engineer sees the columns and that nothing was found.
-            LOG(WARNING, "main",
-                "No VPC found in the configured accounts and regions: %s holds the column titles only", shown);
-            export_to_xlsx(rows, tmp, "columns"_a = G("HEADERS"));
-        } else {
-            export_to_xlsx(rows, tmp);
-        }
+    py::object base = py::reinterpret_borrow<py::object>(previous);
+    py::list merged;  // filled by the writer
+    py::cpp_function write([rows, shown, coverage, base, merged](py::object tmp) mutable {
+        merged.append(write_workbook(rows, tmp, base, coverage, shown));
         add_coverage_sheet(tmp, coverage);
     });
     G("serializers").attr("export").attr("write_atomically")(excel, write, "suffix"_a = ".xlsx");
+    return merged[0];
 }
 
 py::object quoted_inventory(py::object tandrel_yaml) {
@@ -1292,7 +1593,8 @@ py::object quoted_inventory(py::object tandrel_yaml) {
 // Both artefacts from one walk. The workbook is written while the inventory waits
 // under a temporary name beside its file; only once both are whole does the inventory
 // take its place, so a failure or Ctrl-C anywhere leaves both existing files as they were.
-py::list generate_both(py::object config, py::object tandrel, py::object excel, long jobs, bool keep_going) {
+py::list generate_both(py::object config, py::object tandrel, py::object excel, py::object previous, long jobs,
+                       bool keep_going) {
     LOG(INFO, "main", "Generating minimal tandrel file: %s", tandrel);
     LOG(INFO, "main", "Generating Excel file: %s", excel);
     WalkRequest request;
@@ -1307,11 +1609,13 @@ py::list generate_both(py::object config, py::object tandrel, py::object excel, 
     LOG(INFO, "main", "Exporting accounts to tandrel file: %s", tandrel);
     LOG(INFO, "main", "Exporting accounts to tandrel excel: %s", excel);
     py::list rows = found.rows, ledger = found.ledger;
-    py::cpp_function write_both([tandrel_yaml, rows, excel, ledger](py::object tmp) {
+    py::list merged;
+    py::cpp_function write_both([tandrel_yaml, rows, excel, ledger, previous, merged](py::object tmp) mutable {
         G("serializers").attr("export_to_path")(tandrel_yaml, tmp, "dump"_a = G("_dump_quoted"));
-        export_workbook(rows, excel, ledger);
+        merged.append(export_workbook(rows, excel, ledger, previous));
     });
     G("serializers").attr("export").attr("write_atomically")(tandrel, write_both);
+    if (!merged[0].is_none()) report_refresh(merged[0], excel);
     return ledger;
 }
 
@@ -1352,6 +1656,13 @@ py::object main() {
         "help"_a = "Go on past accounts and regions that fail: write what was covered, list what was not (the "
                    "Coverage sheet, the log) and end with exit status 2. Without it the first failure ends the run "
                    "and nothing is written.");
+    parser.attr("add_argument")(
+        "--refresh", "action"_a = "store_true",
+        "help"_a = "With -e: the workbook excel_file was written by generate and edited since; merge what AWS "
+                   "holds now into it, keeping every edit: unedited cells take the new values, VPCs no longer "
+                   "found move to the sheet Removed (those of accounts and regions that fail are kept), new VPCs "
+                   "are added and marked, and a cell that you and AWS both changed keeps your value, marked as a "
+                   "conflict.");
     py::object args = parser.attr("parse_args")();
 
     if (truthy(args.attr("example_config"))) {
@@ -1359,6 +1670,9 @@ py::object main() {
         return py::none();
     }
 
+    if (truthy(args.attr("refresh")) && args.attr("excel").is_none()) {
+        parser.attr("error")("--refresh needs -e/--excel: the workbook to refresh");
+    }
     py::object config_path = args.attr("config_path");
     if (config_path.is_none() || !truthy(G("os").attr("path").attr("exists")(config_path))) {
         LOG(ERROR, "main", "Configuration file not found: %s", config_path);
@@ -1370,12 +1684,19 @@ py::object main() {
     py::object excel = args.attr("excel");
     check_outputs(config_path, tandrel, excel);
     if (!tandrel.is_none()) native::require_model();  // the inventory goes through the migration model
+    py::object previous = py::none();
+    if (truthy(args.attr("refresh"))) {
+        previous = read_refresh_base(excel);
+        if (previous.is_none()) {
+            LOG(WARNING, "main", "%s does not exist yet: nothing to refresh, a new workbook is written", excel);
+        }
+    }
 
     const long jobs = args.attr("jobs").cast<long>();
     const bool keep_going = truthy(args.attr("keep_going"));
     py::list ledger;
     if (!tandrel.is_none() && !excel.is_none()) {
-        ledger = generate_both(config, tandrel, excel, jobs, keep_going);
+        ledger = generate_both(config, tandrel, excel, previous, jobs, keep_going);
     } else {
         ForBuilders builders(jobs, keep_going);
         if (!tandrel.is_none()) {
@@ -1389,7 +1710,8 @@ py::object main() {
             LOG(INFO, "main", "Generating Excel file: %s", excel);
             py::object excel_data = G("generate_tandrel_excel_data")(config);
             LOG(INFO, "main", "Exporting accounts to tandrel excel: %s", excel);
-            export_workbook(excel_data, excel, builders.run.ledger);
+            py::object merged = export_workbook(excel_data, excel, builders.run.ledger, previous);
+            if (!merged.is_none()) report_refresh(merged, excel);
         }
         ledger = builders.run.ledger;
     }
@@ -1461,5 +1783,11 @@ PYBIND11_MODULE(generate, m) {
     m.def("generate_min_tandrel_yaml", &generate_min_tandrel_yaml, py::arg("config"),
           "The minimal inventory: {'account_info': [...]} with the accounts, their regions and VPCs.");
     native::install_quoted(m);
+    m.def("_merge_refresh", &merge_refresh, py::arg("base"), py::arg("edited"), py::arg("discovered"),
+          py::arg("unchecked") = py::none(),
+          "Three-way merge of a refresh: the rows generate wrote, the engineer's rows and the rows discovered "
+          "now.\n\nunchecked: (account, region) pairs not walked this time, region '*' for a whole account; "
+          "their VPCs are kept, not removed.\nReturns {'rows', 'added', 'conflicts', 'removed', 'left_out', "
+          "'not_rechecked', 'base_kept', 'kept', 'updated'}.");
     m.def("main", &main, "Run the generate command with the process's command line.");
 }

@@ -248,23 +248,42 @@ void name_source(py::error_already_set& err, py::handle path) {
     global("add_note")(value, "while reading " + native::text(path));
 }
 
-py::object load_from_xlsx(py::object path) {
-    // Only truly empty cells are missing, and they read as the empty text: texts such as "NA",
-    // "None" or "null" stay texts. Each cell keeps the type it has in the sheet: a text cell such
-    // as "0123" or "1.0" stays text (no leading zero lost), and a column with empty cells keeps
-    // its integers and booleans.
-    py::object table;
+// The workbook's first sheet as a table, or with `every_sheet` all its sheets by title.
+// Only truly empty cells are missing, and they read as the empty text: texts such as "NA",
+// "None" or "null" stay texts. Each cell keeps the type it has in the sheet: a text cell such
+// as "0123" or "1.0" stays text (no leading zero lost), and a column with empty cells keeps
+// its integers and booleans.
+py::object read_tables(py::handle path, bool every_sheet) {
+    py::dict options;
+    if (every_sheet) options["sheet_name"] = py::none();
+    options["dtype"] = global("object");
+    options["keep_default_na"] = false;
+    options["engine"] = "calamine";  // ten times faster than openpyxl, with the same cell types
     try {
-        // calamine reads the sheet ten times faster than openpyxl, with the same cell types.
-        table = global("pd").attr("read_excel")(path, py::arg("dtype") = global("object"),
-                                                py::arg("keep_default_na") = false, py::arg("engine") = "calamine");
+        return global("pd").attr("read_excel")(path, **options);
     } catch (py::error_already_set& err) {
         name_source(err, path);
         throw;
     }
+}
+
+py::object load_from_xlsx(py::object path) {
+    py::object table = read_tables(path, false);
     refuse_unreadable_cells(table, path);
     LOG(native::DEBUG, "load_from_xlsx", "Loaded dataframe from excel:\n%s", table);
     return table.attr("to_dict")("records");
+}
+
+py::dict load_sheets(py::object path) {
+    py::dict sheets;
+    bool first = true;
+    for (auto item : py::reinterpret_borrow<py::dict>(read_tables(path, true))) {
+        if (first) refuse_unreadable_cells(item.second, path);  // the sheet the engineer edits
+        first = false;
+        LOG(native::DEBUG, "load_sheets", "Loaded sheet %s from excel:\n%s", item.first, item.second);
+        sheets[item.first] = item.second.attr("to_dict")("records");
+    }
+    return sheets;
 }
 
 // ---- writing ------------------------------------------------------------------
@@ -322,7 +341,72 @@ void dress_for_review(py::handle sheet, size_t column_count) {
     }
 }
 
-void export_to_xlsx(py::object data, py::object path, py::object columns, py::kwargs options) {
+// A sheet of another workbook, copied into `to`: every cell's value (formulas as formulas,
+// texts kept texts), the column widths and whether it is shown.
+void copy_sheet(py::handle from, py::handle to) {
+    for (py::handle row : from.attr("iter_rows")()) {
+        for (py::handle cell : row) {
+            py::object value = cell.attr("value");
+            if (value.is_none()) continue;
+            py::object copy = to.attr("cell")(py::arg("row") = cell.attr("row"), py::arg("column") = cell.attr("column"));
+            copy.attr("value") = value;
+            copy.attr("data_type") = cell.attr("data_type");
+            copy.attr("number_format") = cell.attr("number_format");
+        }
+    }
+    for (auto item : py::reinterpret_borrow<py::dict>(from.attr("column_dimensions"))) {
+        py::object width = item.second.attr("width");
+        if (!width.is_none()) to.attr("column_dimensions")[item.first].attr("width") = width;
+    }
+    to.attr("sheet_state") = from.attr("sheet_state");
+}
+
+// The further sheets of a workbook after pandas wrote their cells (each {"title", "rows",
+// "columns", "hidden"}, or {"title", "copy_of": path} for a sheet copied from the workbook at
+// path), and the marks on cells of its first sheet (each {"row": record index, "column":
+// title, "fill": RRGGBB, "note": text or None}).
+void finish_sheets(py::handle book, py::handle sheets, py::handle marks) {
+    py::object width = global("DEFAULT_COL_WIDTH");
+    py::object source;  // the workbook sheets are copied from, opened once
+    size_t position = 0;
+    for (py::handle sheet : sheets) {
+        ++position;  // the first sheet comes before them all
+        if (sheet.contains("copy_of")) {
+            if (!source) source = global("load_workbook")(py::arg("filename") = native::text(sheet["copy_of"]));
+            copy_sheet(source[sheet["title"]],
+                       book.attr("create_sheet")(sheet["title"], py::arg("index") = position));
+            continue;
+        }
+        py::object page = book[sheet["title"]];
+        const size_t count = py::len(sheet["columns"]);
+        keep_texts_texts(page);
+        py::list widths;
+        for (size_t i = 0; i < count; ++i) widths.append(width);
+        set_widths(page, widths);
+        if (native::truthy(sheet.attr("get")("hidden", false))) {
+            page.attr("sheet_state") = "veryHidden";
+        } else {
+            dress_for_review(page, count);
+        }
+    }
+    if (marks.is_none()) return;
+    py::object first = book.attr("worksheets")[py::int_(0)];
+    py::dict column_of;  // title -> column number, from the title row
+    for (py::handle title_cell : first[py::str("1")]) column_of[title_cell.attr("value")] = title_cell.attr("column");
+    py::object fill_type = native::host_attr("openpyxl.styles", "PatternFill");
+    for (py::handle mark : marks) {
+        py::object cell = first.attr("cell")(py::arg("row") = py::int_(mark["row"]) + py::int_(2),
+                                             py::arg("column") = column_of[mark["column"]]);
+        py::object fill = mark["fill"];
+        cell.attr("fill") = fill_type(py::arg("fill_type") = "solid", py::arg("start_color") = fill,
+                                      py::arg("end_color") = fill);
+        py::object note = mark.attr("get")("note");
+        if (!note.is_none()) cell.attr("comment") = global("Comment")(note, "generate");
+    }
+}
+
+void export_to_xlsx(py::object data, py::object path, py::object columns, py::object sheets, py::object marks,
+                    py::kwargs options) {
     if (PyDict_Check(data.ptr())) {
         // A whole configuration sent to a .xlsx name: say so instead of failing on its key 0.
         native::raise_builtin("TypeError", "cannot write " + native::text(path) +
@@ -350,13 +434,33 @@ void export_to_xlsx(py::object data, py::object path, py::object columns, py::kw
 
     // Written and finished under a temporary name in the destination folder, then moved
     // over `path`: a failure never leaves a half-written or unfinished workbook there.
-    py::cpp_function write([table, column_widths, all_columns](py::object tmp) {
-        table.attr("to_excel")(tmp, py::arg("index") = false);
+    if (sheets.is_none()) sheets = py::list();
+    py::cpp_function write([table, column_widths, all_columns, sheets, marks](py::object tmp) {
+        if (py::len(sheets) == 0) {
+            table.attr("to_excel")(tmp, py::arg("index") = false);
+        } else {
+            // One writer for the cells of every sheet, so that they read back alike.
+            py::object pd = global("pd");
+            py::object writer = pd.attr("ExcelWriter")(tmp, py::arg("engine") = "openpyxl");
+            try {
+                table.attr("to_excel")(writer, py::arg("index") = false);
+                for (py::handle sheet : sheets) {
+                    if (sheet.contains("copy_of")) continue;
+                    pd.attr("DataFrame").attr("from_records")(sheet["rows"], py::arg("columns") = sheet["columns"])
+                        .attr("to_excel")(writer, py::arg("sheet_name") = sheet["title"], py::arg("index") = false);
+                }
+            } catch (py::error_already_set&) {
+                writer.attr("close")();  // the temporary file is removed by the caller
+                throw;
+            }
+            writer.attr("close")();
+        }
         py::object workbook = global("load_workbook")(py::arg("filename") = native::text(tmp));
         py::object sheet = workbook.attr("worksheets")[py::int_(0)];
         keep_texts_texts(sheet);
         dress_for_review(sheet, all_columns);
         set_widths(sheet, column_widths);
+        finish_sheets(workbook, sheets, marks);
         workbook.attr("save")(native::text(tmp));
     });
     global("write_atomically")(path, write, py::arg("suffix") = ".xlsx");  // pandas picks its writer by it
@@ -407,13 +511,21 @@ PYBIND11_MODULE(xlsx, m) {
           "Only empty cells read as missing; they become the empty text. A cell holding a spreadsheet error\n"
           "or a formula without a stored result is refused, every such cell named.");
     m.attr("load_from_xlsx") = as_loader(m.attr("load_from_xlsx"));
+    m.def("load_sheets", &load_sheets, py::arg("path"),
+          "Return the records of every sheet of the workbook, hidden ones included: {title: records}, in the "
+          "workbook's order, each sheet read as load_from_xlsx reads the first.");
 
     py::object as_exporter = global("register_exporter")(xlsx_exts);
     m.def("export_to_xlsx", &export_to_xlsx, py::arg("data"), py::arg("path"),
-          py::arg("columns") = py::none(),
+          py::arg("columns") = py::none(), py::arg("sheets") = py::none(), py::arg("marks") = py::none(),
           "Write the records to a new workbook at path, replacing any file there.\n\n"
           "The columns of the first record's keys get the width DEFAULT_COL_WIDTH.\n"
-          "columns: the titles to write when data holds no record (ignored otherwise).");
+          "columns: the titles to write when data holds no record (ignored otherwise).\n"
+          "sheets: further sheets after the first, each {'title', 'rows', 'columns', 'hidden'};\n"
+          "a hidden one is kept out of the engineer's sight (very hidden). {'title', 'copy_of': path}\n"
+          "copies that sheet of the workbook at path (values, formulas, widths).\n"
+          "marks: cells of the first sheet to colour, each {'row': index in data, 'column': title,\n"
+          "'fill': 'RRGGBB', 'note': text or None}.");
     m.attr("export_to_xlsx") = as_exporter(m.attr("export_to_xlsx"));
 
     m.def("_set_column_widths", &set_column_widths, py::arg("column_widths"), py::arg("path"),

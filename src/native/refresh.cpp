@@ -1,0 +1,208 @@
+#include "native/refresh.hpp"
+
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <utility>
+
+#include "native/cell_text.hpp"
+
+namespace native::refresh {
+namespace {
+
+Cell boolean(bool value) {
+    Cell cell;
+    cell.type = Cell::Type::boolean;
+    cell.flag = value;
+    return cell;
+}
+
+Cell items(std::vector<std::string> values) {
+    Cell cell;
+    cell.type = Cell::Type::items;
+    cell.items = std::move(values);
+    return cell;
+}
+
+// The text a cell shows, for matching rows by their key columns.
+std::string key_text(const Cell& cell) {
+    switch (cell.type) {
+        case Cell::Type::empty:
+            return {};
+        case Cell::Type::boolean:
+            return cell.flag ? "True" : "False";
+        case Cell::Type::items: {
+            std::string joined;
+            for (const auto& item : cell.items) joined += (joined.empty() ? "" : ", ") + item;
+            return joined;
+        }
+        default:
+            return trim(cell.text);
+    }
+}
+
+}  // namespace
+
+ColumnKind column_kind(const std::string& title) {
+    static const std::map<std::string, ColumnKind> kinds = {
+        {"hpe", ColumnKind::yes_no},         {"managed_tgw", ColumnKind::yes_no}, {"encrypt", ColumnKind::yes_no},
+        {"inspection", ColumnKind::yes_no},  {"filter_cidrs", ColumnKind::list},  {"gw_zones", ColumnKind::list},
+        {"spoke_routes", ColumnKind::list},  {"spoke_gw_tags", ColumnKind::tags},
+    };
+    auto found = kinds.find(title);
+    return found == kinds.end() ? ColumnKind::plain : found->second;
+}
+
+Cell read_back(const Cell& cell, ColumnKind kind) {
+    if (cell.type == Cell::Type::text && cell.text.empty()) return Cell{};  // an empty cell reads as ""
+    switch (kind) {
+        case ColumnKind::yes_no:
+            if (cell.type == Cell::Type::text) {
+                if (auto word = parse_yes_no(cell.text)) return boolean(*word);
+            } else if (cell.type == Cell::Type::number) {
+                return boolean(cell.text != "0");  // a number cell by its truth value
+            }
+            return cell;
+        case ColumnKind::list:
+            if (cell.type == Cell::Type::text) return items(split_list_cell(cell.text));
+            return cell;
+        case ColumnKind::tags:
+            if (cell.type == Cell::Type::text) {
+                try {
+                    std::vector<std::string> pairs;
+                    for (const Tag& tag : parse_tags(cell.text)) pairs.push_back(tag.key + "=" + tag.value);
+                    return items(std::move(pairs));
+                } catch (const CellTextError&) {
+                    return cell;  // convert refuses it; as a text it is still the engineer's own
+                }
+            }
+            return cell;
+        case ColumnKind::plain:
+            break;
+    }
+    return cell;
+}
+
+Merge::Merge(std::vector<std::string> columns) : columns_(std::move(columns)) {
+    const char* const keys[] = {"account_id", "region", "vpc_id"};
+    for (std::size_t k = 0; k < 3; ++k) {
+        std::size_t at = 0;
+        while (at < columns_.size() && columns_[at] != keys[k]) ++at;
+        if (at == columns_.size()) throw std::invalid_argument(std::string("no column ") + keys[k] + " to match rows by");
+        key_columns_[k] = at;
+    }
+    static const std::set<std::string> account = {"account_id",    "account_name", "hpe",      "managed_tgw",
+                                                  "filter_cidrs", "spoke_gw_size", "role_name"};
+    for (const auto& title : columns_) {
+        kinds_.push_back(column_kind(title));
+        account_columns_.push_back(account.count(title) > 0);
+    }
+}
+
+Merge::Key Merge::key_of(const Row& row) const {
+    if (row.size() != columns_.size()) {
+        throw std::invalid_argument("a row has " + std::to_string(row.size()) + " cells for " +
+                                    std::to_string(columns_.size()) + " columns");
+    }
+    std::string account = key_text(row[key_columns_[0]]);
+    if (row[key_columns_[0]].type == Cell::Type::number && account.size() < 12 &&
+        account.find_first_not_of("0123456789") == std::string::npos) {
+        account.insert(0, 12 - account.size(), '0');  // an account ID typed as a number lost its leading zeros
+    }
+    return {std::move(account), key_text(row[key_columns_[1]]), key_text(row[key_columns_[2]])};
+}
+
+Plan Merge::plan(const std::vector<Row>& base, const std::vector<Row>& edited, const std::vector<Row>& discovered,
+                 const std::vector<Scope>& unchecked) const {
+    auto not_looked_for = [&unchecked](const Key& key) {
+        for (const Scope& scope : unchecked) {
+            if (scope.account == key[0] && (scope.region == "*" || scope.region == key[1])) return true;
+        }
+        return false;
+    };
+    // The first row of each key counts; a repeated one is a row of its own.
+    auto index = [this](const std::vector<Row>& rows) {
+        std::map<Key, std::size_t> by_key;
+        for (std::size_t i = 0; i < rows.size(); ++i) by_key.emplace(key_of(rows[i]), i);
+        return by_key;
+    };
+    const auto base_at = index(base);
+    const auto discovered_at = index(discovered);
+    auto find = [](const std::map<Key, std::size_t>& by_key, const Key& key) -> long {
+        auto found = by_key.find(key);
+        return found == by_key.end() ? -1 : static_cast<long>(found->second);
+    };
+
+    Plan plan;
+    std::vector<bool> base_seen(base.size()), discovered_seen(discovered.size());
+    for (std::size_t e = 0; e < edited.size(); ++e) {
+        const Key key = key_of(edited[e]);
+        MergedRow row;
+        row.index = e;
+        row.discovered = find(discovered_at, key);
+        long b = find(base_at, key);
+        if (b >= 0 && base_seen[b]) b = -1;  // a second row of one VPC was written by hand
+        row.base = b;
+        if (b >= 0) base_seen[b] = true;
+        if (row.discovered >= 0) discovered_seen[row.discovered] = true;
+
+        if (b >= 0 && row.discovered < 0) {  // generated once, no longer found
+            if (!not_looked_for(key)) {
+                plan.removed.push_back(e);
+                continue;
+            }
+            row.unchecked = true;
+            ++plan.unchecked;
+            plan.base_kept.push_back(static_cast<std::size_t>(b));
+            b = -1;  // kept whole
+        }
+        ++plan.kept;
+        if (b >= 0) {
+            const Row& was = base[b];
+            const Row& now = discovered[row.discovered];
+            for (std::size_t c = 0; c < columns_.size(); ++c) {
+                const Cell old_value = read_back(was[c], kinds_[c]);
+                const Cell sheet_value = read_back(edited[e][c], kinds_[c]);
+                const Cell new_value = read_back(now[c], kinds_[c]);
+                Pick pick = Pick::edited;
+                if (sheet_value == old_value) {
+                    pick = Pick::discovered;
+                    if (new_value != sheet_value) ++plan.updated;
+                } else if (new_value != old_value && new_value != sheet_value) {
+                    pick = Pick::conflict;
+                    ++plan.conflicts;
+                }
+                row.picks.push_back(pick);
+            }
+        }
+        plan.sheet.push_back(std::move(row));
+    }
+    for (std::size_t b = 0; b < base.size(); ++b) {
+        if (base_seen[b]) continue;
+        if (discovered_at.count(key_of(base[b])) == 0 && not_looked_for(key_of(base[b]))) {
+            plan.base_kept.push_back(b);  // deleted from the sheet, and not looked for: still its base
+        } else {
+            plan.left_out.push_back(b);
+        }
+    }
+    std::map<std::string, long> account_at;  // account -> its first row on the sheet
+    for (std::size_t s = 0; s < plan.sheet.size(); ++s) {
+        account_at.emplace(key_of(edited[plan.sheet[s].index])[0], static_cast<long>(s));
+    }
+    for (std::size_t d = 0; d < discovered.size(); ++d) {
+        if (discovered_seen[d]) continue;
+        const Key key = key_of(discovered[d]);
+        if (find(base_at, key) >= 0) continue;  // deleted from the sheet by the engineer: it stays out
+        MergedRow row;
+        row.added = true;
+        row.index = d;
+        row.discovered = static_cast<long>(d);
+        auto account = account_at.find(key[0]);
+        if (account != account_at.end()) row.account_row = account->second;
+        plan.sheet.push_back(std::move(row));
+        ++plan.added;
+    }
+    return plan;
+}
+
+}  // namespace native::refresh

@@ -1,0 +1,120 @@
+// Refreshing an edited review workbook with a new discovery: a three-way merge
+// of the values generate wrote last time (base), the engineer's sheet (edited)
+// and what AWS holds now (discovered), row by row and cell by cell. Plain C++;
+// the caller keeps the cells' own values and applies the plan.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace native::refresh {
+
+// How the convert command reads a column: this decides when two cells mean the same.
+enum class ColumnKind { plain, yes_no, list, tags };
+
+// The kind of a column by its title: booleans, lists and gateway tags are read
+// by their meaning (TRUE, true and yes are one value; ['a', 'b'] and a, b too),
+// every other column by its exact value.
+ColumnKind column_kind(const std::string& title);
+
+// One cell. The caller hands cells over as they are (a text, a boolean, a number
+// as its text form, a list of item texts); `read_back` gives the value convert
+// reads from such a cell in a column of that kind.
+struct Cell {
+    enum class Type { empty, boolean, number, text, items, other };
+    Type type = Type::empty;
+    bool flag = false;               // boolean
+    std::string text;                // number (its text form), text, other (its printed form)
+    std::vector<std::string> items;  // items: list entries, or gateway tags as key=value
+
+    bool operator==(const Cell& other) const {
+        return type == other.type && flag == other.flag && text == other.text && items == other.items;
+    }
+    bool operator!=(const Cell& other) const { return !(*this == other); }
+};
+
+// The value convert reads from `cell` in a column of `kind`: a yes/no word is a
+// boolean, a list text its items, a tags text its key=value pairs. A text that
+// cannot be read that way stays the text it is.
+Cell read_back(const Cell& cell, ColumnKind kind);
+
+// A table: rows of cells, every row in the order of `Merge::columns`.
+using Row = std::vector<Cell>;
+
+// Where a cell of a merged row comes from.
+enum class Pick : unsigned char {
+    edited,      // the engineer's cell, as it stands
+    discovered,  // the newly discovered value
+    conflict,    // the engineer's cell, kept against a different discovered value
+};
+
+struct MergedRow {
+    bool added = false;  // a VPC found for the first time: `index` is into `discovered`
+    std::size_t index = 0;  // otherwise into `edited`
+    long base = -1;         // the row of `base` it was merged with; -1: none (added, or written by hand)
+    long discovered = -1;   // the row of `discovered` it was merged with; -1: none
+    std::vector<Pick> picks;  // one per column when base and discovered are both known, else empty (kept whole)
+    // An added VPC of an account that has rows on the sheet: the row of `Plan::sheet` whose
+    // account columns it takes, as all rows of an account must agree on them; -1: none.
+    long account_row = -1;
+    bool unchecked = false;  // its VPC was not looked for this time (its account or region failed): kept whole
+};
+
+// An account and region that could not be walked this time; region "*": the whole account.
+struct Scope {
+    std::string account;
+    std::string region;
+};
+
+struct Plan {
+    std::vector<MergedRow> sheet;         // the engineer's rows in their order, then the VPCs found first now
+    std::vector<std::size_t> removed;     // rows of `edited` whose VPC is no longer found
+    std::vector<std::size_t> left_out;    // rows of `base` the engineer deleted from the sheet
+    std::vector<std::size_t> base_kept;   // rows of `base` in unchecked scopes: still the base of their VPCs
+    std::size_t kept = 0;                 // rows of `edited` still on the sheet
+    std::size_t updated = 0;              // cells that take a discovered value different from the sheet's
+    std::size_t added = 0;
+    std::size_t conflicts = 0;
+    std::size_t unchecked = 0;            // rows kept because their VPC was not looked for
+};
+
+class Merge {
+public:
+    // `columns`: the titles of the compared columns; they must include account_id,
+    // region and vpc_id, which match rows across the three tables.
+    explicit Merge(std::vector<std::string> columns);
+
+    const std::vector<std::string>& columns() const { return columns_; }
+
+    // Whether the column holds a setting of the whole account (the same on every row of it).
+    bool account_column(std::size_t column) const { return account_columns_.at(column); }
+
+    // Rows are matched by (account_id, region, vpc_id), blanks around them ignored.
+    // A matched row is merged cell by cell:
+    //   edited == base                -> discovered
+    //   edited != base, discovered == base -> edited
+    //   edited != base, discovered == edited -> edited
+    //   otherwise                     -> edited, a conflict
+    // An edited row without base (written by hand, or a repeated VPC) is kept whole;
+    // one whose VPC is no longer discovered is removed; a discovered VPC without base
+    // or edited row is added, in discovery order, with the account columns of its account's
+    // first row on the sheet (the engineer's settings of the account, when there are any).
+    // A base row missing from the sheet was deleted by the engineer and stays out.
+    // A VPC of an `unchecked` scope that is not discovered is not gone, only not looked
+    // for: its row is kept whole and marked, and its base row stays the base.
+    Plan plan(const std::vector<Row>& base, const std::vector<Row>& edited, const std::vector<Row>& discovered,
+              const std::vector<Scope>& unchecked = {}) const;
+
+private:
+    using Key = std::array<std::string, 3>;
+    Key key_of(const Row& row) const;
+
+    std::vector<std::string> columns_;
+    std::vector<ColumnKind> kinds_;
+    std::vector<bool> account_columns_;
+    std::array<std::size_t, 3> key_columns_{};
+};
+
+}  // namespace native::refresh
