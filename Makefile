@@ -2,7 +2,7 @@
 # make test-fast: the same install, then every test except those marked slow (console scripts run as
 #   processes, the substitute servers, the whole flow): under a minute, for the edit-build-test loop.
 # make demo: set up .venv, run the whole flow against the local sandbox (no AWS account needed).
-# WERROR=ON turns compiler warnings into errors.
+# WERROR=ON turns compiler warnings into errors (.ci/run builds that way).
 PYTHON ?= python3
 VENV ?= .venv
 WERROR ?= OFF

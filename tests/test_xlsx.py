@@ -420,3 +420,36 @@ def test_formulas_without_a_stored_result_are_refused_by_cell(tmp_path):
         'cell C3 (column spoke_gw_name) holds the formula =A2&"x" without a stored result; type the value, or '
         "open and save the workbook in a spreadsheet program so that it stores the result",
     ]
+
+
+class _CodedError(Exception):
+    """A host error with attributes of its own, as a library raises them."""
+
+    def __init__(self, message, code):
+        super().__init__(message)
+        self.code = code
+
+
+class _CodedErrorBefore311(_CodedError):
+    """The same without BaseException.add_note, as on Python 3.9 and 3.10."""
+
+    def __getattribute__(self, name):
+        if name == "add_note":
+            raise AttributeError(name)
+        return super().__getattribute__(name)
+
+
+@pytest.mark.parametrize("error_type", [_CodedError, _CodedErrorBefore311], ids=["add_note", "before 3.11"])
+def test_context_is_a_note_and_the_error_stays_itself(tmp_path, monkeypatch, error_type):
+    raised = error_type("the reader gave up", code=42)
+
+    def read_excel(*args, **kwargs):
+        raise raised
+
+    monkeypatch.setattr(xlsx.pd, "read_excel", read_excel)
+    path = tmp_path / "review.xlsx"
+    with pytest.raises(error_type) as err:
+        xlsx.load_from_xlsx(path)
+    assert err.value is raised and err.value.code == 42 and str(err.value) == "the reader gave up"
+    assert err.value.__notes__ == [f"while reading {path}"]
+    assert err.traceback[-1].name == "read_excel"  # the traceback still reaches where it was raised

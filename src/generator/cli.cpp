@@ -8,7 +8,8 @@
 
 namespace py = pybind11;
 
-namespace generator_cli {
+// The module's own operations, seen by no other module.
+namespace {
 
 // The module's globals, read at call time as Python code reads its globals,
 // so that a patched `increase_logging_level` or `generator.__version__` is obeyed.
@@ -32,10 +33,9 @@ void add_verbosity_action(py::module_& m, const char* name, const char* step) {
     m.attr(name) = cls;
 }
 
-}  // namespace generator_cli
+}  // namespace
 
 PYBIND11_MODULE(cli, m) {
-    using namespace generator_cli;
     m.doc() = "Tandrel generator cli module.";
 
     m.attr("argparse") = py::module_::import("argparse");

@@ -20,7 +20,8 @@
 namespace py = pybind11;
 using native::raise_builtin;
 
-namespace generator_convert {
+// The module's own operations, seen by no other module.
+namespace {
 
 native::ModuleLog LOG;
 native::ModuleGlobals global;  // the module's globals, read at call time as Python code would
@@ -32,24 +33,6 @@ std::string type_name(py::handle obj) { return py::type::handle_of(obj).attr("__
 bool is_mapping(py::handle obj) {
     return PyDict_Check(obj.ptr()) ||
            PyObject_IsInstance(obj.ptr(), native::host_attr("collections.abc", "Mapping").ptr()) == 1;
-}
-
-// Re-raise a caught host error with `context` in front of its message, keeping
-// its type (and the original as its cause); errors whose type cannot be built
-// from one message pass on unchanged.
-[[noreturn]] void raise_in_context(py::error_already_set& err, const std::string& context) {
-    py::object type = err.type();
-    py::object original = err.value();
-    py::object replacement;
-    try {
-        replacement = type(context + ": " + native::text(original));
-    } catch (py::error_already_set&) {
-        throw err;
-    }
-    if (!PyObject_TypeCheck(replacement.ptr(), reinterpret_cast<PyTypeObject*>(type.ptr()))) throw err;
-    PyException_SetCause(replacement.ptr(), original.release().ptr());
-    PyErr_SetObject(type.ptr(), replacement.ptr());
-    throw py::error_already_set();
 }
 
 // ---- field formatters -------------------------------------------------------
@@ -230,7 +213,8 @@ bool gateway_naming(py::handle tm_config) {
     try {
         return format_bool(setting).cast<bool>();
     } catch (py::error_already_set& err) {
-        raise_in_context(err, "config.configure_gw_name");
+        native::add_note(err.value(), "in the template's config.configure_gw_name");
+        throw;
     }
 }
 
@@ -424,7 +408,7 @@ py::object pformatted(py::handle obj) { return global("pformat")(obj); }
 
 py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_config) {
     const Columns cols;
-    const bool debug = LOG.enabled(native::DEBUG);  // dumps are built only when they are shown
+    const bool debug = LOG.enabled(native::log_level::debug);  // dumps are built only when they are shown
     // The record helpers are called through the module, so a replacement is obeyed.
     py::object get_account_info = global("_get_account_info");
     py::object get_vpc_data = global("_get_vpc_data");
@@ -435,7 +419,7 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
     py::dict accounts;
     for (py::handle record : vpc_data) {
         long row = static_cast<long>(records.size()) + 2;  // titles are row 1
-        if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "Record:\n%s", [&] {
+        if (debug) LOG.lazy(native::log_level::debug, "generate_tandrel_account_info", "Record:\n%s", [&] {
             return py::make_tuple(pformatted(record));
         });
         py::object account_id, region;
@@ -489,7 +473,7 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
             for (py::handle row_number : region_item.second) {
                 long row = row_number.cast<long>();
                 py::handle record = records[static_cast<size_t>(row - 2)];
-                if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "Parsing VPC Record:\n%s", [&] {
+                if (debug) LOG.lazy(native::log_level::debug, "generate_tandrel_account_info", "Parsing VPC Record:\n%s", [&] {
                     return py::make_tuple(pformatted(record));
                 });
                 py::object info = call_helper(row, [&] { return get_account_info(record); });
@@ -518,13 +502,13 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
                 PyErr_Clear();  // an unhashable vpc_id cell is left to the model
                 py::object vpc = call_helper(row, [&] { return get_vpc_data(record, tandrel_config); });
                 if (!vpc) continue;
-                if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "VPC Data:\n%s", [&] {
+                if (debug) LOG.lazy(native::log_level::debug, "generate_tandrel_account_info", "VPC Data:\n%s", [&] {
                     return py::make_tuple(pformatted(vpc));
                 });
                 vpcs.append(vpc);
                 vpc_rows.back().push_back(row);
             }
-            if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "Region Data:\n%s", [&] {
+            if (debug) LOG.lazy(native::log_level::debug, "generate_tandrel_account_info", "Region Data:\n%s", [&] {
                 return py::make_tuple(pformatted(region_entry));
             });
             region_list.append(region_entry);
@@ -532,7 +516,7 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
         // Without the account's data (every row refused), the model could only say it lacks it.
         if (account.empty() && account_refused) continue;
         account["regions"] = region_list;
-        if (debug) LOG.lazy(native::DEBUG, "generate_tandrel_account_info", "Account Data:\n%s", [&] {
+        if (debug) LOG.lazy(native::log_level::debug, "generate_tandrel_account_info", "Account Data:\n%s", [&] {
             return py::make_tuple(pformatted(account));
         });
         py::object model;
@@ -606,7 +590,7 @@ void validate_config(py::object tandrel_config) {
 
 // ---- the command ------------------------------------------------------------
 
-void main_command() {
+void main() {
     py::object path_type = global("pathlib").attr("Path");
     py::object parser = global("argparse").attr("ArgumentParser")(
         py::arg("parents") = global("get_parent_parser")(),
@@ -635,38 +619,37 @@ void main_command() {
                           {{excel_path, "the Excel workbook (-e/--excel)"}, {template_path, "the template"}});
     native::require_model();
 
-    LOG(native::INFO, "main", "Loading VPC data from %s", excel_path);
+    LOG(native::log_level::info, "main", "Loading VPC data from %s", excel_path);
     py::object vpc_data = global("serializers").attr("xlsx").attr("load_from_xlsx")(excel_path);
-    LOG.lazy(native::DEBUG, "main", "Loaded data from excel:\n%s", [&] { return py::make_tuple(pformatted(vpc_data)); });
+    LOG.lazy(native::log_level::debug, "main", "Loaded data from excel:\n%s", [&] { return py::make_tuple(pformatted(vpc_data)); });
 
-    LOG(native::INFO, "main", "Reading tandrel configuration template: %s", template_path);
+    LOG(native::log_level::info, "main", "Reading tandrel configuration template: %s", template_path);
     py::object tandrel_config = global("serializers").attr("load_from_path")(template_path);
     if (!is_mapping(tandrel_config) || !py::hasattr(tandrel_config, "update")) {
         raise_builtin("TypeError", "the template " + native::text(template_path) +
                                        " must hold a YAML mapping, not " + type_name(tandrel_config));
     }
 
-    LOG(native::INFO, "main", "Parsing tandrel account information");
+    LOG(native::log_level::info, "main", "Parsing tandrel account information");
     py::object account_info = global("generate_tandrel_account_info")(vpc_data, tandrel_config);
     tandrel_config.attr("update")(account_info);
-    LOG.lazy(native::DEBUG, "main", "Generated TandrelConfig:\n%s",
+    LOG.lazy(native::log_level::debug, "main", "Generated TandrelConfig:\n%s",
              [&] { return py::make_tuple(pformatted(tandrel_config)); });
     global("_validate_tandrel_config")(tandrel_config);
 
-    LOG(native::DEBUG, "main", "Adding presenter for _quoted class");
+    LOG(native::log_level::debug, "main", "Adding presenter for _quoted class");
     global("yaml").attr("add_representer")(global("_quoted"), global("_quoted_presenter"));
-    LOG(native::DEBUG, "main", "Recursing through tandrel config to update strings");
+    LOG(native::log_level::debug, "main", "Recursing through tandrel config to update strings");
     tandrel_config = global("_recurse_quoted")(tandrel_config);
 
-    LOG(native::INFO, "main", "Exporting accounts to tandrel file: %s", yaml_path);
+    LOG(native::log_level::info, "main", "Exporting accounts to tandrel file: %s", yaml_path);
     // Written natively, byte for byte as PyYAML's default dumper would write it.
     global("serializers").attr("export_to_path")(tandrel_config, yaml_path, py::arg("dump") = global("_dump_quoted"));
 }
 
-}  // namespace generator_convert
+}  // namespace
 
 PYBIND11_MODULE(convert, m) {
-    using namespace generator_convert;
     m.doc() = "Tandrel generator convert command.";
     global.bind(m);
 
@@ -730,6 +713,6 @@ PYBIND11_MODULE(convert, m) {
 
     native::install_quoted(m);
 
-    m.def("main", &main_command,
+    m.def("main", &main,
           "Run the convert command: read the workbook and the template, write the quoted YAML configuration.");
 }

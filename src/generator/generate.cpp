@@ -28,14 +28,12 @@
 namespace py = pybind11;
 using namespace pybind11::literals;
 
-namespace generator_generate {
+// The module's own operations, seen by no other module.
+namespace {
 
 native::ModuleLog LOG;
-native::ModuleGlobals G;  // the module's globals, read at call time as Python code would
-using native::DEBUG;
-using native::ERROR;
-using native::INFO;
-using native::WARNING;
+native::ModuleGlobals global;  // the module's globals, read at call time as Python code would
+namespace log_level = native::log_level;
 using native::truthy;
 
 const char* const kHeaders[] = {
@@ -64,9 +62,9 @@ py::list str_list(const char* const* begin, const char* const* end) {
 }
 
 // `value or NULL`
-py::object or_null(py::object value) { return truthy(value) ? value : G("NULL"); }
+py::object or_null(py::object value) { return truthy(value) ? value : global("NULL"); }
 
-py::object pformat(py::handle value) { return G("pformat")(value); }
+py::object pformat(py::handle value) { return global("pformat")(value); }
 
 // ---------------------------------------------------------------- controller
 
@@ -74,15 +72,11 @@ constexpr int kControllerTimeout = 30;  // seconds, to connect and then to answe
 
 // A CorvaneError with `message`, caused by the caught error, as `raise ... from err` would make it.
 [[noreturn]] void raise_corvane(const std::string& message, py::error_already_set& cause) {
-    py::object corvane_error = G("CorvaneError");
+    py::object corvane_error = global("CorvaneError");
     py::object error = corvane_error(message);
     error.attr("__cause__") = cause.value();
     PyErr_SetObject(corvane_error.ptr(), error.ptr());
     throw py::error_already_set();
-}
-
-void add_note(py::handle error, const std::string& note) {
-    if (py::hasattr(error, "add_note")) error.attr("add_note")(note);
 }
 
 // The decoded JSON body of a controller answer. A body that is not JSON (a web page,
@@ -92,7 +86,7 @@ py::object controller_json(py::handle response, const char* action, const std::s
         return response.attr("json")();
     } catch (py::error_already_set& err) {
         if (err.matches(PyExc_ValueError)) {
-            add_note(err.value(), "the controller's answer to " + std::string(action) + " at " + url + " is not JSON");
+            native::add_note(err.value(), "the controller's answer to " + std::string(action) + " at " + url + " is not JSON");
         }
         throw;
     }
@@ -111,16 +105,16 @@ std::string controller_reason(py::handle body) {
 // The password: CORVANE_PASSWORD when set (scheduled runs, pipelines), else typed at the
 // terminal, or read as a line from standard input where there is no terminal. Never logged.
 py::object controller_password(const std::string& prompt, const std::string& address) {
-    py::object from_environment = G("os").attr("environ").attr("get")("CORVANE_PASSWORD");
+    py::object from_environment = global("os").attr("environ").attr("get")("CORVANE_PASSWORD");
     if (truthy(from_environment)) return from_environment;
     try {
-        return G("getpass").attr("getpass")("prompt"_a = prompt);
+        return global("getpass").attr("getpass")("prompt"_a = prompt);
     } catch (py::error_already_set& err) {
         // Without a terminal getpass reads standard input, which may be empty or closed.
-        py::object input = G("sys").attr("stdin");
+        py::object input = global("sys").attr("stdin");
         const bool no_input = input.is_none() || truthy(py::getattr(input, "closed", py::bool_(false)));
         if (!err.matches(PyExc_EOFError) && !(no_input && err.matches(PyExc_Exception))) throw;
-        py::object errors = G("sys").attr("stderr");
+        py::object errors = global("sys").attr("stderr");
         if (!errors.is_none()) errors.attr("write")("\n");  // end the prompt's line
         raise_corvane("no password for the controller at " + address +
                           ": standard input ended before one was given; type it at the prompt, pipe it to "
@@ -193,7 +187,7 @@ std::string certificate_reason(py::handle failure, py::handle verify) {
 
 // Why a controller request failed, in plain words.
 std::string transport_cause(py::handle error, py::handle timeout) {
-    py::object exceptions = G("requests").attr("exceptions");
+    py::object exceptions = global("requests").attr("exceptions");
     const std::string limit = " within " + native::text(timeout) + " s (controller.timeout)";
     if (py::isinstance(error, exceptions.attr("ConnectTimeout"))) return "no connection" + limit;
     if (py::isinstance(error, exceptions.attr("ReadTimeout"))) return "no answer" + limit;
@@ -231,7 +225,7 @@ std::string transport_cause(py::handle error, py::handle timeout) {
 py::object controller_post(const std::string& url, const py::dict& form, const char* step, py::handle controller_ip,
                            py::handle verify, py::handle timeout, const char* unsent) {
     try {
-        return G("requests").attr("post")(url, "data"_a = form, "verify"_a = verify,
+        return global("requests").attr("post")(url, "data"_a = form, "verify"_a = verify,
                                           "timeout"_a = py::make_tuple(timeout, timeout));
     } catch (py::error_already_set& err) {
         if (!err.matches(PyExc_Exception)) throw;
@@ -242,7 +236,7 @@ py::object controller_post(const std::string& url, const py::dict& form, const c
                               "; " + unsent,
                           err);
         }
-        if (!err.matches(G("requests").attr("exceptions").attr("RequestException"))) throw;
+        if (!err.matches(global("requests").attr("exceptions").attr("RequestException"))) throw;
         raise_corvane("cannot reach the controller at " + address + " for the " + step + ": " +
                           transport_cause(err.value(), timeout),
                       err);
@@ -277,15 +271,15 @@ py::object get_account_list(py::object config) {
     py::object timeout = py::getattr(controller, "timeout", py::none());
     if (timeout.is_none()) timeout = py::int_(kControllerTimeout);
     const std::string address = native::text(controller_ip);
-    LOG(DEBUG, "get_account_list", "Controller IP: '%s'", controller_ip);
-    LOG(DEBUG, "get_account_list", "Username: '%s'", username);
+    LOG(log_level::debug, "get_account_list", "Controller IP: '%s'", controller_ip);
+    LOG(log_level::debug, "get_account_list", "Username: '%s'", username);
 
     const std::string prompt = "Corvane Controller " + native::text(username) + "@" + address + "'s password:";
     py::object password = controller_password(prompt, address);
 
     const std::string controller_api_url = "https://" + address + "/v1/api";
-    LOG(DEBUG, "get_account_list", "Controller API URL: '%s'", controller_api_url);
-    LOG(INFO, "get_account_list", "Logging in as %s", username);
+    LOG(log_level::debug, "get_account_list", "Controller API URL: '%s'", controller_api_url);
+    LOG(log_level::info, "get_account_list", "Logging in as %s", username);
 
     py::dict login;
     login["action"] = "login";
@@ -296,45 +290,45 @@ py::object get_account_list(py::object config) {
 
     // Decoded here, outside the guarded step: a body that is not JSON fails with the decoder's own error.
     py::object login_body = controller_json(r, "login", controller_api_url);
-    LOG.lazy(DEBUG, "get_account_list", "login response: \n%s", [&] { return py::make_tuple(pformat(login_body)); });
+    LOG.lazy(log_level::debug, "get_account_list", "login response: \n%s", [&] { return py::make_tuple(pformat(login_body)); });
 
     py::object cid;
     try {
         cid = py::object(r.attr("json")()["CID"]);
     } catch (py::error_already_set& err) {
         if (!err.matches(PyExc_Exception)) throw;
-        LOG.with_error(ERROR, "get_account_list",
+        LOG.with_error(log_level::error, "get_account_list",
                        "Login failed. Please check Corvane Controller IP, username and password.", err);
-        py::object corvane_error = G("CorvaneError");
+        py::object corvane_error = global("CorvaneError");
         py::object error = corvane_error("Failed to login to controller.\nUsername: " + native::text(username) +
                                          "\nController IP: " + address);
         error.attr("__context__") = err.value();  // as raising inside `except` would
-        add_note(error, "the controller's answer to the login holds no session identifier (CID)" +
+        native::add_note(error, "the controller's answer to the login holds no session identifier (CID)" +
                             controller_reason(login_body));
         PyErr_SetObject(corvane_error.ptr(), error.ptr());
         throw py::error_already_set();
     }
 
-    LOG(INFO, "get_account_list", "Getting list of accounts on controller.");
+    LOG(log_level::info, "get_account_list", "Getting list of accounts on controller.");
     py::dict list_accounts;
     list_accounts["action"] = "list_accounts";
     list_accounts["CID"] = cid;
     list_accounts["aws_iam_role_based"] = true;
     py::object response = controller_post(controller_api_url, list_accounts, "account list", controller_ip, verify,
                                           timeout, "the session identifier was not sent");
-    LOG.lazy(DEBUG, "get_account_list", "list_accounts response:\n%s",
+    LOG.lazy(log_level::debug, "get_account_list", "list_accounts response:\n%s",
              [&] { return py::make_tuple(pformat(controller_json(response, "list_accounts", controller_api_url))); });
 
     py::object list_body = controller_json(response, "list_accounts", controller_api_url);
     py::object account_list = listed_accounts(list_body);
     if (account_list.is_none()) {
         // A refusal (an expired session, a user without the right) answers without the list.
-        native::raise(G("CorvaneError"), "the controller at " + address +
+        native::raise(global("CorvaneError"), "the controller at " + address +
                                              " answered the account list without a list of accounts "
                                              "(results.account_list, each with account_number and account_name)" +
                                              controller_reason(list_body));
     }
-    LOG.lazy(DEBUG, "get_account_list", "Account List:\n%s", [&] { return py::make_tuple(pformat(account_list)); });
+    LOG.lazy(log_level::debug, "get_account_list", "Account List:\n%s", [&] { return py::make_tuple(pformat(account_list)); });
     return account_list;
 }
 
@@ -360,7 +354,7 @@ py::object get_acct_name(py::object account_id, py::object account_list) {
 // the engineer set (AWS_RETRY_MODE, AWS_MAX_ATTEMPTS, the profile's retry_mode and
 // max_attempts) is left to botocore, which reads it whenever the client leaves it out.
 py::object retry_config() {
-    py::object environ = G("os").attr("environ");
+    py::object environ = global("os").attr("environ");
     py::object profile = native::host_attr("botocore.session", "get_session")().attr("get_scoped_config")();
     auto user_set = [&](const char* variable, const char* key) {
         return truthy(environ.attr("get")(variable)) || !py::object(profile.attr("get")(key)).is_none();
@@ -396,14 +390,14 @@ py::object region_names(py::handle ec2_client) {
 }
 
 py::object get_regions(py::object creds) {
-    return region_names(G("get_ec2_resource_handler")("us-east-1", creds).attr("meta").attr("client"));
+    return region_names(global("get_ec2_resource_handler")("us-east-1", creds).attr("meta").attr("client"));
 }
 
 py::object get_role_arn(py::object account_id, py::object role_name) {
-    LOG(DEBUG, "get_role_arn", "Role ARN for account_id: %s, role_name: %s", account_id, role_name);
+    LOG(log_level::debug, "get_role_arn", "Role ARN for account_id: %s, role_name: %s", account_id, role_name);
     // Only the account number is turned into text: a role name that is not text fails as `+` would.
     py::object role_arn = py::str("arn:aws:iam::" + native::text(account_id) + ":role/") + role_name;
-    LOG(DEBUG, "get_role_arn", "Role ARN: %s", role_arn);
+    LOG(log_level::debug, "get_role_arn", "Role ARN: %s", role_arn);
     return role_arn;
 }
 
@@ -422,13 +416,13 @@ std::string account_of(py::handle role_arn) {
 // The engineer sees which account refused the role and why, where errors go; the run
 // cannot go on without it.
 [[noreturn]] void refused_role(const std::string& account, py::handle error) {
-    G("print")("generate: error: account " + account + ": " + native::text(error), "file"_a = G("sys").attr("stderr"));
-    G("sys").attr("exit")(1);
+    global("print")("generate: error: account " + account + ": " + native::text(error), "file"_a = global("sys").attr("stderr"));
+    global("sys").attr("exit")(1);
     reraise(error);  // a patched sys.exit that returns: keep the original failure
 }
 
 py::object get_temp_creds_for_account(py::object role_arn) {
-    py::object sts_client = sts_client_of(G("boto3"), retry_config());
+    py::object sts_client = sts_client_of(global("boto3"), retry_config());
     py::object assumed_role;
     try {
         assumed_role = assume_role(sts_client, role_arn);
@@ -440,7 +434,7 @@ py::object get_temp_creds_for_account(py::object role_arn) {
 }
 
 py::object get_ec2_resource_handler(py::object aws_region, py::object creds) {
-    return ec2_of("resource", G("boto3"), aws_region, creds, retry_config());
+    return ec2_of("resource", global("boto3"), aws_region, creds, retry_config());
 }
 
 // An AWS error that ends the run says where it happened: "account 1111, region eu-west-1: An error
@@ -453,7 +447,7 @@ void name_place(py::error_already_set& err, const std::string& place) {
     if (py::len(args) == 1 && py::isinstance<py::str>(args[0])) {
         value.attr("args") = py::make_tuple(place + ": " + native::text(args[0]));
     } else {
-        value.attr("add_note")(place);
+        native::add_note(value, place);
     }
 }
 
@@ -504,7 +498,7 @@ native::ipv4::Network network_or_raise(py::handle block, py::handle vpc, py::han
 
 // The networks as the host's ipaddress module has them, for the debug dumps only.
 py::list host_networks(const std::vector<native::ipv4::Network>& networks) {
-    py::object ip_network = G("ipaddress").attr("ip_network");
+    py::object ip_network = global("ipaddress").attr("ip_network");
     py::list out;
     for (const auto& n : networks) out.append(ip_network(native::ipv4::to_string(n)));
     return out;
@@ -512,7 +506,7 @@ py::list host_networks(const std::vector<native::ipv4::Network>& networks) {
 
 native::ipv4::Network vpc_network(py::handle vpc) {
     const native::ipv4::Network vpc_cidr = network_or_raise(py::object(vpc.attr("cidr_block")), vpc, py::none());
-    LOG(DEBUG, "compute_crvn_cidr", "VPC cidr_block: %s", native::ipv4::to_string(vpc_cidr));
+    LOG(log_level::debug, "compute_crvn_cidr", "VPC cidr_block: %s", native::ipv4::to_string(vpc_cidr));
     return vpc_cidr;
 }
 
@@ -522,34 +516,34 @@ native::ipv4::Network vpc_network(py::handle vpc) {
 py::str lowest_free_block(py::handle vpc, const native::ipv4::Network& vpc_cidr,
                           const std::vector<native::ipv4::Network>& vpc_subnets, int prefix, bool narrow_is_error) {
     using native::ipv4::Network;
-    LOG.lazy(DEBUG, "compute_crvn_cidr", "VPC subnets:\n%s",
+    LOG.lazy(log_level::debug, "compute_crvn_cidr", "VPC subnets:\n%s",
              [&] { return py::make_tuple(pformat(host_networks(vpc_subnets))); });
 
     if (prefix < vpc_cidr.prefix) {
         const std::string narrower =
             "its block " + native::ipv4::to_string(vpc_cidr) + " is narrower than a /" + std::to_string(prefix) + " block";
         if (narrow_is_error) native::raise_builtin("ValueError", vpc_label(vpc) + narrower + " (new prefix must be longer)");
-        LOG(WARNING, "compute_crvn_cidr", "Could not compute crvn_cidr for vpc '%s': %s", vpc.attr("id"), narrower);
+        LOG(log_level::warning, "compute_crvn_cidr", "Could not compute crvn_cidr for vpc '%s': %s", vpc.attr("id"), narrower);
         return py::str("");
     }
     const native::ipv4::BlockWalk walk(vpc_cidr, prefix, vpc_subnets);
 
     std::optional<Network> chosen;
-    if (LOG.enabled(DEBUG)) {
+    if (LOG.enabled(log_level::debug)) {
         // Every candidate is logged; the lowest viable one is the answer.
         std::vector<Network> viable_subnets;
         for (std::uint64_t i = 0; i < walk.count(); ++i) {
             const Network subnet = walk.candidate(i);
             const std::string text = native::ipv4::to_string(subnet);
-            LOG(DEBUG, "compute_crvn_cidr", "Checking candidate subnet: %s", text);
+            LOG(log_level::debug, "compute_crvn_cidr", "Checking candidate subnet: %s", text);
             if (!walk.is_free(subnet)) {
-                LOG(DEBUG, "compute_crvn_cidr", "Subnet '%s' overlaps with existing subnet.", text);
+                LOG(log_level::debug, "compute_crvn_cidr", "Subnet '%s' overlaps with existing subnet.", text);
             } else {
-                LOG(DEBUG, "compute_crvn_cidr", "Subnet '%s' is viable.", text);
+                LOG(log_level::debug, "compute_crvn_cidr", "Subnet '%s' is viable.", text);
                 viable_subnets.push_back(subnet);
             }
         }
-        LOG.lazy(DEBUG, "compute_crvn_cidr", "Viable subnets:\n%s",
+        LOG.lazy(log_level::debug, "compute_crvn_cidr", "Viable subnets:\n%s",
                  [&] { return py::make_tuple(pformat(host_networks(viable_subnets))); });
         if (!viable_subnets.empty()) chosen = viable_subnets.front();
     } else {
@@ -558,7 +552,7 @@ py::str lowest_free_block(py::handle vpc, const native::ipv4::Network& vpc_cidr,
     }
 
     if (!chosen) {
-        LOG(WARNING, "compute_crvn_cidr", "Could not compute crvn_cidr for vpc '%s': No available subnets with prefix %s",
+        LOG(log_level::warning, "compute_crvn_cidr", "Could not compute crvn_cidr for vpc '%s': No available subnets with prefix %s",
             vpc.attr("id"), prefix);
         return py::str("");
     }
@@ -571,7 +565,7 @@ py::object compute_crvn_cidr(py::object vpc, py::object hpe) {
     const int prefix = block_prefix(hpe);
     const native::ipv4::Network vpc_cidr = vpc_network(vpc);
     std::vector<native::ipv4::Network> vpc_subnets;
-    py::object pages = vpc.attr("subnets").attr("page_size")("count"_a = G("SUBNET_PAGE_SIZE"));
+    py::object pages = vpc.attr("subnets").attr("page_size")("count"_a = global("SUBNET_PAGE_SIZE"));
     for (py::handle subnet : pages) {
         py::object block = subnet.attr("cidr_block");
         if (block.is_none()) continue;  // an IPv6-only subnet takes no IPv4 space
@@ -582,10 +576,10 @@ py::object compute_crvn_cidr(py::object vpc, py::object hpe) {
 
 // ---------------------------------------------------------------- workbook
 
-py::object bool_or_null(py::object value) { return value.is_none() ? G("NULL") : value; }
+py::object bool_or_null(py::object value) { return value.is_none() ? global("NULL") : value; }
 
 py::object list_or_null(py::object items) {
-    if (items.is_none()) return G("NULL");
+    if (items.is_none()) return global("NULL");
     py::list out;
     for (py::handle item : items) out.append(py::str(item));
     return std::move(out);
@@ -595,27 +589,27 @@ py::object list_or_null(py::object items) {
 py::dict workbook_row(const char* op, py::handle defaults, py::handle hpe, py::handle account_id,
                       py::handle account_name, py::handle region, py::handle vpc, py::handle crvn_cidr) {
     py::dict row_data;
-    for (py::handle header : G("HEADERS")) row_data[header] = py::none();
+    for (py::handle header : global("HEADERS")) row_data[header] = py::none();
     row_data["account_id"] = account_id;
     row_data["account_name"] = account_name;
     row_data["hpe"] = hpe;
-    row_data["managed_tgw"] = G("_bool_or_null")(defaults.attr("managed_tgw"));
-    row_data["filter_cidrs"] = G("_list_or_null")(defaults.attr("filter_cidrs"));
+    row_data["managed_tgw"] = global("_bool_or_null")(defaults.attr("managed_tgw"));
+    row_data["filter_cidrs"] = global("_list_or_null")(defaults.attr("filter_cidrs"));
     row_data["spoke_gw_size"] = or_null(defaults.attr("spoke_gw_size"));
     row_data["role_name"] = or_null(defaults.attr("role_name"));
     row_data["region"] = region;
     row_data["vpc_id"] = vpc.attr("id");
     row_data["crvn_cidr"] = or_null(py::str(crvn_cidr));
-    row_data["spoke_gw_name"] = G("get_spoke_gw_name")(vpc);
+    row_data["spoke_gw_name"] = global("get_spoke_gw_name")(vpc);
     row_data["transit_gw_name"] = or_null(defaults.attr("transit_gw_name"));
-    row_data["gw_zones"] = G("_list_or_null")(defaults.attr("gw_zones"));
+    row_data["gw_zones"] = global("_list_or_null")(defaults.attr("gw_zones"));
     row_data["domain"] = or_null(defaults.attr("domain"));
-    row_data["encrypt"] = G("_bool_or_null")(defaults.attr("encrypt"));
-    row_data["inspection"] = G("_bool_or_null")(defaults.attr("inspection"));
-    row_data["spoke_advertisement"] = G("NULL");
-    row_data["spoke_routes"] = G("NULL");
-    row_data["spoke_gw_tags"] = G("NULL");
-    LOG.lazy(DEBUG, op, "Row Data:\n%s", [&] { return py::make_tuple(pformat(row_data)); });
+    row_data["encrypt"] = global("_bool_or_null")(defaults.attr("encrypt"));
+    row_data["inspection"] = global("_bool_or_null")(defaults.attr("inspection"));
+    row_data["spoke_advertisement"] = global("NULL");
+    row_data["spoke_routes"] = global("NULL");
+    row_data["spoke_gw_tags"] = global("NULL");
+    LOG.lazy(log_level::debug, op, "Row Data:\n%s", [&] { return py::make_tuple(pformat(row_data)); });
     return row_data;
 }
 
@@ -631,9 +625,9 @@ py::dict workbook_row(const char* op, py::handle defaults, py::handle hpe, py::h
 // The controller's name of the account. One the controller does not list keeps an
 // empty name, and the engineer is told, since the name is needed for the migration.
 py::object named_account(py::handle account_id, py::handle account_list, const char* op) {
-    py::object name = G("get_acct_name")(account_id, account_list);
+    py::object name = global("get_acct_name")(account_id, account_list);
     if (name.is_none()) {
-        LOG(WARNING, op, "Account %s is not in the Corvane Controller's account list: its account_name stays empty",
+        LOG(log_level::warning, op, "Account %s is not in the Corvane Controller's account list: its account_name stays empty",
             account_id);
     }
     return name;
@@ -682,7 +676,7 @@ using WalkPtr = std::shared_ptr<Walk>;
 py::object session_sharing(py::handle loader) {
     py::object botocore_session = native::host_attr("botocore.session", "get_session")();
     botocore_session.attr("register_component")("data_loader", loader);
-    return G("boto3").attr("session").attr("Session")("botocore_session"_a = botocore_session);
+    return global("boto3").attr("session").attr("Session")("botocore_session"_a = botocore_session);
 }
 
 // Sessions of their own, sharing what botocore has read of the service descriptions:
@@ -777,7 +771,7 @@ py::list region_vpcs(py::handle ec2_client) {
     py::object token = py::none();
     do {
         py::dict request;
-        request["MaxResults"] = G("VPC_PAGE_SIZE");
+        request["MaxResults"] = global("VPC_PAGE_SIZE");
         if (!token.is_none()) request["NextToken"] = token;
         py::object page = ec2_client.attr("describe_vpcs")(**request);
         for (py::handle vpc : page["Vpcs"]) {
@@ -861,7 +855,7 @@ py::object region_walk(const WalkPtr& walk, long key, py::object account_id, py:
         // A region the engineer did not name may be closed to the account by policy.
         const std::string code = discovered && !w.cancelled(key) ? refusal_code(err) : "";
         if (!code.empty()) {
-            LOG(WARNING, op, "Skipping region %s of account %s: its EC2 requests are refused (%s)", region,
+            LOG(log_level::warning, op, "Skipping region %s of account %s: its EC2 requests are refused (%s)", region,
                 account_id, code);
             return py::make_tuple(py::list(), py::none(), 0, 0, code);
         }
@@ -894,14 +888,14 @@ py::object region_walk(const WalkPtr& walk, long key, py::object account_id, py:
             py::dict vpc_data;
             vpc_data["vpc_id"] = vpc.attr("id");
             vpc_data["crvn_cidr"] = crvn_cidr;
-            vpc_data["spoke_gw_name"] = G("get_spoke_gw_name")(vpc);
+            vpc_data["spoke_gw_name"] = global("get_spoke_gw_name")(vpc);
             vpc_data["transit_gw_name"] = or_null(defaults.attr("transit_gw_name"));
-            LOG.lazy(DEBUG, op, "VPC Data:\n%s", [&] { return py::make_tuple(pformat(vpc_data)); });
+            LOG.lazy(log_level::debug, op, "VPC Data:\n%s", [&] { return py::make_tuple(pformat(vpc_data)); });
             vpcs_data.append(vpc_data);
         }
     }
     if (w.request.inventory) {
-        LOG.lazy(DEBUG, op, "Region Data:\n%s", [&] { return py::make_tuple(pformat(region_data)); });
+        LOG.lazy(log_level::debug, op, "Region Data:\n%s", [&] { return py::make_tuple(pformat(region_data)); });
     }
     w.vpcs_found += static_cast<long>(py::len(vpcs));
     return py::make_tuple(rows, region_data, py::len(vpcs), no_block, py::none());
@@ -928,7 +922,7 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, py::object accou
     const char* op = w.request.op;
     const long key = unit_key(index, -1);
     py::object defaults = w.defaults;
-    LOG(INFO, op, "Discovering info for account %s", account_id);
+    LOG(log_level::info, op, "Discovering info for account %s", account_id);
     py::object account_name = named_account(account_id, w.account_list, op);
     py::object account_info = py::none();
     if (w.request.inventory) {
@@ -937,13 +931,13 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, py::object accou
         info["account_name"] = account_name;
         info["regions"] = py::list();
         py::object fields_set = defaults.attr("__fields_set__");
-        for (py::handle field : G("MIN_ACCOUNT_INFO_FIELDS")) {
+        for (py::handle field : global("MIN_ACCOUNT_INFO_FIELDS")) {
             if (fields_set.contains(field)) info[field] = py::getattr(defaults, field);
         }
-        LOG.lazy(DEBUG, op, "Account Info data:\n%s", [&] { return py::make_tuple(pformat(info)); });
+        LOG.lazy(log_level::debug, op, "Account Info data:\n%s", [&] { return py::make_tuple(pformat(info)); });
         account_info = info;
     }
-    py::object role_arn = G("get_role_arn")(account_id, defaults.attr("role_name"));
+    py::object role_arn = global("get_role_arn")(account_id, defaults.attr("role_name"));
     py::object configured = w.config.attr("aws_regions");
     const bool discovered = !truthy(configured);
     // The role is assumed once, at the STS endpoint of a region the account uses: tokens of the
@@ -1005,9 +999,9 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, py::object accou
 class Progress {
 public:
     explicit Progress(std::size_t accounts) {
-        py::object stream = G("sys").attr("stderr");
-        py::object logger = G("logging").attr("getLogger")("generator");
-        if (!truthy(stream.attr("isatty")()) || !truthy(logger.attr("isEnabledFor")(INFO))) return;
+        py::object stream = global("sys").attr("stderr");
+        py::object logger = global("logging").attr("getLogger")("generator");
+        if (!truthy(stream.attr("isatty")()) || !truthy(logger.attr("isEnabledFor")(log_level::info))) return;
         bar_ = native::host_attr("tqdm", "tqdm")("total"_a = accounts, "file"_a = stream, "leave"_a = false,
                                                  "bar_format"_a = "{n_fmt}/{total_fmt} accounts{postfix} [{elapsed}]",
                                                  "postfix"_a = "0 VPCs found");
@@ -1066,7 +1060,7 @@ void stop(Walk& walk, bool wait_for_workers) {
 
 Discovery discover(py::object config, const WalkRequest& request) {
     const char* op = request.op;
-    py::object account_list = G("get_account_list")(config);  // the password prompt comes before the walk
+    py::object account_list = global("get_account_list")(config);  // the password prompt comes before the walk
     const auto started = std::chrono::steady_clock::now();
     auto walk = std::make_shared<Walk>();
     walk->request = request;
@@ -1132,10 +1126,10 @@ Discovery discover(py::object config, const WalkRequest& request) {
                 if (request.inventory) account_info["regions"].attr("append")(region[1]);
             }
             if (request.inventory) {
-                LOG.lazy(DEBUG, op, "Account Data:\n%s", [&] { return py::make_tuple(pformat(account_info)); });
+                LOG.lazy(log_level::debug, op, "Account Data:\n%s", [&] { return py::make_tuple(pformat(account_info)); });
                 // Through the migration tool's model: validated, plain data, only the fields that were set.
-                py::object model = G("AccountInfo")(**account_info);
-                found.accounts.append(G("json").attr("loads")(model.attr("json")("exclude_unset"_a = true)));
+                py::object model = global("AccountInfo")(**account_info);
+                found.accounts.append(global("json").attr("loads")(model.attr("json")("exclude_unset"_a = true)));
             }
         }
     } catch (py::error_already_set& err) {
@@ -1150,10 +1144,10 @@ Discovery discover(py::object config, const WalkRequest& request) {
     walk->executor.attr("shutdown")("wait"_a = true);
     progress.close();
     if (request.inventory) {
-        LOG.lazy(DEBUG, op, "Accounts:\n%s", [&] { return py::make_tuple(pformat(found.accounts)); });
+        LOG.lazy(log_level::debug, op, "Accounts:\n%s", [&] { return py::make_tuple(pformat(found.accounts)); });
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    LOG(INFO, op,
+    LOG(log_level::info, op,
         "Walk done in %.1f s: accounts %s, regions %s, VPCs %s, VPCs without a free block %s, regions skipped %s",
         seconds, py::len(account_ids), regions_walked, vpcs, no_block, regions_skipped);
     long ok = 0, skipped = 0, failed = 0;
@@ -1163,10 +1157,10 @@ Discovery discover(py::object config, const WalkRequest& request) {
         if (state == "skipped") ++skipped;
         if (state != "failed") continue;
         ++failed;
-        LOG(WARNING, op, "Not covered: account %s, region %s: %s: %s", entry["account_id"], entry["region"],
+        LOG(log_level::warning, op, "Not covered: account %s, region %s: %s: %s", entry["account_id"], entry["region"],
             entry["error_code"], entry["message"]);
     }
-    LOG(INFO, op, "Coverage: %s ok, %s skipped, %s failed of %s account-regions", ok, skipped, failed,
+    LOG(log_level::info, op, "Coverage: %s ok, %s skipped, %s failed of %s account-regions", ok, skipped, failed,
         py::len(found.ledger));
     return found;
 }
@@ -1285,7 +1279,7 @@ std::vector<refresh::Row> merge_rows(py::handle records, py::handle columns, con
 // The three-way merge of a refresh, on lists of records: `base` as generate wrote them,
 // `edited` as the engineer's sheet holds them, `discovered` as generate builds them now.
 py::dict merge_refresh(py::object base, py::object edited, py::object discovered, py::object unchecked) {
-    py::object columns = G("HEADERS");
+    py::object columns = global("HEADERS");
     std::vector<std::string> titles;
     for (py::handle column : columns) titles.push_back(native::text(column));
     std::optional<refresh::Merge> merge;
@@ -1325,7 +1319,7 @@ py::dict merge_refresh(py::object base, py::object edited, py::object discovered
                 const bool from_account = merged.account_row >= 0 && merge->account_column(c++);
                 row[column] = from_account ? py::object(rows[merged.account_row][column]) : py::object(found[column]);
             }
-            for (py::handle title : extra) row[title] = G("NULL");
+            for (py::handle title : extra) row[title] = global("NULL");
             added.append(py::len(rows));
         } else {
             py::handle mine = edited_rows[merged.index];
@@ -1342,7 +1336,7 @@ py::dict merge_refresh(py::object base, py::object edited, py::object discovered
                     }
                 }
             }
-            for (py::handle title : extra) row[title] = mine.attr("get")(title, G("NULL"));
+            for (py::handle title : extra) row[title] = mine.attr("get")(title, global("NULL"));
         }
         rows.append(row);
     }
@@ -1369,8 +1363,8 @@ std::string shown_value(py::handle value) {
 // {"edited": the first sheet's records, "removed": those of the Removed sheet, "base":
 // those of the hidden sheet}, or None when there is no such file yet.
 py::object read_refresh_base(py::object excel) {
-    if (!truthy(G("os").attr("path").attr("exists")(excel))) return py::none();
-    py::dict sheets = G("serializers").attr("xlsx").attr("load_sheets")(excel);
+    if (!truthy(global("os").attr("path").attr("exists")(excel))) return py::none();
+    py::dict sheets = global("serializers").attr("xlsx").attr("load_sheets")(excel);
     py::list titles = py::list(sheets);
     if (!sheets.contains(kGeneratedSheet) || native::text(titles[0]) == kGeneratedSheet) {
         native::raise_builtin("ValueError",
@@ -1379,7 +1373,7 @@ py::object read_refresh_base(py::object excel) {
                                   "version before --refresh); nothing was changed. Without --refresh, generate "
                                   "writes a new workbook in its place, without your edits");
     }
-    py::object headers = G("HEADERS");
+    py::object headers = global("HEADERS");
     auto check_columns = [&](py::handle records, const std::string& which) {
         if (py::len(records) == 0) return;
         py::object record = records[py::int_(0)];
@@ -1432,14 +1426,14 @@ py::dict mark(py::handle row, py::handle column, const char* fill, py::object no
 // reported once the workbook is in place (None without a refresh).
 py::object write_workbook(py::object excel_data, py::object path, py::object previous, py::object ledger,
                           py::object shown) {
-    py::object export_to_xlsx = G("serializers").attr("xlsx").attr("export_to_xlsx");
-    py::object headers = G("HEADERS");
+    py::object export_to_xlsx = global("serializers").attr("xlsx").attr("export_to_xlsx");
+    py::object headers = global("HEADERS");
     py::list sheets;
     if (previous.is_none()) {
         sheets.append(sheet(kGeneratedSheet, excel_data, headers, true));
         if (py::len(excel_data) == 0) {
             // Still a workbook, so the engineer sees the columns and that nothing was found.
-            LOG(WARNING, "main", "No VPC found in the configured accounts and regions: %s holds the column titles only",
+            LOG(log_level::warning, "main", "No VPC found in the configured accounts and regions: %s holds the column titles only",
                 shown);
         }
         export_to_xlsx(excel_data, path, "columns"_a = headers, "sheets"_a = sheets);
@@ -1450,7 +1444,7 @@ py::object write_workbook(py::object excel_data, py::object path, py::object pre
     for (py::handle entry : ledger) {
         if (native::text(entry["state"]) == "failed") unchecked.append(py::make_tuple(entry["account_id"], entry["region"]));
     }
-    py::dict merged = G("_merge_refresh")(previous["base"], previous["edited"], excel_data, "unchecked"_a = unchecked);
+    py::dict merged = global("_merge_refresh")(previous["base"], previous["edited"], excel_data, "unchecked"_a = unchecked);
     py::list rows = merged["rows"];
     py::list removed = previous["removed"];
     for (py::handle row : merged["removed"]) removed.append(row);
@@ -1487,29 +1481,29 @@ py::object write_workbook(py::object excel_data, py::object path, py::object pre
 void report_refresh(py::handle merged, py::handle shown) {
     const char* const op = "report_refresh";
     for (py::handle row : merged["removed"]) {
-        LOG(INFO, op, "VPC %s (account %s, region %s) is no longer found: moved to sheet %s", row["vpc_id"],
+        LOG(log_level::info, op, "VPC %s (account %s, region %s) is no longer found: moved to sheet %s", row["vpc_id"],
             row["account_id"], row["region"], kRemovedSheet);
     }
     for (py::handle row : merged["left_out"]) {
-        LOG(INFO, op, "VPC %s (account %s, region %s) was deleted from the sheet: left out", row["vpc_id"],
+        LOG(log_level::info, op, "VPC %s (account %s, region %s) was deleted from the sheet: left out", row["vpc_id"],
             row["account_id"], row["region"]);
     }
     py::list rows = merged["rows"];
-    py::list columns = titles_of(G("HEADERS"), rows);
+    py::list columns = titles_of(global("HEADERS"), rows);
     py::object letter_of = native::host_attr("openpyxl.utils", "get_column_letter");
     for (py::handle conflict : merged["conflicts"]) {
         py::tuple at = py::reinterpret_borrow<py::tuple>(conflict);
         py::object row = rows[at[0]];
         const std::string cell =
             native::text(letter_of(columns.attr("index")(at[1]) + py::int_(1))) + std::to_string(at[0].cast<long>() + 2);
-        LOG(WARNING, op, "Conflict in %s cell %s (%s of VPC %s, account %s, region %s): kept your %s; AWS now gives %s",
+        LOG(log_level::warning, op, "Conflict in %s cell %s (%s of VPC %s, account %s, region %s): kept your %s; AWS now gives %s",
             shown, cell, at[1], row["vpc_id"], row["account_id"], row["region"], shown_value(row[at[1]]),
             shown_value(at[2]));
     }
     std::string summary = "Refreshed %s: %s rows kept, %s cells updated, %s VPCs added, %s removed, %s conflicts";
     const size_t unchecked = py::len(merged["not_rechecked"]);
     if (unchecked > 0) summary += ", " + std::to_string(unchecked) + " not re-checked";
-    LOG(INFO, op, summary.c_str(), shown, merged["kept"], merged["updated"], py::len(merged["added"]),
+    LOG(log_level::info, op, summary.c_str(), shown, merged["kept"], merged["updated"], py::len(merged["added"]),
         py::len(merged["removed"]), py::len(merged["conflicts"]));
 }
 
@@ -1528,10 +1522,10 @@ void check_outputs(py::handle config_path, py::handle tandrel, py::handle excel)
 
 // -j/--jobs: a whole number, at least 1.
 py::object jobs_number(py::object text) {
-    py::object type_error = G("argparse").attr("ArgumentTypeError");
+    py::object type_error = global("argparse").attr("ArgumentTypeError");
     py::object number;
     try {
-        number = G("int")(text);
+        number = global("int")(text);
     } catch (py::error_already_set& err) {
         if (!err.matches(PyExc_ValueError)) throw;
         native::raise(type_error, "a whole number is needed, not " + std::string(py::repr(text)));
@@ -1579,15 +1573,15 @@ py::object export_workbook(py::handle excel_data, py::handle excel, py::handle l
         merged.append(write_workbook(rows, tmp, base, coverage, shown));
         add_coverage_sheet(tmp, coverage);
     });
-    G("serializers").attr("export").attr("write_atomically")(excel, write, "suffix"_a = ".xlsx");
+    global("serializers").attr("export").attr("write_atomically")(excel, write, "suffix"_a = ".xlsx");
     return merged[0];
 }
 
 py::object quoted_inventory(py::object tandrel_yaml) {
-    LOG(DEBUG, "main", "Adding presenter for _quoted class");
-    G("yaml").attr("add_representer")(G("_quoted"), G("_quoted_presenter"));
-    LOG(DEBUG, "main", "Recursing through tandrel config to update strings");
-    return G("_recurse_quoted")(tandrel_yaml);
+    LOG(log_level::debug, "main", "Adding presenter for _quoted class");
+    global("yaml").attr("add_representer")(global("_quoted"), global("_quoted_presenter"));
+    LOG(log_level::debug, "main", "Recursing through tandrel config to update strings");
+    return global("_recurse_quoted")(tandrel_yaml);
 }
 
 // Both artefacts from one walk. The workbook is written while the inventory waits
@@ -1595,8 +1589,8 @@ py::object quoted_inventory(py::object tandrel_yaml) {
 // take its place, so a failure or Ctrl-C anywhere leaves both existing files as they were.
 py::list generate_both(py::object config, py::object tandrel, py::object excel, py::object previous, long jobs,
                        bool keep_going) {
-    LOG(INFO, "main", "Generating minimal tandrel file: %s", tandrel);
-    LOG(INFO, "main", "Generating Excel file: %s", excel);
+    LOG(log_level::info, "main", "Generating minimal tandrel file: %s", tandrel);
+    LOG(log_level::info, "main", "Generating Excel file: %s", excel);
     WalkRequest request;
     request.rows = request.inventory = true;
     request.jobs = jobs;
@@ -1606,15 +1600,15 @@ py::list generate_both(py::object config, py::object tandrel, py::object excel, 
     py::dict inventory;
     inventory["account_info"] = found.accounts;
     py::object tandrel_yaml = quoted_inventory(inventory);
-    LOG(INFO, "main", "Exporting accounts to tandrel file: %s", tandrel);
-    LOG(INFO, "main", "Exporting accounts to tandrel excel: %s", excel);
+    LOG(log_level::info, "main", "Exporting accounts to tandrel file: %s", tandrel);
+    LOG(log_level::info, "main", "Exporting accounts to tandrel excel: %s", excel);
     py::list rows = found.rows, ledger = found.ledger;
     py::list merged;
     py::cpp_function write_both([tandrel_yaml, rows, excel, ledger, previous, merged](py::object tmp) mutable {
-        G("serializers").attr("export_to_path")(tandrel_yaml, tmp, "dump"_a = G("_dump_quoted"));
+        global("serializers").attr("export_to_path")(tandrel_yaml, tmp, "dump"_a = global("_dump_quoted"));
         merged.append(export_workbook(rows, excel, ledger, previous));
     });
-    G("serializers").attr("export").attr("write_atomically")(tandrel, write_both);
+    global("serializers").attr("export").attr("write_atomically")(tandrel, write_both);
     if (!merged[0].is_none()) report_refresh(merged[0], excel);
     return ledger;
 }
@@ -1632,9 +1626,9 @@ struct ForBuilders {
 };
 
 py::object main() {
-    py::object parser = G("argparse").attr("ArgumentParser")("parents"_a = G("get_parent_parser")(),
+    py::object parser = global("argparse").attr("ArgumentParser")("parents"_a = global("get_parent_parser")(),
                                                               "description"_a = "Generate tandrel yaml and Excel file");
-    py::object path_type = G("pathlib").attr("Path");
+    py::object path_type = global("pathlib").attr("Path");
     parser.attr("add_argument")("--example-config", "action"_a = "store_true",
                                 "help"_a = "Generate an example config file.");
     parser.attr("add_argument")(
@@ -1666,7 +1660,7 @@ py::object main() {
     py::object args = parser.attr("parse_args")();
 
     if (truthy(args.attr("example_config"))) {
-        native::print_data_file(G, "config.yaml");
+        native::print_data_file(global, "config.yaml");
         return py::none();
     }
 
@@ -1674,12 +1668,12 @@ py::object main() {
         parser.attr("error")("--refresh needs -e/--excel: the workbook to refresh");
     }
     py::object config_path = args.attr("config_path");
-    if (config_path.is_none() || !truthy(G("os").attr("path").attr("exists")(config_path))) {
-        LOG(ERROR, "main", "Configuration file not found: %s", config_path);
-        LOG(ERROR, "main", "You can generate an example file with 'generate --example-config'");
+    if (config_path.is_none() || !truthy(global("os").attr("path").attr("exists")(config_path))) {
+        LOG(log_level::error, "main", "Configuration file not found: %s", config_path);
+        LOG(log_level::error, "main", "You can generate an example file with 'generate --example-config'");
         native::raise_builtin("FileNotFoundError", "Configuration file not found: " + native::text(config_path));
     }
-    py::object config = G("load_config")(config_path);
+    py::object config = global("load_config")(config_path);
     py::object tandrel = args.attr("tandrel");
     py::object excel = args.attr("excel");
     check_outputs(config_path, tandrel, excel);
@@ -1688,7 +1682,7 @@ py::object main() {
     if (truthy(args.attr("refresh"))) {
         previous = read_refresh_base(excel);
         if (previous.is_none()) {
-            LOG(WARNING, "main", "%s does not exist yet: nothing to refresh, a new workbook is written", excel);
+            LOG(log_level::warning, "main", "%s does not exist yet: nothing to refresh, a new workbook is written", excel);
         }
     }
 
@@ -1700,16 +1694,16 @@ py::object main() {
     } else {
         ForBuilders builders(jobs, keep_going);
         if (!tandrel.is_none()) {
-            LOG(INFO, "main", "Generating minimal tandrel file: %s", tandrel);
-            py::object tandrel_yaml = quoted_inventory(G("generate_min_tandrel_yaml")(config));
-            LOG(INFO, "main", "Exporting accounts to tandrel file: %s", tandrel);
+            LOG(log_level::info, "main", "Generating minimal tandrel file: %s", tandrel);
+            py::object tandrel_yaml = quoted_inventory(global("generate_min_tandrel_yaml")(config));
+            LOG(log_level::info, "main", "Exporting accounts to tandrel file: %s", tandrel);
             // Written natively, byte for byte as PyYAML's default dumper would write it.
-            G("serializers").attr("export_to_path")(tandrel_yaml, tandrel, "dump"_a = G("_dump_quoted"));
+            global("serializers").attr("export_to_path")(tandrel_yaml, tandrel, "dump"_a = global("_dump_quoted"));
         }
         if (!excel.is_none()) {
-            LOG(INFO, "main", "Generating Excel file: %s", excel);
-            py::object excel_data = G("generate_tandrel_excel_data")(config);
-            LOG(INFO, "main", "Exporting accounts to tandrel excel: %s", excel);
+            LOG(log_level::info, "main", "Generating Excel file: %s", excel);
+            py::object excel_data = global("generate_tandrel_excel_data")(config);
+            LOG(log_level::info, "main", "Exporting accounts to tandrel excel: %s", excel);
             py::object merged = export_workbook(excel_data, excel, builders.run.ledger, previous);
             if (!merged.is_none()) report_refresh(merged, excel);
         }
@@ -1718,19 +1712,18 @@ py::object main() {
     // What was written is what was covered; status 2 says that something was not.
     for (py::handle entry : ledger) {
         if (native::text(entry["state"]) == "failed") {
-            G("sys").attr("exit")(2);
+            global("sys").attr("exit")(2);
             break;
         }
     }
     return py::none();
 }
 
-}  // namespace generator_generate
+}  // namespace
 
 PYBIND11_MODULE(generate, m) {
-    using namespace generator_generate;
     m.doc() = "Tandrel generator generate command.";
-    G.bind(m);
+    global.bind(m);
 
     for (const char* name : {"argparse", "getpass", "ipaddress", "json", "logging", "os", "pathlib", "sys"}) {
         m.attr(name) = py::module_::import(name);

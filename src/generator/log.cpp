@@ -8,7 +8,8 @@
 
 namespace py = pybind11;
 
-namespace generator_log {
+// The module's own operations, seen by no other module.
+namespace {
 
 // The module's globals, read at call time as Python code reads its globals,
 // so that a patched `logging` or `DEBUG_FORMATTER` is obeyed.
@@ -26,10 +27,9 @@ void restyle(py::handle logger, py::handle formatter) {
     }
 }
 
-}  // namespace generator_log
+}  // namespace
 
 PYBIND11_MODULE(log, m) {
-    using namespace generator_log;
     m.doc() = "Tandrel generator logging module.";
     m.attr("logging") = py::module_::import("logging");
     py::module_::import("logging.handlers");  // binds no name of its own: it is logging.handlers
@@ -50,7 +50,7 @@ PYBIND11_MODULE(log, m) {
             py::object handler = logging.attr("StreamHandler")();
             handler.attr("setFormatter")(logging.attr("Formatter")(global("LOG_FORMAT"), py::arg("style") = "{"));
             logger.attr("addHandler")(handler);
-            logger.attr("setLevel")(native::INFO);
+            logger.attr("setLevel")(native::log_level::info);
         },
         "Attach the log handler (standard error) to the logger 'generator' and set it to INFO.");
 
@@ -59,7 +59,7 @@ PYBIND11_MODULE(log, m) {
         []() {
             py::object logger = root_logger();
             int level = logger.attr("getEffectiveLevel")().cast<int>() - 10;
-            logger.attr("setLevel")(std::max(level, native::DEBUG));
+            logger.attr("setLevel")(std::max(level, native::log_level::debug));
             restyle(logger, global("DEBUG_FORMATTER"));
         },
         "One step more verbose (never below DEBUG); switch to the debug format.");
@@ -69,7 +69,7 @@ PYBIND11_MODULE(log, m) {
         []() {
             py::object logger = root_logger();
             int level = logger.attr("getEffectiveLevel")().cast<int>() + 10;
-            logger.attr("setLevel")(std::min(level, native::CRITICAL));
+            logger.attr("setLevel")(std::min(level, native::log_level::critical));
             restyle(logger, global("QUIET_FORMATTER"));
         },
         "One step less verbose (never above CRITICAL); switch to the quiet format.");

@@ -20,6 +20,19 @@ void raise(py::handle exc_type, const std::string& message) {
     throw py::error_already_set();
 }
 
+void add_note(py::handle error, const std::string& note) {
+    if (py::hasattr(error, "add_note")) {
+        error.attr("add_note")(note);
+        return;
+    }
+    py::object notes = py::getattr(error, "__notes__", py::none());
+    if (notes.is_none()) {
+        notes = py::list();
+        error.attr("__notes__") = notes;
+    }
+    notes.attr("append")(note);
+}
+
 void raise_builtin(const char* name, const std::string& message) {
     raise(host_attr("builtins", name), message);
 }
@@ -30,7 +43,20 @@ py::object make_class(const std::string& module, const std::string& name, py::tu
     return host_attr("builtins", "type")(name, bases, ns);
 }
 
-std::string text(py::handle obj) { return py::str(obj).cast<std::string>(); }
+std::string text(py::handle obj) {
+    py::str s(obj);
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
+    if (utf8 != nullptr) return std::string(utf8, static_cast<std::size_t>(size));
+    PyErr_Clear();
+    // A file name of bytes that are not UTF-8 comes as surrogate escapes (os.fsdecode):
+    // those bytes show as replacement characters, as a terminal would show them.
+    try {
+        return py::bytes(s.attr("encode")("utf-8", "surrogateescape")).attr("decode")("utf-8", "replace").cast<std::string>();
+    } catch (py::error_already_set&) {
+        return py::bytes(s.attr("encode")("utf-8", "replace")).cast<std::string>();
+    }
+}
 
 void ModuleLog::bind(py::module_& module) { globals_.bind(module); }
 

@@ -22,6 +22,12 @@ py::object host_attr(const char* module, const char* name);
 // Raise `exc_type(message)` as a host error.
 [[noreturn]] void raise(py::handle exc_type, const std::string& message);
 
+// Context for a host error on its way up ("while reading review.xlsx"): the error
+// keeps its type, attributes and traceback and gains a note, through add_note on
+// Python 3.11 and newer; before 3.11 the note goes into the same __notes__ list,
+// which the launcher shows after the message on every version.
+void add_note(py::handle error, const std::string& note);
+
 // Raise the builtin error `name` (ValueError, KeyError, ...) with `message`.
 [[noreturn]] void raise_builtin(const char* name, const std::string& message);
 
@@ -38,11 +44,14 @@ void add_method(py::handle cls, const char* name, F&& f, const Extra&... extra) 
                                             py::sibling(py::getattr(cls, name, py::none())), extra...));
 }
 
-// The text form of a host value: str(obj).
+// The text form of a host value: str(obj), in UTF-8; characters that UTF-8 cannot
+// hold (the surrogate escapes of an undecodable file name) become U+FFFD.
 std::string text(py::handle obj);
 
-// Level numbers of the logging library.
-constexpr int DEBUG = 10, INFO = 20, WARNING = 30, ERROR = 40, CRITICAL = 50;
+// Level numbers of the logging library (lower case: DEBUG and ERROR are common macro names).
+namespace log_level {
+constexpr int debug = 10, info = 20, warning = 30, error = 40, critical = 50;
+}  // namespace log_level
 
 // Logging through the module-level `log` of one extension module, as the
 // module's Python code would: the logger is read from the module's globals at

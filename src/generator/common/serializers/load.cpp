@@ -8,7 +8,8 @@
 
 namespace py = pybind11;
 
-namespace serializers_load {
+// The module's own operations, seen by no other module.
+namespace {
 
 // The module's globals, read at call time as Python code reads its globals.
 native::ModuleGlobals global;
@@ -38,10 +39,9 @@ py::object register_loader(py::object cls, py::object file_exts) {
         py::name("_register_func"), py::arg("loader"));
 }
 
-}  // namespace serializers_load
+}  // namespace
 
 PYBIND11_MODULE(load, m) {
-    using namespace serializers_load;
     m.doc() = "Interface for loading serialized entities.";
     py::options options;
     options.disable_function_signatures();  // the descriptions read as written

@@ -15,7 +15,8 @@
 
 namespace py = pybind11;
 
-namespace serializers_xlsx {
+// The module's own operations, seen by no other module.
+namespace {
 
 native::ModuleLog LOG;
 
@@ -245,7 +246,7 @@ void name_source(py::error_already_set& err, py::handle path) {
     if (!err.matches(PyExc_Exception)) return;
     py::object value = err.value();
     if (err.matches(PyExc_OSError) && !py::getattr(value, "filename", py::none()).is_none()) return;
-    global("add_note")(value, "while reading " + native::text(path));
+    native::add_note(value, "while reading " + native::text(path));
 }
 
 // The workbook's first sheet as a table, or with `every_sheet` all its sheets by title.
@@ -270,7 +271,7 @@ py::object read_tables(py::handle path, bool every_sheet) {
 py::object load_from_xlsx(py::object path) {
     py::object table = read_tables(path, false);
     refuse_unreadable_cells(table, path);
-    LOG(native::DEBUG, "load_from_xlsx", "Loaded dataframe from excel:\n%s", table);
+    LOG(native::log_level::debug, "load_from_xlsx", "Loaded dataframe from excel:\n%s", table);
     return table.attr("to_dict")("records");
 }
 
@@ -280,7 +281,7 @@ py::dict load_sheets(py::object path) {
     for (auto item : py::reinterpret_borrow<py::dict>(read_tables(path, true))) {
         if (first) refuse_unreadable_cells(item.second, path);  // the sheet the engineer edits
         first = false;
-        LOG(native::DEBUG, "load_sheets", "Loaded sheet %s from excel:\n%s", item.first, item.second);
+        LOG(native::log_level::debug, "load_sheets", "Loaded sheet %s from excel:\n%s", item.first, item.second);
         sheets[item.first] = item.second.attr("to_dict")("records");
     }
     return sheets;
@@ -472,10 +473,9 @@ void set_column_widths(py::iterable column_widths, py::object path) {
     workbook.attr("save")(native::text(path));
 }
 
-}  // namespace serializers_xlsx
+}  // namespace
 
 PYBIND11_MODULE(xlsx, m) {
-    using namespace serializers_xlsx;
     m.doc() = "Excel serializer: lists of flat records to and from the review workbook.";
 
     m.attr("logging") = py::module_::import("logging");
@@ -493,7 +493,6 @@ PYBIND11_MODULE(xlsx, m) {
     py::module_ exporters = py::module_::import("generator.common.serializers.export");
     m.attr("register_exporter") = exporters.attr("register_exporter");
     m.attr("write_atomically") = exporters.attr("write_atomically");
-    m.attr("add_note") = exporters.attr("add_note");
     m.attr("register_loader") = native::host_attr("generator.common.serializers.load", "register_loader");
 
     global.bind(m);
