@@ -672,21 +672,41 @@ using WalkPtr = std::shared_ptr<Walk>;
     native::raise(native::host_attr("concurrent.futures", "CancelledError"), "the walk was stopped");
 }
 
+// A boto3 session whose botocore session reads the service descriptions through `loader`.
+py::object session_sharing(py::handle loader) {
+    py::object botocore_session = native::host_attr("botocore.session", "get_session")();
+    botocore_session.attr("register_component")("data_loader", loader);
+    return global("boto3").attr("session").attr("Session")("botocore_session"_a = botocore_session);
+}
+
+// Sessions of their own, sharing what botocore has read of the service descriptions:
+// a second reading costs each worker a quarter of a second.
 py::object worker_session(Walk& walk) {
     py::object session = py::getattr(walk.sessions, "session", py::none());
     if (session.is_none()) {
-        // Sessions of their own, sharing what botocore has read of the service descriptions:
-        // a second reading costs each worker a quarter of a second.
-        py::object botocore_session = native::host_attr("botocore.session", "get_session")();
-        if (walk.loader.is_none()) {
-            walk.loader = botocore_session.attr("get_component")("data_loader");
-        } else {
-            botocore_session.attr("register_component")("data_loader", walk.loader);
-        }
-        session = global("boto3").attr("session").attr("Session")("botocore_session"_a = botocore_session);
+        session = session_sharing(walk.loader);
         walk.sessions.attr("session") = session;
     }
     return session;
+}
+
+// The shared loader, with what the first STS and EC2 clients read (service descriptions,
+// endpoint rules, partitions, retry settings) read once on the calling thread: left to the
+// workers, each of them would read it at the same time, the first time, before any shared it.
+// The clients made here are botocore's own, send nothing and look for no credentials.
+void read_service_descriptions(Walk& walk, py::handle region) {
+    py::object botocore_session = native::host_attr("botocore.session", "get_session")();
+    walk.loader = botocore_session.attr("get_component")("data_loader");
+    try {
+        for (const char* service : {"sts", "ec2"}) {
+            botocore_session.attr("create_client")(service, "region_name"_a = region, "aws_access_key_id"_a = "unused",
+                                                   "aws_secret_access_key"_a = "unused",
+                                                   "config"_a = walk.client_config);
+        }
+    } catch (py::error_already_set& err) {
+        // A region botocore refuses is met again, and reported, by the unit that uses it.
+        if (!err.matches(PyExc_Exception)) throw;
+    }
 }
 
 // Once the walk is stopped, a worker's client makes no further attempt and waits for no back-off.
@@ -1050,6 +1070,11 @@ Discovery discover(py::object config, const WalkRequest& request) {
     walk->client_config = retry_config();
     walk->sessions = native::host_attr("threading", "local")();
     py::list account_ids(config.attr("account_ids"));
+    if (py::len(account_ids) > 0) {
+        py::object configured = config.attr("aws_regions");
+        read_service_descriptions(*walk, truthy(configured) ? py::object(py::list(configured)[0])
+                                                            : py::object(py::str(kDiscoveryRegion)));
+    }
     walk->executor = native::host_attr("concurrent.futures", "ThreadPoolExecutor")(
         "max_workers"_a = request.jobs, "thread_name_prefix"_a = "generate");
     Progress progress(py::len(account_ids));
