@@ -231,8 +231,8 @@ def test_refresh_keeps_every_edit(tmp_path, sandbox):
     assert first.returncode == 0, first.stderr
     assert ("generator.generate:WARNING vpcs.xlsx does not exist yet: nothing to refresh, a new workbook is "
             "written") in first.stderr.splitlines()
-    name_of = {vpc_id: spec["name"] for account, regions in ESTATE.items() for region, specs in regions.items()
-               for vpc_id, spec in zip(ids[account][region], specs)}
+    name_of = {vpc_id: seeded["name"] for account, regions in ESTATE.items() for region, vpcs in regions.items()
+               for vpc_id, seeded in zip(ids[account][region], vpcs)}
 
     # The engineer edits 30 cells across 10 rows and adds a row by hand.
     book = openpyxl.load_workbook(tmp_path / "vpcs.xlsx")
