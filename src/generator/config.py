@@ -196,6 +196,10 @@ def _distinct_accounts(value: Any) -> Any:
     return value
 
 
+def _none_is_empty(value: Any) -> Any:
+    return [] if value is None else value
+
+
 Name = Annotated[str, AfterValidator(_not_blank)]
 AccountId = Annotated[str, BeforeValidator(_account_id)]
 OuId = Annotated[str, BeforeValidator(_ou_id)]
@@ -239,6 +243,8 @@ class Defaults(_Section):
     spoke_gw_size: Optional[Name] = None
     transit_gw_name: Optional[Name] = None
     domain: Optional[Name] = None
+    # Ranges no proposed block may overlap (on premises, the transit network, the controller).
+    reserved_cidrs: Annotated[List[Network], BeforeValidator(_none_is_empty), AfterValidator(_distinct)] = []
     # sts:ExternalId of every account's role unless its override gives one; none: not passed.
     external_id: Optional[ExternalId] = None
 
