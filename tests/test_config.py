@@ -62,6 +62,8 @@ def test_minimal_file_fills_defaults_and_tracks_given_fields(tmp_path):
     for name in ("managed_tgw", "encrypt", "inspection", "filter_cidrs", "gw_zones",
                  "spoke_gw_size", "transit_gw_name", "domain"):
         assert getattr(defaults, name) is None
+    assert defaults.reserved_cidrs == [] and load_config(write(tmp_path, MINIMAL.replace(
+        "{role_name: ops}", "{role_name: ops, reserved_cidrs: null}"))).defaults.reserved_cidrs == []
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert defaults.__fields_set__ == {"role_name"}
@@ -90,6 +92,7 @@ def test_values_of_a_full_defaults_section(tmp_path):
           spoke_gw_size: t3.small
           transit_gw_name: tgw-core
           domain: prod
+          reserved_cidrs: [10.255.0.0/16]
         """)
     config = load_config(path)
     assert config.account_ids == ["123456789012", "000000000001"]
@@ -100,6 +103,7 @@ def test_values_of_a_full_defaults_section(tmp_path):
     assert [str(network) for network in defaults.filter_cidrs] == ["10.0.0.0/8", "172.16.0.0/12"]
     assert (defaults.gw_zones, defaults.spoke_gw_size, defaults.transit_gw_name, defaults.domain) == (
         ["us-east-1a"], "t3.small", "tgw-core", "prod")
+    assert defaults.reserved_cidrs == [ipaddress.IPv4Network("10.255.0.0/16")]
 
 
 @pytest.mark.parametrize(
@@ -128,6 +132,12 @@ def test_values_of_a_full_defaults_section(tmp_path):
          "defaults.filter_cidrs.0", "host bits"),
         (MINIMAL.replace("{role_name: ops}", "{role_name: ops, filter_cidrs: [10.0.0.0]}"),
          "defaults.filter_cidrs.0", "CIDR"),
+        (MINIMAL.replace("{role_name: ops}", "{role_name: ops, reserved_cidrs: ['2001:db8::/32']}"),
+         "defaults.reserved_cidrs.0", "'2001:db8::/32' is not an IPv4 network"),
+        (MINIMAL.replace("{role_name: ops}", "{role_name: ops, reserved_cidrs: [10.0.0.0/8, 10.9.0.1/16]}"),
+         "defaults.reserved_cidrs.1", "'10.9.0.1/16' is not an IPv4 network: 10.9.0.1/16 has host bits set"),
+        (MINIMAL.replace("{role_name: ops}", "{role_name: ops, reserved_cidrs: 10.0.0.0/8}"),
+         "defaults.reserved_cidrs", "list"),
         (MINIMAL.replace("{role_name: ops}", "{role_name: ops, spoke_gw_size: 3}"), "defaults.spoke_gw_size", ""),
         (MINIMAL.replace("{role_name: ops}", "{role_name: ops, vpc_size: 3}"), "defaults.vpc_size", "unknown key"),
         (MINIMAL.replace("{role_name: ops}", "{hpe: true}"), "defaults.role_name", "required key missing"),

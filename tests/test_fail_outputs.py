@@ -31,6 +31,9 @@ def folder(tmp_path):
     }))
     (tmp_path / "template.yaml").write_text("config: {}\n")
     (tmp_path / "taken.yaml").mkdir()
+    os.mkfifo(tmp_path / "pipe.xlsx")
+    (tmp_path / "null.yaml").symlink_to(os.devnull)
+    (tmp_path / "folder.xlsx").symlink_to(tmp_path / "taken.yaml")
     (tmp_path / "locked").mkdir()
     (tmp_path / "locked" / "out.xlsx").write_bytes(b"old")
     (tmp_path / "locked").chmod(0o555)
@@ -57,6 +60,11 @@ CONVERT = ["convert", "-e", "missing.xlsx"]  # never read: the output is refused
         (CONVERT + ["-y", "template.yaml", "--template", "template.yaml"],
          "template.yaml is the template: the YAML configuration (-y/--yaml) would overwrite it; give it another name"),
         (CONVERT + ["-y", "taken.yaml"], "taken.yaml is a folder: the YAML configuration (-y/--yaml) needs a file name"),
+        (GENERATE + ["-e", "pipe.xlsx"],
+         "pipe.xlsx is a named pipe (FIFO), not a file: the Excel workbook (-e/--excel) needs a regular file"),
+        (CONVERT + ["-y", "null.yaml"],
+         "null.yaml points to a device, not a file: the YAML configuration (-y/--yaml) needs a regular file"),
+        (GENERATE + ["-e", "folder.xlsx"], "folder.xlsx is a folder: the Excel workbook (-e/--excel) needs a file name"),
         (CONVERT + ["-y", "nowhere/out.yaml"],
          "nowhere/out.yaml: the folder {tmp}/nowhere for the YAML configuration (-y/--yaml) does not exist"),
     ],

@@ -85,6 +85,41 @@ def test_interrupt_is_130_and_system_exit_passes(run_generate, capsys):
     assert stopped.value.code == 1
 
 
+def test_sigterm_while_writing_is_met_like_ctrl_c(run_generate, capsys, tmp_path):
+    """A scheduler's SIGTERM in the middle of a write: the old file stays, no temporary is left, status 143."""
+    from generator.common.serializers import export
+
+    out = tmp_path / "out.yaml"
+    out.write_text("old\n")
+    handler = signal.getsignal(signal.SIGTERM)
+
+    def main():
+        def write(tmp):
+            tmp.write_text("half: ")
+            os.kill(os.getpid(), signal.SIGTERM)
+            time.sleep(30)  # the signal ends the wait
+
+        export.write_atomically(out, write)
+
+    assert run_generate(main) == 143
+    assert out.read_text() == "old\n" and list(tmp_path.iterdir()) == [out]
+    assert capsys.readouterr().err == "generate: terminated\n"
+    assert signal.getsignal(signal.SIGTERM) == handler
+
+
+def test_python_warnings_are_log_lines_without_paths(run_generate, capsys):
+    import getpass
+    import warnings
+
+    def main():
+        warnings.warn("Can not control echo on the terminal.", getpass.GetPassWarning)
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("default")
+        assert run_generate(main) == 0
+    assert capsys.readouterr().err == "generator:WARNING Can not control echo on the terminal.\n"
+
+
 @pytest.mark.slow
 def test_ctrl_c_at_the_password_prompt(tmp_path):
     """An engineer who presses Ctrl-C at the prompt gets status 130, no traceback, no file."""

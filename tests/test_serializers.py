@@ -207,3 +207,25 @@ def test_permissions_of_new_and_replaced_files(existing_yaml):
     finally:
         os.umask(old_umask)
     assert (existing_yaml.parent / "fresh.yaml").stat().st_mode & 0o777 == 0o640
+
+
+@pytest.mark.parametrize("ending, data", [(".yaml", {"a": 1}), (".xlsx", [{"a": 1}])], ids=["yaml", "xlsx"])
+def test_longest_names_and_links_are_outputs_as_meant(tmp_path, ending, data):
+    """A name as long as the file system takes is written; a link stays and its file is replaced."""
+    from generator.common.serializers import xlsx  # noqa: F401  (registers the workbook writer)
+
+    longest = tmp_path / ("n" * (os.pathconf(tmp_path, "PC_NAME_MAX") - len(ending)) + ending)
+    serializers.export_to_path(data, longest)
+    assert sorted(tmp_path.iterdir()) == [longest]
+
+    real_folder, link_folder = tmp_path / "real", tmp_path / "links"
+    real_folder.mkdir(), link_folder.mkdir()
+    real, link = real_folder / f"review{ending}", link_folder / f"review{ending}"
+    real.write_bytes(b"old")
+    real.chmod(0o640)
+    link.symlink_to(os.path.relpath(real, link_folder))
+    serializers.export_to_path(data, link)
+    assert link.is_symlink() and os.readlink(link) == os.path.relpath(real, link_folder)
+    assert serializers.load_from_path(real) == serializers.load_from_path(longest)
+    assert real.stat().st_mode & 0o777 == 0o640
+    assert list(real_folder.iterdir()) == [real] and list(link_folder.iterdir()) == [link]

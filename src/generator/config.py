@@ -150,6 +150,10 @@ def _distinct(values: Optional[list]) -> Optional[list]:
     return values
 
 
+def _none_is_empty(value: Any) -> Any:
+    return [] if value is None else value
+
+
 Name = Annotated[str, AfterValidator(_not_blank)]
 AccountId = Annotated[str, BeforeValidator(_account_id)]
 Network = Annotated[ipaddress.IPv4Network, BeforeValidator(_network)]
@@ -190,6 +194,8 @@ class Defaults(_Section):
     spoke_gw_size: Optional[Name] = None
     transit_gw_name: Optional[Name] = None
     domain: Optional[Name] = None
+    # Ranges no proposed block may overlap (on premises, the transit network, the controller).
+    reserved_cidrs: Annotated[List[Network], BeforeValidator(_none_is_empty), AfterValidator(_distinct)] = []
 
 
 class Config(_Section):

@@ -2,22 +2,42 @@
 
 Each sets up logging once, runs the command's main() and turns what escapes
 it into an exit status: 0 on success, 1 with a one-line message on error
-(the traceback too when -v put the log at DEBUG), 130 on Ctrl-C. A SystemExit
-(usage error, refused role) passes through unchanged.
+(the traceback too when -v put the log at DEBUG), 130 on Ctrl-C, 143 on SIGTERM.
+A SystemExit (usage error 2, partial run 3, refused role 1) passes through unchanged.
 """
 
 import importlib
 import logging
+import signal
 import sys
+import warnings
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, met like Ctrl-C: files half-written are removed, existing outputs stay as they were."""
+
+
+def _terminate(signum, frame):
+    raise Terminated()
+
+
+def _show_warning(message, category, filename, lineno, file=None, line=None):
+    """A Python warning as one log line, without the interpreter's file and line."""
+    logging.getLogger("generator").warning("%s", message)
 
 
 def _run(command):
     from generator.log import configure_logger
 
     configure_logger()
+    previous_handler = signal.signal(signal.SIGTERM, _terminate)
+    previous_show, warnings.showwarning = warnings.showwarning, _show_warning
     try:
         main = importlib.import_module(f"generator.{command}").main
         main()
+    except Terminated:
+        print(f"{command}: terminated", file=sys.stderr)
+        return 143
     except KeyboardInterrupt:
         print(file=sys.stderr)
         return 130
@@ -35,6 +55,9 @@ def _run(command):
             message += f" ({note})"
         print(f"{command}: error: {_shortened(message)}", file=sys.stderr)
         return 1
+    finally:
+        warnings.showwarning = previous_show
+        signal.signal(signal.SIGTERM, previous_handler)
     return 0
 
 

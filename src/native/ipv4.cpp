@@ -201,4 +201,12 @@ std::optional<Network> BlockWalk::first_free() const {
     return std::nullopt;
 }
 
+std::optional<Found> first_free_in(const std::vector<Network>& blocks, int prefix, const std::vector<Network>& occupied) {
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        if (prefix < blocks[i].prefix || prefix > 32) continue;
+        if (const auto free = BlockWalk(blocks[i], prefix, occupied).first_free()) return Found{i, *free};
+    }
+    return std::nullopt;
+}
+
 }  // namespace native::ipv4

@@ -4,6 +4,7 @@
 // Plain C++: no Python here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -57,5 +58,16 @@ private:
     std::uint64_t count_;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> taken_;  // [first, last], sorted, disjoint
 };
+
+// A free block found among several: which of them holds it, and the block.
+struct Found {
+    std::size_t block = 0;
+    Network network;
+};
+
+// The lowest block of length `prefix` free of every `occupied` network, in the
+// first of `blocks` (tried in their order) that has one. A block narrower than
+// `prefix` holds none.
+std::optional<Found> first_free_in(const std::vector<Network>& blocks, int prefix, const std::vector<Network>& occupied);
 
 }  // namespace native::ipv4

@@ -32,13 +32,33 @@ void check_ending(const OutputFile& out) {
     }
 }
 
+// What sits at `path` when it is neither a file nor a folder ("a named pipe (FIFO)"), else "".
+std::string odd_kind(py::handle path) {
+    py::object os = host_module("os");
+    if (!truthy(os.attr("path").attr("exists")(path))) return "";
+    py::object stat = host_module("stat");
+    py::object mode = os.attr("stat")(path).attr("st_mode");
+    if (truthy(stat.attr("S_ISREG")(mode)) || truthy(stat.attr("S_ISDIR")(mode))) return "";
+    if (truthy(stat.attr("S_ISFIFO")(mode))) return "a named pipe (FIFO)";
+    if (truthy(stat.attr("S_ISSOCK")(mode))) return "a socket";
+    return "a device";
+}
+
 void check_place(const OutputFile& out) {
     py::object os = host_module("os");
     py::object os_path = os.attr("path");
     if (truthy(os_path.attr("isdir")(out.path))) {
         raise_builtin("IsADirectoryError", text(out.path) + " is a folder: " + described(out) + " needs a file name");
     }
-    py::object folder = os_path.attr("dirname")(os_path.attr("abspath")(out.path));
+    // A symbolic link stays: the file it points to is the one written, in that file's folder.
+    const bool link = truthy(os_path.attr("islink")(out.path));
+    const std::string kind = odd_kind(out.path);
+    if (!kind.empty()) {
+        raise_builtin("ValueError", text(out.path) + (link ? " points to " : " is ") + kind + ", not a file: " +
+                                        described(out) + " needs a regular file");
+    }
+    py::object folder = os_path.attr("dirname")(link ? os_path.attr("realpath")(out.path)
+                                                     : os_path.attr("abspath")(out.path));
     if (!truthy(os_path.attr("isdir")(folder))) {
         raise_builtin("FileNotFoundError",
                       text(out.path) + ": the folder " + text(folder) + " for " + described(out) + " does not exist");

@@ -26,7 +26,8 @@ struct InputFile {
 
 // Raise the host's error naming the option and the path of the first output that
 // cannot be created: a name without a writable ending (ValueError), an input's
-// name (ValueError), a folder (IsADirectoryError), a missing folder
+// name (ValueError), a folder (IsADirectoryError), a named pipe, socket or device,
+// itself or behind a symbolic link (ValueError), a missing folder
 // (FileNotFoundError), a folder that is not writable (PermissionError), or two
 // outputs naming one file (ValueError).
 void check_outputs(const std::vector<OutputFile>& outputs, const std::vector<InputFile>& inputs);

@@ -47,29 +47,41 @@ def write_atomically(path: Union[str, Path], write: Callable[[Path], Any], suffi
 
     If anything fails, a file already at path is left as it was and the temporary
     file is removed. The temporary name ends in suffix (by default path's own), as
-    some writers choose their format by it.
+    some writers choose their format by it. When path is a symbolic link, the file
+    it points to is the one replaced: the link stays.
     """
     path = Path(path)
+    target = Path(os.path.realpath(path)) if path.is_symlink() else path
     try:
-        tmp = _create_beside(path, path.suffix if suffix is None else suffix)
+        tmp = _create_beside(target, path.suffix if suffix is None else suffix)
     except OSError as err:  # the folder is missing or not writable
         _name_destination(err, path, err.filename)
         raise
     try:
-        if path.exists():
-            shutil.copymode(path, tmp)  # a replaced file keeps its permissions
+        if target.exists():
+            shutil.copymode(target, tmp)  # a replaced file keeps its permissions
         write(tmp)
-        os.replace(tmp, path)
+        os.replace(tmp, target)
     except BaseException as err:
         tmp.unlink(missing_ok=True)
         _name_destination(err, path, tmp)
         raise
 
 
+# The longest ending a temporary name keeps; longer ones are no file format's.
+_SUFFIX_LIMIT = 16
+
+
 def _create_beside(path: Path, suffix: str) -> Path:
-    """Create a new empty file next to path, with the permissions a plain new file gets."""
+    """Create a new empty file next to path, with the permissions a plain new file gets.
+
+    Its name is short whatever path's is (".~" and 12 letters, then suffix), so that any
+    name the file system takes for path works, up to its longest.
+    """
+    if len(suffix) > _SUFFIX_LIMIT:
+        suffix = ""
     while True:
-        tmp = path.with_name(f".{path.stem}.{secrets.token_hex(6)}{suffix}")
+        tmp = path.with_name(f".~{secrets.token_hex(6)}{suffix}")
         try:
             os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
             return tmp
