@@ -25,9 +25,9 @@ py::dict mark(py::handle row, py::handle column, const char* fill, py::object no
 
 // The VPC sheet written to `path`, with the values generated hidden beside it (the base of a
 // later refresh). With `previous` (read_refresh_base), the rows are first merged into the
-// engineer's sheet; VPCs of the accounts and regions that failed in `ledger` were not looked
-// for and are kept. `shown` is the workbook's name for messages. Returns the merge, to be
-// reported once the workbook is in place (None without a refresh).
+// engineer's sheet; VPCs of the accounts and regions that failed or were refused by policy
+// in `ledger` were not looked for and are kept. `shown` is the workbook's name for messages.
+// Returns the merge, to be reported once the workbook is in place (None without a refresh).
 py::object write_workbook(py::object excel_data, py::object path, py::object previous, py::object ledger,
                           py::object shown) {
     py::object export_to_xlsx = global("serializers").attr("xlsx").attr("export_to_xlsx");
@@ -46,7 +46,9 @@ py::object write_workbook(py::object excel_data, py::object path, py::object pre
 
     py::list unchecked;  // an unreachable account is not a deleted VPC
     for (py::handle entry : ledger) {
-        if (native::text(entry["state"]) == "failed") unchecked.append(py::make_tuple(entry["account_id"], entry["region"]));
+        // A region refused by policy was not looked at either: its VPCs are not known to be gone.
+        const std::string state = native::text(entry["state"]);
+        if (state == "failed" || state == "skipped") unchecked.append(py::make_tuple(entry["account_id"], entry["region"]));
     }
     py::dict merged = global("_merge_refresh")(previous["base"], previous["edited"], excel_data, "unchecked"_a = unchecked);
     py::list rows = merged["rows"];
