@@ -57,10 +57,12 @@ def run_main(monkeypatch, folder, *args):
 
 
 def records(caplog):
-    """What a record says, apart from its time and thread, and the seconds of the summary."""
+    """What a record says, apart from its time and thread, the seconds of the summary and the
+    random temporary names the files are written under before they take their place."""
     out = []
     for r in caplog.records:
         args = r.args[1:] if r.msg.startswith("Walk done in ") else r.args
+        args = tuple("<temporary>" if str(a).startswith(".~") else a for a in args) if isinstance(args, tuple) else args
         out.append((r.name, r.levelname, r.funcName, r.msg, args))
     return out
 
