@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "generate/generate.hpp"
+#include "generator/generate/generate.hpp"
 
 namespace generate_module {
 
@@ -27,7 +27,7 @@ py::object secret_text(py::object value) {
     return value.attr("get_secret_value")();
 }
 
-py::list list_or_empty(py::handle value) { return value.is_none() ? py::list() : py::list(value); }
+py::list list_or_empty(py::object value) { return value.is_none() ? py::list() : py::list(value); }
 
 // An Organizations request refused for want of a right names that right and who may have it;
 // the error keeps its type and AWS's words.
