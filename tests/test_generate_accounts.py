@@ -132,7 +132,7 @@ def test_overrides_reach_assume_role_and_the_artefacts(tmp_path, aws_calls, monk
         rows = gen.generate_tandrel_excel_data(config)
         inventory = gen.generate_min_tandrel_yaml(config)
     sent = [body for operation, body in aws_calls.requests if operation == "AssumeRole"]
-    assert [(body["RoleArn"], body.get("ExternalId")) for body in sent[:3]] == [
+    assert sorted({(body["RoleArn"], body.get("ExternalId")) for body in sent}) == [
         ("arn:aws:iam::111111111111:role/legacy", "ext-site-0000"),
         ("arn:aws:iam::222222222222:role/corvane-migration", "ext-two-2222"),
         ("arn:aws:iam::333333333333:role/corvane-migration", "ext-site-0000"),
