@@ -15,7 +15,6 @@ thread_local BuilderRun* builder_run = nullptr;
 
 namespace {
 
-
 [[noreturn]] void raise_cancelled() {
     native::raise(native::host_attr("concurrent.futures", "CancelledError"), "the walk was stopped");
 }
