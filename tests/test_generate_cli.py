@@ -294,7 +294,7 @@ def test_both_outputs_replaced_together_or_not_at_all(tmp_path, command, aws_cal
         def broken(*args, **kwargs):
             raise OSError(28, "No space left on device")
 
-        monkeypatch.setattr(gen.serializers.xlsx, "export_to_xlsx", broken)
+        monkeypatch.setattr(gen.serializers.xlsx, "export_sheets", broken)
     (tmp_path / "a.yaml").write_text("old: inventory\n")
     (tmp_path / "b.xlsx").write_bytes(b"old workbook")
     expected = {"walk": botocore.exceptions.ClientError, "workbook": OSError, "interrupt": KeyboardInterrupt}[where]
