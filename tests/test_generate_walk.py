@@ -251,8 +251,8 @@ def test_coverage_ledger(tmp_path, estate, monkeypatch, caplog, capsys, aws_call
             run_main(monkeypatch, tmp_path, *args)
         if error is SystemExit:
             assert err.value.code == 1  # the refused role, reported as before
-        elif error is not RuntimeError:  # an AWS error says where it happened
-            assert str(err.value).startswith(f"account {B}, region ")
+        else:  # an error of any kind says where it happened
+            assert str(err.value).startswith(f"account {failed[0][0]}, region {failed[0][1]}: ")
         assert (tmp_path / "out.yaml").read_text() == "old\n" and not (tmp_path / "out.xlsx").exists()
         return
     if failed:  # what was covered is written; status 3 and a last line say something was not

@@ -449,15 +449,17 @@ py::object get_ec2_resource_handler(py::object aws_region, py::object creds) {
     return ec2_of("resource", global("boto3"), aws_region, creds, retry_config());
 }
 
-// An AWS error that ends the run says where it happened: "account 1111, region eu-west-1: An error
-// occurred (AuthFailure) ...". The error keeps its type, code and AWS's message.
+// An error that ends the run says where it happened: "account 1111, region eu-west-1: An error
+// occurred (AuthFailure) ...", whatever its kind (an AWS refusal, an unreadable answer, a lost
+// connection, a VPC that cannot be read). The error keeps its type, code and message.
 void name_place(py::error_already_set& err, const std::string& place) {
-    py::object exceptions = native::host_module("botocore.exceptions");
-    if (!err.matches(exceptions.attr("ClientError")) && !err.matches(exceptions.attr("BotoCoreError"))) return;
+    if (!err.matches(PyExc_Exception) || err.matches(native::host_attr("concurrent.futures", "CancelledError"))) return;
     py::object value = err.value();
     py::tuple args = value.attr("args");
     if (py::len(args) == 1 && py::isinstance<py::str>(args[0])) {
         value.attr("args") = py::make_tuple(place + ": " + native::text(args[0]));
+    } else if (py::len(args) == 0) {
+        value.attr("args") = py::make_tuple(place + ": " + std::string(py::str(py::type::handle_of(value).attr("__name__"))));
     } else {
         native::add_note(value, place);
     }
@@ -904,8 +906,7 @@ py::object region_walk(const WalkPtr& walk, long key, py::object account_id, py:
                 account_id, code);
             return py::make_tuple(py::list(), py::none(), 0, 0, code);
         }
-        name_place(err, "account " + native::text(account_id) + ", region " + native::text(region));
-        throw;
+        throw;  // named by the unit
     }
 
     py::list rows;
@@ -955,7 +956,10 @@ py::object region_unit(const WalkPtr& walk, long key, py::object account_id, py:
     try {
         done = region_walk(walk, key, account_id, account_name, region, creds, discovered);
     } catch (py::error_already_set& err) {
-        if (!walk->request.keep_going || !err.matches(PyExc_Exception) || walk->cancelled(key)) throw;
+        if (!walk->request.keep_going || !err.matches(PyExc_Exception) || walk->cancelled(key)) {
+            name_place(err, "account " + native::text(account_id) + ", region " + native::text(region));
+            throw;
+        }
         return py::make_tuple(py::list(), py::none(), 0, 0, py::none(), err.value(), seconds_since(started));
     }
     return py::make_tuple(done[0], done[1], done[2], done[3], done[4], py::none(), seconds_since(started));
