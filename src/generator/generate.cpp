@@ -47,6 +47,7 @@ constexpr const char* kGatewaySuffix = "-CRVGW";
 constexpr Py_ssize_t kNameCut = 23;
 constexpr const char* kRoleSessionName = "AssumeRoleSession1";
 constexpr long kDefaultJobs = 8;
+constexpr double kDefaultPairTimeout = 300;  // seconds for one account's role or one (account, region)
 constexpr long kMaxJobs = 256;  // more would only queue at AWS's throttling and exhaust threads
 constexpr int kPartialStatus = 3;  // files written, some accounts or regions not covered
 constexpr int kRegionSubnetPageSize = 1000;  // the most DescribeSubnets gives in one answer
@@ -365,6 +366,8 @@ py::object get_acct_name(py::object account_id, py::object account_list) {
 // up to 10 attempts, so a throttled or briefly failing request is tried again. What
 // the engineer set (AWS_RETRY_MODE, AWS_MAX_ATTEMPTS, the profile's retry_mode and
 // max_attempts) is left to botocore, which reads it whenever the client leaves it out.
+// Time-outs (AWS_CONNECT_TIMEOUT, AWS_READ_TIMEOUT): an endpoint that accepts the
+// connection and never answers costs seconds, not botocore's minute per attempt.
 py::object retry_config() {
     py::object environ = global("os").attr("environ");
     py::object profile = native::host_attr("botocore.session", "get_session")().attr("get_scoped_config")();
@@ -374,8 +377,11 @@ py::object retry_config() {
     py::dict retries;
     if (!user_set("AWS_RETRY_MODE", "retry_mode")) retries["mode"] = kRetryMode;
     if (!user_set("AWS_MAX_ATTEMPTS", "max_attempts")) retries["total_max_attempts"] = kMaxAttempts;
-    if (py::len(retries) == 0) return py::none();
-    return native::host_attr("botocore.config", "Config")("retries"_a = retries);
+    py::dict settings;
+    settings["connect_timeout"] = global("AWS_CONNECT_TIMEOUT");
+    settings["read_timeout"] = global("AWS_READ_TIMEOUT");
+    if (py::len(retries) > 0) settings["retries"] = retries;
+    return native::host_attr("botocore.config", "Config")(**settings);
 }
 
 // `aws` is the boto3 module (its default session) or a session of one worker.
@@ -686,6 +692,7 @@ struct WalkRequest {
     bool inventory = false;  // inventory account entries
     long jobs = kDefaultJobs;
     bool keep_going = false;  // a failed account or region goes in the ledger and the walk goes on
+    double pair_timeout = kDefaultPairTimeout;  // seconds a unit may take, its retries included
     const char* op = "";      // the operation the walk's records are logged under
 };
 
@@ -756,16 +763,51 @@ void read_service_descriptions(Walk& walk, py::handle region) {
     }
 }
 
+// A time-out of one attempt (no connection, or no answer in time), as botocore raises it.
+bool timed_out(py::handle error) {
+    if (error.is_none()) return false;
+    py::object exceptions = native::host_module("botocore.exceptions");
+    return py::isinstance(error, exceptions.attr("ConnectTimeoutError")) ||
+           py::isinstance(error, exceptions.attr("ReadTimeoutError"));
+}
+
 // Once the walk is stopped, a worker's client makes no further attempt and waits for no back-off.
+// A unit past its deadline (--pair-timeout) makes no further attempt either: it fails. A request
+// that timed out is tried at most AWS_TIMEOUT_ATTEMPTS times in all, while throttling keeps its
+// retries; the first retry after a time-out of a unit is a warning, since the engineer waits.
 // The client is the worker's own; the unit it works for is the one the worker runs now.
 py::object watched(py::object client, const WalkPtr& walk) {
     py::cpp_function stop([walk](py::kwargs) -> py::object {
         if (walk->cancelled(py::getattr(walk->sessions, "unit").cast<long>())) raise_cancelled();
         return py::none();
     });
+    py::cpp_function deadline([walk](py::kwargs) -> py::object {
+        py::object state = walk->sessions;
+        if (walk->cancelled(py::getattr(state, "unit").cast<long>())) raise_cancelled();
+        const double now = native::host_attr("time", "monotonic")().cast<double>();
+        if (now > py::getattr(state, "deadline").cast<double>()) {
+            native::raise_builtin("TimeoutError", "no answer from AWS within the pair time-out of " +
+                                                      native::text(global("format")(walk->request.pair_timeout, "g")) +
+                                                      " s (--pair-timeout)");
+        }
+        return py::none();
+    });
+    py::cpp_function timeouts([walk](py::kwargs event) -> py::object {
+        py::object caught = event.contains("caught_exception") ? py::object(event["caught_exception"]) : py::none();
+        if (!timed_out(caught)) return py::none();
+        py::object state = walk->sessions;
+        if (py::int_(event["attempts"]) >= py::int_(global("AWS_TIMEOUT_ATTEMPTS"))) reraise(caught);
+        if (!truthy(py::getattr(state, "warned", py::bool_(false)))) {
+            state.attr("warned") = true;
+            LOG(log_level::warning, walk->request.op, "%s: AWS did not answer in time (%s); trying again, at most %s "
+                "attempts in all", py::getattr(state, "place"), caught, global("AWS_TIMEOUT_ATTEMPTS"));
+        }
+        return py::none();
+    });
     py::object events = client.attr("meta").attr("events");
-    events.attr("register")("before-send", stop);
+    events.attr("register")("before-send", deadline);
     events.attr("register_first")("needs-retry", stop);
+    events.attr("register")("needs-retry", timeouts);
     return client;
 }
 
@@ -798,6 +840,10 @@ Unit submit(const WalkPtr& walk, long key, std::function<py::object()> body) {
     py::cpp_function run([walk, key, records, body]() -> py::object {
         native::HeldRecords hold(records);
         walk->sessions.attr("unit") = key;
+        walk->sessions.attr("deadline") =
+            native::host_attr("time", "monotonic")().cast<double>() + walk->request.pair_timeout;
+        walk->sessions.attr("warned") = false;
+        walk->sessions.attr("place") = "";
         if (walk->cancelled(key)) raise_cancelled();
         try {
             return body();
@@ -952,6 +998,7 @@ py::object region_walk(const WalkPtr& walk, long key, py::object account_id, py:
 py::object region_unit(const WalkPtr& walk, long key, py::object account_id, py::object account_name,
                        py::object region, py::object creds, bool discovered) {
     const auto started = std::chrono::steady_clock::now();
+    walk->sessions.attr("place") = "account " + native::text(account_id) + ", region " + native::text(region);
     py::tuple done;
     try {
         done = region_walk(walk, key, account_id, account_name, region, creds, discovered);
@@ -972,6 +1019,7 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, py::object accou
     const long key = unit_key(index, -1);
     py::object defaults = w.defaults;
     LOG(log_level::info, op, "Discovering info for account %s", account_id);
+    w.sessions.attr("place") = "account " + native::text(account_id);
     py::object account_name = named_account(account_id, w.account_list, op);
     py::object account_info = py::none();
     if (w.request.inventory) {
@@ -1219,6 +1267,7 @@ Discovery discover(py::object config, const WalkRequest& request) {
 struct BuilderRun {
     long jobs = kDefaultJobs;
     bool keep_going = false;
+    double pair_timeout = kDefaultPairTimeout;
     py::list ledger;
 };
 thread_local BuilderRun* builder_run = nullptr;
@@ -1229,6 +1278,7 @@ WalkRequest builder_request(const char* op) {
     if (builder_run != nullptr) {
         request.jobs = builder_run->jobs;
         request.keep_going = builder_run->keep_going;
+        request.pair_timeout = builder_run->pair_timeout;
     }
     return request;
 }
@@ -1569,6 +1619,23 @@ void check_outputs(py::handle config_path, py::handle tandrel, py::handle excel)
                           {{config_path, "the configuration file"}});
 }
 
+// --pair-timeout: seconds, more than 0 and at most a day.
+py::object pair_seconds(py::object text) {
+    py::object type_error = global("argparse").attr("ArgumentTypeError");
+    py::object seconds;
+    try {
+        seconds = global("float")(text);
+    } catch (py::error_already_set& err) {
+        if (!err.matches(PyExc_ValueError)) throw;
+        native::raise(type_error, "a number of seconds is needed, not " + std::string(py::repr(text)));
+    }
+    const double value = seconds.cast<double>();
+    if (!(value > 0 && value <= 86400)) {  // also refuses nan
+        native::raise(type_error, "more than 0 and at most 86400 seconds, not " + native::text(text));
+    }
+    return seconds;
+}
+
 const char* const kExitStatuses =
     "Exit status: 0 when every account and region was covered (or skipped by policy); 1 on an error, "
     "nothing written; 2 on a usage error; 3 with -k when some accounts or regions failed: the "
@@ -1668,13 +1735,14 @@ py::object quoted_inventory(py::object tandrel_yaml) {
 // under a temporary name beside its file; only once both are whole does the inventory
 // take its place, so a failure or Ctrl-C anywhere leaves both existing files as they were.
 py::list generate_both(py::object config, py::object tandrel, py::object excel, py::object previous, long jobs,
-                       bool keep_going) {
+                       bool keep_going, double pair_timeout) {
     LOG(log_level::info, "main", "Generating minimal tandrel file: %s", tandrel);
     LOG(log_level::info, "main", "Generating Excel file: %s", excel);
     WalkRequest request;
     request.rows = request.inventory = true;
     request.jobs = jobs;
     request.keep_going = keep_going;
+    request.pair_timeout = pair_timeout;
     request.op = "main";
     Discovery found = discover(config, request);
     refuse_empty_coverage(found.ledger);
@@ -1698,9 +1766,10 @@ py::list generate_both(py::object config, py::object tandrel, py::object excel, 
 struct ForBuilders {
     BuilderRun run;
     BuilderRun* previous;
-    ForBuilders(long jobs, bool keep_going) : previous(builder_run) {
+    ForBuilders(long jobs, bool keep_going, double pair_timeout) : previous(builder_run) {
         run.jobs = jobs;
         run.keep_going = keep_going;
+        run.pair_timeout = pair_timeout;
         builder_run = &run;
     }
     ~ForBuilders() { builder_run = previous; }
@@ -1732,6 +1801,13 @@ py::object main() {
         "help"_a = "Go on past accounts and regions that fail: write what was covered, list what was not (the "
                    "Coverage sheet, the log) and end with exit status 3. Without it the first failure ends the run "
                    "and nothing is written.");
+    parser.attr("add_argument")(
+        "--pair-timeout", "type"_a = py::cpp_function(pair_seconds, py::arg("text")), "default"_a = kDefaultPairTimeout,
+        "metavar"_a = "SECONDS",
+        "help"_a = "How long one account's role, or one account and region, may take with its retries (default: "
+                   "300). After it the pair fails like any other: the run ends, or with -k it is listed as failed. "
+                   "Each AWS request waits at most 10 s to connect and 30 s for an answer, and one that timed out "
+                   "is tried at most 3 times.");
     parser.attr("add_argument")(
         "--refresh", "action"_a = "store_true",
         "help"_a = "With -e: the workbook excel_file was written by generate and edited since; merge what AWS "
@@ -1770,11 +1846,12 @@ py::object main() {
 
     const long jobs = args.attr("jobs").cast<long>();
     const bool keep_going = truthy(args.attr("keep_going"));
+    const double pair_timeout = args.attr("pair_timeout").cast<double>();
     py::list ledger;
     if (!tandrel.is_none() && !excel.is_none()) {
-        ledger = generate_both(config, tandrel, excel, previous, jobs, keep_going);
+        ledger = generate_both(config, tandrel, excel, previous, jobs, keep_going, pair_timeout);
     } else {
-        ForBuilders builders(jobs, keep_going);
+        ForBuilders builders(jobs, keep_going, pair_timeout);
         if (!tandrel.is_none()) {
             LOG(log_level::info, "main", "Generating minimal tandrel file: %s", tandrel);
             py::object tandrel_yaml = quoted_inventory(global("generate_min_tandrel_yaml")(config));
@@ -1832,6 +1909,9 @@ PYBIND11_MODULE(generate, m) {
     LOG.bind(m);
     m.attr("VPC_PAGE_SIZE") = 64;
     m.attr("SUBNET_PAGE_SIZE") = 64;
+    m.attr("AWS_CONNECT_TIMEOUT") = 10;  // seconds to connect to an AWS endpoint
+    m.attr("AWS_READ_TIMEOUT") = 30;     // seconds for its answer
+    m.attr("AWS_TIMEOUT_ATTEMPTS") = 3;  // attempts in all of a request that timed out
     m.attr("CorvaneError") = native::make_class("generator.generate", "CorvaneError",
                                                 py::make_tuple(native::host_attr("builtins", "Exception")));
 
