@@ -1909,9 +1909,6 @@ PYBIND11_MODULE(generate, m) {
     LOG.bind(m);
     m.attr("VPC_PAGE_SIZE") = 64;
     m.attr("SUBNET_PAGE_SIZE") = 64;
-    m.attr("AWS_CONNECT_TIMEOUT") = 10;  // seconds to connect to an AWS endpoint
-    m.attr("AWS_READ_TIMEOUT") = 30;     // seconds for its answer
-    m.attr("AWS_TIMEOUT_ATTEMPTS") = 3;  // attempts in all of a request that timed out
     m.attr("CorvaneError") = native::make_class("generator.generate", "CorvaneError",
                                                 py::make_tuple(native::host_attr("builtins", "Exception")));
 
@@ -1949,4 +1946,7 @@ PYBIND11_MODULE(generate, m) {
           "their VPCs are kept, not removed.\nReturns {'rows', 'added', 'conflicts', 'removed', 'left_out', "
           "'not_rechecked', 'base_kept', 'kept', 'updated'}.");
     m.def("main", &main, "Run the generate command with the process's command line.");
+    m.attr("AWS_CONNECT_TIMEOUT") = 10;  // seconds to connect to an AWS endpoint
+    m.attr("AWS_READ_TIMEOUT") = 30;     // seconds for its answer
+    m.attr("AWS_TIMEOUT_ATTEMPTS") = 3;  // attempts in all of a request that timed out
 }
