@@ -224,6 +224,8 @@ py::object worker_session(Walk& walk) {
     return session;
 }
 
+namespace {
+
 // A time-out of one attempt (no connection, or no answer in time), as botocore raises it.
 bool timed_out(py::handle error) {
     if (error.is_none()) return false;
@@ -231,6 +233,8 @@ bool timed_out(py::handle error) {
     return py::isinstance(error, exceptions.attr("ConnectTimeoutError")) ||
            py::isinstance(error, exceptions.attr("ReadTimeoutError"));
 }
+
+}  // namespace
 
 // Once the walk is stopped, a worker's client makes no further attempt and waits for no back-off.
 // A unit past its deadline (--pair-timeout) makes no further attempt either: it fails. A request
