@@ -107,11 +107,18 @@ PYBIND11_MODULE(generate, m) {
     m.attr("NULL") = "";
     m.def("_bool_or_null", &bool_or_null, py::arg("value"), "The value itself, or NULL when it is None.");
     m.def("_list_or_null", &list_or_null, py::arg("items"), "The items as texts, or NULL when there are none.");
-    m.def("generate_tandrel_excel_data", &generate_tandrel_excel_data, py::arg("config"),
-          "One workbook row per VPC of the configured accounts and regions.");
+    m.def("generate_tandrel_excel_data", &generate_tandrel_excel_data, py::arg("config"), py::kw_only(),
+          py::arg("jobs") = kDefaultJobs, py::arg("keep_going") = false,
+          "One workbook row per VPC of the configured accounts and regions.\n\njobs: how many accounts and "
+          "regions are asked about at the same time; keep_going: go on past accounts and regions that fail.");
     m.attr("MIN_ACCOUNT_INFO_FIELDS") = min_account_info_fields();
-    m.def("generate_min_tandrel_yaml", &generate_min_tandrel_yaml, py::arg("config"),
-          "The minimal inventory: {'account_info': [...]} with the accounts, their regions and VPCs.");
+    m.def("generate_min_tandrel_yaml", &generate_min_tandrel_yaml, py::arg("config"), py::kw_only(),
+          py::arg("jobs") = kDefaultJobs, py::arg("keep_going") = false,
+          "The minimal inventory: {'account_info': [...]} with the accounts, their regions and VPCs.\n\n"
+          "jobs, keep_going: as for generate_tandrel_excel_data.");
+    m.def("_discover", &discover_for_command, py::arg("config"), py::kw_only(), py::arg("rows"),
+          py::arg("inventory"), py::arg("jobs"), py::arg("keep_going"), py::arg("pair_timeout"), py::arg("op"),
+          "The one walk of the command: {'rows', 'account_info', 'ledger'} for the artefacts asked for.");
     native::install_quoted(m);
     m.def("_merge_refresh", &merge_refresh, py::arg("base"), py::arg("edited"), py::arg("discovered"),
           py::arg("unchecked") = py::none(),

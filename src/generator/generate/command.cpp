@@ -96,49 +96,36 @@ py::object quoted_inventory(py::object tandrel_yaml) {
     return global("_recurse_quoted")(tandrel_yaml);
 }
 
-// Both artefacts from one walk. The workbook is written while the inventory waits
-// under a temporary name beside its file; only once both are whole does the inventory
-// take its place, so a failure or Ctrl-C anywhere leaves both existing files as they were.
-py::list generate_both(py::object config, py::object tandrel, py::object excel, py::object previous, long jobs,
-                       bool keep_going, double pair_timeout) {
-    LOG(log_level::info, "main", "Generating minimal tandrel file: %s", tandrel);
-    LOG(log_level::info, "main", "Generating Excel file: %s", excel);
-    WalkRequest request;
-    request.rows = request.inventory = true;
-    request.jobs = jobs;
-    request.keep_going = keep_going;
-    request.pair_timeout = pair_timeout;
-    request.op = "main";
-    Discovery found = discover(config, request);
-    refuse_empty_coverage(found.ledger);
-    py::dict inventory;
-    inventory["account_info"] = found.accounts;
-    py::object tandrel_yaml = quoted_inventory(inventory);
-    LOG(log_level::info, "main", "Exporting accounts to tandrel file: %s", tandrel);
-    LOG(log_level::info, "main", "Exporting accounts to tandrel excel: %s", excel);
-    py::list rows = found.rows, ledger = found.ledger;
-    py::list merged;
-    py::cpp_function write_both([tandrel_yaml, rows, excel, ledger, previous, merged](py::object tmp) mutable {
-        global("serializers").attr("export_to_path")(tandrel_yaml, tmp, "dump"_a = global("_dump_quoted"));
-        merged.append(export_workbook(rows, excel, ledger, previous));
-    });
-    global("serializers").attr("export").attr("write_atomically")(tandrel, write_both);
-    if (!merged[0].is_none()) report_refresh(merged[0], excel);
-    return ledger;
-}
-
-// While `main` calls a builder, the builder's walk runs as `main` was told.
-struct ForBuilders {
-    BuilderRun run;
-    BuilderRun* previous;
-    ForBuilders(long jobs, bool keep_going, double pair_timeout) : previous(builder_run) {
-        run.pair_timeout = pair_timeout;
-        run.jobs = jobs;
-        run.keep_going = keep_going;
-        builder_run = &run;
+// The artefacts of one walk. With both, the workbook is written while the inventory waits
+// under a temporary name beside its file; only once both are whole does the inventory take
+// its place, so a failure or Ctrl-C anywhere leaves both existing files as they were.
+void write_outputs(py::handle found, py::object tandrel, py::object excel, py::object previous) {
+    py::object tandrel_yaml = py::none();
+    if (!tandrel.is_none()) {
+        py::dict inventory;
+        inventory["account_info"] = found["account_info"];
+        tandrel_yaml = quoted_inventory(inventory);
+        LOG(log_level::info, "main", "Exporting accounts to tandrel file: %s", tandrel);
     }
-    ~ForBuilders() { builder_run = previous; }
-};
+    if (!excel.is_none()) LOG(log_level::info, "main", "Exporting accounts to tandrel excel: %s", excel);
+    py::object rows = found["rows"], ledger = found["ledger"];
+    if (excel.is_none()) {
+        // Written natively, byte for byte as PyYAML's default dumper would write it.
+        global("serializers").attr("export_to_path")(tandrel_yaml, tandrel, "dump"_a = global("_dump_quoted"));
+        return;
+    }
+    py::list merged;
+    if (tandrel.is_none()) {
+        merged.append(export_workbook(rows, excel, ledger, previous));
+    } else {
+        py::cpp_function write_both([tandrel_yaml, rows, excel, ledger, previous, merged](py::object tmp) mutable {
+            global("serializers").attr("export_to_path")(tandrel_yaml, tmp, "dump"_a = global("_dump_quoted"));
+            merged.append(export_workbook(rows, excel, ledger, previous));
+        });
+        global("serializers").attr("export").attr("write_atomically")(tandrel, write_both);
+    }
+    if (!merged[0].is_none()) report_refresh(merged[0], excel);
+}
 
 }  // namespace
 
@@ -214,29 +201,17 @@ py::object main() {
     const long jobs = args.attr("jobs").cast<long>();
     const bool keep_going = truthy(args.attr("keep_going"));
     const double pair_timeout = args.attr("pair_timeout").cast<double>();
-    py::list ledger;
-    if (!tandrel.is_none() && !excel.is_none()) {
-        ledger = generate_both(config, tandrel, excel, previous, jobs, keep_going, pair_timeout);
-    } else {
-        ForBuilders builders(jobs, keep_going, pair_timeout);
-        if (!tandrel.is_none()) {
-            LOG(log_level::info, "main", "Generating minimal tandrel file: %s", tandrel);
-            py::object tandrel_yaml = quoted_inventory(global("generate_min_tandrel_yaml")(config));
-            refuse_empty_coverage(builders.run.ledger);
-            LOG(log_level::info, "main", "Exporting accounts to tandrel file: %s", tandrel);
-            // Written natively, byte for byte as PyYAML's default dumper would write it.
-            global("serializers").attr("export_to_path")(tandrel_yaml, tandrel, "dump"_a = global("_dump_quoted"));
-        }
-        if (!excel.is_none()) {
-            LOG(log_level::info, "main", "Generating Excel file: %s", excel);
-            py::object excel_data = global("generate_tandrel_excel_data")(config);
-            refuse_empty_coverage(builders.run.ledger);
-            LOG(log_level::info, "main", "Exporting accounts to tandrel excel: %s", excel);
-            py::object merged = export_workbook(excel_data, excel, builders.run.ledger, previous);
-            if (!merged.is_none()) report_refresh(merged, excel);
-        }
-        ledger = builders.run.ledger;
-    }
+    // One walk for whichever artefacts were asked for; its records are logged under the
+    // operation that builds them.
+    const bool inventory = !tandrel.is_none(), rows = !excel.is_none();
+    const char* op = inventory && rows ? "main" : inventory ? "generate_min_tandrel_yaml" : "generate_tandrel_excel_data";
+    if (inventory) LOG(log_level::info, "main", "Generating minimal tandrel file: %s", tandrel);
+    if (rows) LOG(log_level::info, "main", "Generating Excel file: %s", excel);
+    py::object found = global("_discover")(config, "rows"_a = rows, "inventory"_a = inventory, "jobs"_a = jobs,
+                                           "keep_going"_a = keep_going, "pair_timeout"_a = pair_timeout, "op"_a = op);
+    py::object ledger = found["ledger"];
+    refuse_empty_coverage(ledger);
+    write_outputs(found, tandrel, excel, previous);
     // What was written is what was covered; status 3 says that something was not, and so does
     // a line that no -q silences: with -d alone it is the only sign of a partial inventory.
     const auto [failed, total] = failed_of(ledger);

@@ -149,18 +149,13 @@ py::object worker_session(Walk& walk);
 py::object watched(py::object client, const WalkPtr& walk);
 Discovery discover(py::object config, const WalkRequest& request);
 
-// What `main` was told for the walk of a builder it calls (-j/--jobs, -k/--keep-going), and
-// where that walk leaves its coverage ledger; none outside `main`: the defaults hold.
-struct BuilderRun {
-    long jobs = kDefaultJobs;
-    bool keep_going = false;
-    double pair_timeout = kDefaultPairTimeout;
-    py::list ledger;
-};
-extern thread_local BuilderRun* builder_run;
 
-py::object generate_tandrel_excel_data(py::object config);
-py::object generate_min_tandrel_yaml(py::object config);
+// The public builders: thin wrappers over the one discovery.
+py::object generate_tandrel_excel_data(py::object config, long jobs, bool keep_going);
+py::object generate_min_tandrel_yaml(py::object config, long jobs, bool keep_going);
+// The discovery `main` asks for: {"rows", "account_info", "ledger"}.
+py::dict discover_for_command(py::object config, bool rows, bool inventory, long jobs, bool keep_going,
+                              double pair_timeout, const std::string& op);
 
 // region.cpp: one (account, region) unit and the coverage ledger.
 py::object region_unit(const WalkPtr& walk, UnitKey key, py::object account_id, py::object account_name, py::object role_name,

@@ -11,8 +11,6 @@ using namespace pybind11::literals;
 
 namespace generate_module {
 
-thread_local BuilderRun* builder_run = nullptr;
-
 namespace {
 
 [[noreturn]] void raise_cancelled() {
@@ -197,23 +195,6 @@ py::tuple take(py::handle future, py::handle records, Progress& progress, const 
 void stop(Walk& walk, bool wait_for_workers) {
     walk.stopped = true;
     walk.executor.attr("shutdown")("wait"_a = wait_for_workers, "cancel_futures"_a = true);
-}
-
-WalkRequest builder_request(const char* op) {
-    WalkRequest request;
-    request.op = op;
-    if (builder_run != nullptr) {
-        request.jobs = builder_run->jobs;
-        request.keep_going = builder_run->keep_going;
-        request.pair_timeout = builder_run->pair_timeout;
-    }
-    return request;
-}
-
-Discovery builder_discover(py::object config, const WalkRequest& request) {
-    Discovery found = discover(config, request);
-    if (builder_run != nullptr) builder_run->ledger = found.ledger;
-    return found;
 }
 
 }  // namespace
@@ -402,17 +383,37 @@ Discovery discover(py::object config, const WalkRequest& request) {
     return found;
 }
 
-py::object generate_tandrel_excel_data(py::object config) {
-    WalkRequest request = builder_request("generate_tandrel_excel_data");
-    request.rows = true;
-    return builder_discover(config, request).rows;
+// The discovery as plain host data, for `main` (looked up at call time, so a test can stand in for the walk).
+py::dict discover_for_command(py::object config, bool rows, bool inventory, long jobs, bool keep_going,
+                              double pair_timeout, const std::string& op) {
+    WalkRequest request;
+    request.rows = rows;
+    request.inventory = inventory;
+    request.jobs = jobs;
+    request.keep_going = keep_going;
+    request.pair_timeout = pair_timeout;
+    request.op = op.c_str();
+    Discovery found = discover(config, request);
+    return py::dict("rows"_a = found.rows, "account_info"_a = found.accounts, "ledger"_a = found.ledger);
 }
 
-py::object generate_min_tandrel_yaml(py::object config) {
-    WalkRequest request = builder_request("generate_min_tandrel_yaml");
+py::object generate_tandrel_excel_data(py::object config, long jobs, bool keep_going) {
+    WalkRequest request;
+    request.op = "generate_tandrel_excel_data";
+    request.rows = true;
+    request.jobs = jobs;
+    request.keep_going = keep_going;
+    return discover(config, request).rows;
+}
+
+py::object generate_min_tandrel_yaml(py::object config, long jobs, bool keep_going) {
+    WalkRequest request;
+    request.op = "generate_min_tandrel_yaml";
     request.inventory = true;
+    request.jobs = jobs;
+    request.keep_going = keep_going;
     py::dict result;
-    result["account_info"] = builder_discover(config, request).accounts;
+    result["account_info"] = discover(config, request).accounts;
     return std::move(result);
 }
 
