@@ -73,6 +73,9 @@ PYBIND11_MODULE(generate, m) {
     LOG.bind(m);
     m.attr("VPC_PAGE_SIZE") = 64;
     m.attr("SUBNET_PAGE_SIZE") = 64;
+    // How many log records the walk holds in memory while earlier units are under way; more go
+    // to a temporary file until their turn.
+    m.attr("_held_log_records") = 20000;
     m.attr("CorvaneError") = native::make_class("generator.generate", "CorvaneError",
                                                 py::make_tuple(native::host_attr("builtins", "Exception")));
 

@@ -110,6 +110,8 @@ struct Walk {
     py::object config, defaults, account_list, executor, client_config;
     py::object sessions;  // threading.local: the boto3 session of each worker thread
     py::object loader = py::none();  // botocore's loader of service descriptions, read once for all sessions
+    py::object base_credentials = py::none();  // resolved once, on the calling thread; shared by the workers
+    py::object unit_credentials_type = py::none();  // see unit_credentials_type()
     bool stopped = false;
     long first_failure = std::numeric_limits<long>::max();
     long accounts_done = 0, vpcs_found = 0;  // for the progress line, counted as units end
@@ -120,8 +122,20 @@ struct Walk {
 };
 using WalkPtr = std::shared_ptr<Walk>;
 
-py::object worker_session(Walk& walk);
 py::object watched(py::object client, const WalkPtr& walk);
+
+// clients.cpp: the workers' clients, kept for the whole walk, and the credentials they sign with.
+// The base credentials, resolved now: a credential_process runs once, an MFA prompt appears once.
+py::object resolve_base_credentials();
+// The class of the credentials a worker's EC2 clients sign with: those of the account it acts for now.
+py::object unit_credentials_type();
+// The worker's STS client of the region, signing with the base credentials.
+py::object worker_sts(const WalkPtr& walk, py::handle region);
+// The worker's EC2 client of the region, signing from now on with `account_credentials`.
+py::object worker_ec2(const WalkPtr& walk, py::handle region, py::handle account_credentials);
+// An account's assumed-role credentials (the Credentials of AssumeRole), assumed again at the
+// STS of `home` before they run out.
+py::object account_credentials(const WalkPtr& walk, py::handle home, py::handle role_arn, py::handle creds);
 Discovery discover(py::object config, const WalkRequest& request);
 
 // What `main` was told for the walk of a builder it calls (-j/--jobs, -k/--keep-going), and

@@ -21,13 +21,6 @@ constexpr const char* kDiscoveryRegion = "us-east-1";  // enabled in every accou
     native::raise(native::host_attr("concurrent.futures", "CancelledError"), "the walk was stopped");
 }
 
-// A boto3 session whose botocore session reads the service descriptions through `loader`.
-py::object session_sharing(py::handle loader) {
-    py::object botocore_session = native::host_attr("botocore.session", "get_session")();
-    botocore_session.attr("register_component")("data_loader", loader);
-    return global("boto3").attr("session").attr("Session")("botocore_session"_a = botocore_session);
-}
-
 // The shared loader, with what the first STS and EC2 clients read (service descriptions,
 // endpoint rules, partitions, retry settings) read once on the calling thread: left to the
 // workers, each of them would read it at the same time, the first time, before any shared it.
@@ -45,23 +38,6 @@ void read_service_descriptions(Walk& walk, py::handle region) {
         // A region botocore refuses is met again, and reported, by the unit that uses it.
         if (!err.matches(PyExc_Exception)) throw;
     }
-}
-
-// The worker's STS client of a region: the same base credentials serve every account's role.
-py::object worker_sts_client(const WalkPtr& walk, py::handle region) {
-    py::object clients = py::getattr(walk->sessions, "sts", py::none());
-    if (clients.is_none()) {
-        clients = py::dict();
-        walk->sessions.attr("sts") = clients;
-    }
-    py::object sts = clients.attr("get")(region);
-    if (sts.is_none()) {
-        sts = watched(worker_session(*walk).attr("client")("sts", "region_name"_a = region,
-                                                          "config"_a = walk->client_config),
-                      walk);
-        clients[region] = sts;
-    }
-    return sts;
 }
 
 struct Unit {
@@ -118,21 +94,20 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, py::object accou
     const auto started = std::chrono::steady_clock::now();
     py::object assumed_role;
     try {
-        assumed_role = assume_role(worker_sts_client(walk, home), role_arn);
+        assumed_role = assume_role(worker_sts(walk, home), role_arn);
     } catch (py::error_already_set& err) {
         if (!err.matches(PyExc_Exception) || w.cancelled(key)) throw;
         if (!w.request.keep_going) w.failed(key);  // reported in its turn, as a refused role is
         return py::make_tuple(account_name, account_info, py::list(), py::list(), err.value(), true,
                               seconds_since(started));
     }
-    py::object creds = assumed_role["Credentials"];
+    py::object creds = account_credentials(walk, home, role_arn, assumed_role["Credentials"]);
 
     py::list regions;
     try {
         if (discovered) {
             // Only the regions enabled for the account: one it has not opted in to is never asked.
-            regions = py::list(region_names(
-                watched(ec2_of("client", worker_session(w), home, creds, w.client_config), walk)));
+            regions = py::list(region_names(worker_ec2(walk, home, creds)));
         } else {
             regions = py::list(configured);
         }
@@ -207,17 +182,6 @@ Discovery builder_discover(py::object config, const WalkRequest& request) {
 
 long unit_key(std::size_t account, long region) { return static_cast<long>(account) * 1000000L + region + 1; }
 
-// Sessions of their own, sharing what botocore has read of the service descriptions:
-// a second reading costs each worker a quarter of a second.
-py::object worker_session(Walk& walk) {
-    py::object session = py::getattr(walk.sessions, "session", py::none());
-    if (session.is_none()) {
-        session = session_sharing(walk.loader);
-        walk.sessions.attr("session") = session;
-    }
-    return session;
-}
-
 // Once the walk is stopped, a worker's client makes no further attempt and waits for no back-off.
 // The client is the worker's own; the unit it works for is the one the worker runs now.
 py::object watched(py::object client, const WalkPtr& walk) {
@@ -242,6 +206,9 @@ Discovery discover(py::object config, const WalkRequest& request) {
     walk->account_list = account_list;
     walk->client_config = retry_config();
     walk->sessions = native::host_attr("threading", "local")();
+    walk->base_credentials = resolve_base_credentials();
+    walk->unit_credentials_type = unit_credentials_type();
+    native::HeldRecords::set_limit(global("_held_log_records").cast<std::size_t>());
     py::list account_ids(config.attr("account_ids"));
     if (py::len(account_ids) > 0) {
         py::object configured = config.attr("aws_regions");
