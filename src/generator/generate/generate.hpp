@@ -108,10 +108,10 @@ long unit_key(std::size_t account, long region);
 struct Walk {
     WalkRequest request;
     py::object config, defaults, account_list, executor, client_config;
-    py::object sessions;  // threading.local: the boto3 session of each worker thread
+    py::object sessions;  // threading.local: of each worker, the unit it runs and the account credentials it signs with
     py::object loader = py::none();  // botocore's loader of service descriptions, read once for all sessions
-    py::object base_credentials = py::none();  // resolved once, on the calling thread; shared by the workers
-    py::object unit_credentials_type = py::none();  // see unit_credentials_type()
+    py::object base_session = py::none(), account_session = py::none();  // see open_clients
+    py::dict clients;  // (service, region): the client all workers use there
     bool stopped = false;
     long first_failure = std::numeric_limits<long>::max();
     long accounts_done = 0, vpcs_found = 0;  // for the progress line, counted as units end
@@ -124,14 +124,13 @@ using WalkPtr = std::shared_ptr<Walk>;
 
 py::object watched(py::object client, const WalkPtr& walk);
 
-// clients.cpp: the workers' clients, kept for the whole walk, and the credentials they sign with.
-// The base credentials, resolved now: a credential_process runs once, an MFA prompt appears once.
-py::object resolve_base_credentials();
-// The class of the credentials a worker's EC2 clients sign with: those of the account it acts for now.
-py::object unit_credentials_type();
-// The worker's STS client of the region, signing with the base credentials.
+// clients.cpp: the walk's clients, kept to its end, and the credentials they sign with.
+// On the calling thread: the base credentials resolved now (a credential_process runs once, an
+// MFA prompt appears once) and the sessions of the walk's clients.
+void open_clients(Walk& walk);
+// The STS client of the region, signing with the base credentials.
 py::object worker_sts(const WalkPtr& walk, py::handle region);
-// The worker's EC2 client of the region, signing from now on with `account_credentials`.
+// The EC2 client of the region; the calling worker's requests sign from now on with `account_credentials`.
 py::object worker_ec2(const WalkPtr& walk, py::handle region, py::handle account_credentials);
 // An account's assumed-role credentials (the Credentials of AssumeRole), assumed again at the
 // STS of `home` before they run out.

@@ -206,8 +206,6 @@ Discovery discover(py::object config, const WalkRequest& request) {
     walk->account_list = account_list;
     walk->client_config = retry_config();
     walk->sessions = native::host_attr("threading", "local")();
-    walk->base_credentials = resolve_base_credentials();
-    walk->unit_credentials_type = unit_credentials_type();
     native::HeldRecords::set_limit(global("_held_log_records").cast<std::size_t>());
     py::list account_ids(config.attr("account_ids"));
     if (py::len(account_ids) > 0) {
@@ -215,6 +213,7 @@ Discovery discover(py::object config, const WalkRequest& request) {
         read_service_descriptions(*walk, truthy(configured) ? py::object(py::list(configured)[0])
                                                             : py::object(py::str(kDiscoveryRegion)));
     }
+    open_clients(*walk);  // before the progress line: it may prompt for an MFA code
     walk->executor = native::host_attr("concurrent.futures", "ThreadPoolExecutor")(
         "max_workers"_a = request.jobs, "thread_name_prefix"_a = "generate");
     Progress progress(py::len(account_ids));
