@@ -27,7 +27,7 @@ using native::truthy;
 extern native::ModuleLog LOG;
 extern native::ModuleGlobals global;  // the module's globals, read at call time as Python code would
 
-constexpr long kDefaultJobs = 8;
+constexpr long kDefaultJobs = 32;  // see the README: enough requests in flight for a thousand accounts
 
 // The sheets a refreshed workbook carries after the VPC sheet.
 constexpr const char* kRemovedSheet = "Removed";
