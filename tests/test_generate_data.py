@@ -101,7 +101,7 @@ def test_module_names_in_order():
         "get_role_arn", "get_temp_creds_for_account", "get_ec2_resource_handler", "get_spoke_gw_name",
         "compute_crvn_cidr", "HEADERS", "NULL", "_bool_or_null", "_list_or_null", "generate_tandrel_excel_data",
         "MIN_ACCOUNT_INFO_FIELDS", "generate_min_tandrel_yaml", "_quoted", "_recurse_quoted", "_quoted_presenter",
-        "_dump_quoted", "_merge_refresh", "main",
+        "_dump_quoted", "_merge_refresh", "_held_log_records", "main",
     ]
     assert names == expected
 

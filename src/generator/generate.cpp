@@ -73,9 +73,6 @@ PYBIND11_MODULE(generate, m) {
     LOG.bind(m);
     m.attr("VPC_PAGE_SIZE") = 64;
     m.attr("SUBNET_PAGE_SIZE") = 64;
-    // How many log records the walk holds in memory while earlier units are under way; more go
-    // to a temporary file until their turn.
-    m.attr("_held_log_records") = 20000;
     m.attr("CorvaneError") = native::make_class("generator.generate", "CorvaneError",
                                                 py::make_tuple(native::host_attr("builtins", "Exception")));
 
@@ -112,6 +109,9 @@ PYBIND11_MODULE(generate, m) {
           "now.\n\nunchecked: (account, region) pairs not walked this time, region '*' for a whole account; "
           "their VPCs are kept, not removed.\nReturns {'rows', 'added', 'conflicts', 'removed', 'left_out', "
           "'not_rechecked', 'base_kept', 'kept', 'updated'}.");
+    // How many log records the walk holds in memory while earlier units are under way; more go
+    // to a temporary file until their turn.
+    m.attr("_held_log_records") = 20000;
     m.def("main", &generate_module::main, "Run the generate command with the process's command line.");
 }
 
