@@ -103,12 +103,14 @@ py::object worker_ec2(const WalkPtr& walk, py::handle region, py::handle account
     return walk_client(walk, "ec2", region);
 }
 
-py::object account_credentials(const WalkPtr& walk, py::handle home, py::handle role_arn, py::handle creds) {
+py::object account_credentials(const WalkPtr& walk, py::handle home, py::handle role_arn, py::handle external_id,
+                               py::handle creds) {
     py::object arn = py::reinterpret_borrow<py::object>(role_arn);
     py::object region = py::reinterpret_borrow<py::object>(home);
-    // Assumed again by the worker that finds them close to their end, through its own STS client.
-    py::cpp_function refresh([walk, region, arn]() -> py::object {
-        return metadata_of(assume_role(worker_sts(walk, region), arn)["Credentials"]);
+    py::object external = py::reinterpret_borrow<py::object>(external_id);
+    // Assumed again by the worker that finds them close to their end.
+    py::cpp_function refresh([walk, region, arn, external]() -> py::object {
+        return metadata_of(assume_role(worker_sts(walk, region), arn, external)["Credentials"]);
     });
     // A role's credentials last an hour at most when roles are chained; short-lived ones
     // are refreshed when a quarter of their life is left, not on every request.
