@@ -47,6 +47,8 @@ constexpr const char* kGatewaySuffix = "-CRVGW";
 constexpr Py_ssize_t kNameCut = 23;
 constexpr const char* kRoleSessionName = "AssumeRoleSession1";
 constexpr long kDefaultJobs = 8;
+constexpr long kMaxJobs = 256;  // more would only queue at AWS's throttling and exhaust threads
+constexpr int kPartialStatus = 3;  // files written, some accounts or regions not covered
 constexpr int kRegionSubnetPageSize = 1000;  // the most DescribeSubnets gives in one answer
 constexpr const char* kRetryMode = "standard";
 constexpr int kMaxAttempts = 10;
@@ -108,7 +110,12 @@ py::object controller_password(const std::string& prompt, const std::string& add
     py::object from_environment = global("os").attr("environ").attr("get")("CORVANE_PASSWORD");
     if (truthy(from_environment)) return from_environment;
     try {
-        return global("getpass").attr("getpass")("prompt"_a = prompt);
+        py::object typed = global("getpass").attr("getpass")("prompt"_a = prompt);
+        // A line piped from a file written on Windows ends in CR, which is no part of the password.
+        if (py::isinstance<py::str>(typed) && truthy(typed.attr("endswith")("\r"))) {
+            typed = typed[py::slice(std::nullopt, -1, std::nullopt)];
+        }
+        return typed;
     } catch (py::error_already_set& err) {
         // Without a terminal getpass reads standard input, which may be empty or closed.
         py::object input = global("sys").attr("stdin");
@@ -297,8 +304,13 @@ py::object get_account_list(py::object config) {
         cid = py::object(r.attr("json")()["CID"]);
     } catch (py::error_already_set& err) {
         if (!err.matches(PyExc_Exception)) throw;
-        LOG.with_error(log_level::error, "get_account_list",
-                       "Login failed. Please check Corvane Controller IP, username and password.", err);
+        // The missing key is no news to the engineer: its traceback only in the debug log.
+        const char* failed = "Login failed. Please check Corvane Controller IP, username and password.";
+        if (truthy(global("log").attr("isEnabledFor")(log_level::debug))) {
+            LOG.with_error(log_level::error, "get_account_list", failed, err);
+        } else {
+            LOG(log_level::error, "get_account_list", failed);
+        }
         py::object corvane_error = global("CorvaneError");
         py::object error = corvane_error("Failed to login to controller.\nUsername: " + native::text(username) +
                                          "\nController IP: " + address);
@@ -464,6 +476,26 @@ std::string refusal_code(py::error_already_set& err) {
 
 // ---------------------------------------------------------- naming and CIDR
 
+// A Name tag as a gateway name may hold it: control characters (tab, line break, ...) become
+// underscores like blanks; invisible format characters (bidi controls, zero-width spaces), which
+// would make the name read as something it is not, are left out. `dropped` counts those.
+py::str visible_name(py::handle name, long& dropped, bool& seen) {
+    py::object category = native::host_attr("unicodedata", "category");
+    std::string kept;
+    for (py::handle character : name) {
+        const std::string kind = native::text(category(character));
+        if (kind == "Cf") {
+            ++dropped;
+        } else if (kind == "Cc") {
+            kept += "_";
+        } else {
+            seen = seen || !truthy(character.attr("isspace")());
+            kept += native::text(character);
+        }
+    }
+    return py::str(kept);
+}
+
 py::object get_spoke_gw_name(py::object vpc) {
     py::object vpc_name = py::none();
     py::object tags = vpc.attr("tags");
@@ -474,6 +506,19 @@ py::object get_spoke_gw_name(py::object vpc) {
                 break;
             }
         }
+    }
+    if (py::isinstance<py::str>(vpc_name)) {
+        long dropped = 0;
+        bool seen = false;  // a character that shows
+        py::str cleaned = visible_name(vpc_name, dropped, seen);
+        if (dropped > 0) {
+            LOG(log_level::warning, "get_spoke_gw_name",
+                "VPC %s: its Name tag %s holds %s invisible characters (such as bidi controls or zero-width "
+                "spaces), left out of its gateway name",
+                py::getattr(vpc, "id", py::none()), py::repr(vpc_name), dropped);
+        }
+        // A name with nothing to show names nothing: the VPC's ID does.
+        vpc_name = seen ? py::object(cleaned) : py::object(py::none());
     }
     py::object source = vpc_name.is_none() ? py::object(vpc.attr("id")) : vpc_name;
     py::object cut = source[py::slice(std::nullopt, kNameCut, std::nullopt)];
@@ -1520,7 +1565,13 @@ void check_outputs(py::handle config_path, py::handle tandrel, py::handle excel)
                           {{config_path, "the configuration file"}});
 }
 
-// -j/--jobs: a whole number, at least 1.
+const char* const kExitStatuses =
+    "Exit status: 0 when every account and region was covered (or skipped by policy); 1 on an error, "
+    "nothing written; 2 on a usage error; 3 with -k when some accounts or regions failed: the "
+    "files are written but miss their VPCs (see the Coverage sheet); 130 on Ctrl-C and 143 on SIGTERM, "
+    "nothing written.";
+
+// -j/--jobs: a whole number from 1 to kMaxJobs.
 py::object jobs_number(py::object text) {
     py::object type_error = global("argparse").attr("ArgumentTypeError");
     py::object number;
@@ -1530,7 +1581,10 @@ py::object jobs_number(py::object text) {
         if (!err.matches(PyExc_ValueError)) throw;
         native::raise(type_error, "a whole number is needed, not " + std::string(py::repr(text)));
     }
-    if (number.cast<long>() < 1) native::raise(type_error, "at least 1 worker is needed, not " + native::text(number));
+    // Compared as the host's numbers: a number of any size is refused, never cut.
+    if (number < py::int_(1) || number > py::int_(kMaxJobs)) {
+        native::raise(type_error, "from 1 to " + std::to_string(kMaxJobs) + " workers, not " + native::text(number));
+    }
     return number;
 }
 
@@ -1577,6 +1631,28 @@ py::object export_workbook(py::handle excel_data, py::handle excel, py::handle l
     return merged[0];
 }
 
+// How many pairs of the ledger failed, and how many it holds.
+std::pair<long, long> failed_of(py::handle ledger) {
+    long failed = 0, total = 0;
+    for (py::handle entry : ledger) {
+        ++total;
+        if (native::text(entry["state"]) == "failed") ++failed;
+    }
+    return {failed, total};
+}
+
+// With -k, a walk in which every pair failed covered nothing: writing would replace good
+// files with empty ones, so the run ends as an error and existing files stay as they were.
+void refuse_empty_coverage(py::handle ledger) {
+    long ok = 0;
+    for (py::handle entry : ledger) ok += native::text(entry["state"]) == "ok" ? 1 : 0;
+    const auto [failed, total] = failed_of(ledger);
+    if (ok > 0 || failed == 0) return;
+    native::raise_builtin("RuntimeError", "no account-region was covered: " + std::to_string(failed) + " of " +
+                                              std::to_string(total) + " failed (see the warnings above); "
+                                                                      "nothing written");
+}
+
 py::object quoted_inventory(py::object tandrel_yaml) {
     LOG(log_level::debug, "main", "Adding presenter for _quoted class");
     global("yaml").attr("add_representer")(global("_quoted"), global("_quoted_presenter"));
@@ -1597,6 +1673,7 @@ py::list generate_both(py::object config, py::object tandrel, py::object excel, 
     request.keep_going = keep_going;
     request.op = "main";
     Discovery found = discover(config, request);
+    refuse_empty_coverage(found.ledger);
     py::dict inventory;
     inventory["account_info"] = found.accounts;
     py::object tandrel_yaml = quoted_inventory(inventory);
@@ -1627,7 +1704,8 @@ struct ForBuilders {
 
 py::object main() {
     py::object parser = global("argparse").attr("ArgumentParser")("parents"_a = global("get_parent_parser")(),
-                                                              "description"_a = "Generate tandrel yaml and Excel file");
+                                                              "description"_a = "Generate tandrel yaml and Excel file",
+                                                              "epilog"_a = kExitStatuses);
     py::object path_type = global("pathlib").attr("Path");
     parser.attr("add_argument")("--example-config", "action"_a = "store_true",
                                 "help"_a = "Generate an example config file.");
@@ -1643,12 +1721,12 @@ py::object main() {
     parser.attr("add_argument")(
         "-j", "--jobs", "type"_a = py::cpp_function(jobs_number, py::arg("text")), "default"_a = kDefaultJobs,
         "metavar"_a = "N",
-        "help"_a = "How many accounts and regions to ask AWS about at the same time (default: 8). The results and "
-                   "the log are the same whatever N is; 1 walks them one at a time.");
+        "help"_a = "How many accounts and regions to ask AWS about at the same time, 1 to 256 (default: 8). The "
+                   "results and the log are the same whatever N is; 1 walks them one at a time.");
     parser.attr("add_argument")(
         "-k", "--keep-going", "action"_a = "store_true",
         "help"_a = "Go on past accounts and regions that fail: write what was covered, list what was not (the "
-                   "Coverage sheet, the log) and end with exit status 2. Without it the first failure ends the run "
+                   "Coverage sheet, the log) and end with exit status 3. Without it the first failure ends the run "
                    "and nothing is written.");
     parser.attr("add_argument")(
         "--refresh", "action"_a = "store_true",
@@ -1696,6 +1774,7 @@ py::object main() {
         if (!tandrel.is_none()) {
             LOG(log_level::info, "main", "Generating minimal tandrel file: %s", tandrel);
             py::object tandrel_yaml = quoted_inventory(global("generate_min_tandrel_yaml")(config));
+            refuse_empty_coverage(builders.run.ledger);
             LOG(log_level::info, "main", "Exporting accounts to tandrel file: %s", tandrel);
             // Written natively, byte for byte as PyYAML's default dumper would write it.
             global("serializers").attr("export_to_path")(tandrel_yaml, tandrel, "dump"_a = global("_dump_quoted"));
@@ -1703,18 +1782,21 @@ py::object main() {
         if (!excel.is_none()) {
             LOG(log_level::info, "main", "Generating Excel file: %s", excel);
             py::object excel_data = global("generate_tandrel_excel_data")(config);
+            refuse_empty_coverage(builders.run.ledger);
             LOG(log_level::info, "main", "Exporting accounts to tandrel excel: %s", excel);
             py::object merged = export_workbook(excel_data, excel, builders.run.ledger, previous);
             if (!merged.is_none()) report_refresh(merged, excel);
         }
         ledger = builders.run.ledger;
     }
-    // What was written is what was covered; status 2 says that something was not.
-    for (py::handle entry : ledger) {
-        if (native::text(entry["state"]) == "failed") {
-            global("sys").attr("exit")(2);
-            break;
-        }
+    // What was written is what was covered; status 3 says that something was not, and so does
+    // a line that no -q silences: with -d alone it is the only sign of a partial inventory.
+    const auto [failed, total] = failed_of(ledger);
+    if (failed > 0) {
+        global("print")("partial: " + std::to_string(failed) + " of " + std::to_string(total) +
+                            " account-regions failed" + (excel.is_none() ? "" : "; see the Coverage sheet"),
+                        "file"_a = global("sys").attr("stderr"));
+        global("sys").attr("exit")(kPartialStatus);
     }
     return py::none();
 }
