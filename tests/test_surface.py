@@ -95,6 +95,7 @@ SURFACE = {
         "load_from_xlsx": "(path)",
         "load_sheets": "(path)",
         "export_to_xlsx": "(data, path, columns=None, sheets=None, marks=None, **kwargs)",
+        "export_sheets": "(sheets, path)",
         "_set_column_widths": "(column_widths, path)",
     },
 }
