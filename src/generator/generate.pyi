@@ -12,6 +12,9 @@ SUBNET_PAGE_SIZE: int
 HEADERS: List[str]
 NULL: str
 MIN_ACCOUNT_INFO_FIELDS: List[str]
+AWS_CONNECT_TIMEOUT: int
+AWS_READ_TIMEOUT: int
+AWS_TIMEOUT_ATTEMPTS: int
 
 class CorvaneError(Exception): ...
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <string>
@@ -28,6 +29,7 @@ extern native::ModuleLog LOG;
 extern native::ModuleGlobals global;  // the module's globals, read at call time as Python code would
 
 constexpr long kDefaultJobs = 8;
+constexpr double kDefaultPairTimeout = 300;  // seconds for one account's role or one (account, region)
 
 // The sheets a refreshed workbook carries after the VPC sheet.
 constexpr const char* kRemovedSheet = "Removed";
@@ -109,6 +111,7 @@ struct WalkRequest {
     bool inventory = false;  // inventory account entries
     long jobs = kDefaultJobs;
     bool keep_going = false;  // a failed account or region goes in the ledger and the walk goes on
+    double pair_timeout = kDefaultPairTimeout;  // seconds a unit may take, its retries included
     const char* op = "";      // the operation the walk's records are logged under
 };
 
@@ -119,8 +122,10 @@ struct Discovery {
 };
 
 // Units in the order one worker would take them: account by account, the role
-// assumption of an account before its regions, the regions in their order.
-long unit_key(std::size_t account, long region);
+// assumption of an account before its regions, the regions in their order. 64 bits:
+// a million regions per account leaves room for far more accounts than exist.
+using UnitKey = std::int64_t;
+UnitKey unit_key(std::size_t account, long region);
 
 // Shared by the calling thread and the workers; touched only with the GIL held.
 struct Walk {
@@ -131,12 +136,12 @@ struct Walk {
     long regions_excluded = 0;  // (account, region) pairs left out by exclude_regions
     py::object loader = py::none();  // botocore's loader of service descriptions, read once for all sessions
     bool stopped = false;
-    long first_failure = std::numeric_limits<long>::max();
+    UnitKey first_failure = std::numeric_limits<UnitKey>::max();
     long accounts_done = 0, vpcs_found = 0;  // for the progress line, counted as units end
 
     // A unit after a failed one is not needed: that failure ends the run.
-    bool cancelled(long key) const { return stopped || key > first_failure; }
-    void failed(long key) { first_failure = std::min(first_failure, key); }
+    bool cancelled(UnitKey key) const { return stopped || key > first_failure; }
+    void failed(UnitKey key) { first_failure = std::min(first_failure, key); }
 };
 using WalkPtr = std::shared_ptr<Walk>;
 
@@ -149,6 +154,7 @@ Discovery discover(py::object config, const WalkRequest& request);
 struct BuilderRun {
     long jobs = kDefaultJobs;
     bool keep_going = false;
+    double pair_timeout = kDefaultPairTimeout;
     py::list ledger;
 };
 extern thread_local BuilderRun* builder_run;
@@ -157,7 +163,7 @@ py::object generate_tandrel_excel_data(py::object config);
 py::object generate_min_tandrel_yaml(py::object config);
 
 // region.cpp: one (account, region) unit and the coverage ledger.
-py::object region_unit(const WalkPtr& walk, long key, py::object account_id, py::object account_name, py::object role_name,
+py::object region_unit(const WalkPtr& walk, UnitKey key, py::object account_id, py::object account_name, py::object role_name,
                        py::object region, py::object creds, bool discovered);
 std::pair<std::string, std::string> code_and_message(py::handle error);
 py::dict ledger_entry(py::handle account_id, py::handle account_name, py::handle region, const char* state,

@@ -64,7 +64,7 @@ SubnetsByVpc region_subnets(py::handle ec2_client) {
 }
 
 // The VPCs of one region of one account, each with its free block and gateway name.
-py::object region_walk(const WalkPtr& walk, long key, py::object account_id, py::object account_name, py::object role_name,
+py::object region_walk(const WalkPtr& walk, UnitKey key, py::object account_id, py::object account_name, py::object role_name,
                        py::object region, py::object creds, bool discovered) {
     Walk& w = *walk;
     const char* op = w.request.op;
@@ -85,8 +85,7 @@ py::object region_walk(const WalkPtr& walk, long key, py::object account_id, py:
                 account_id, code);
             return py::make_tuple(py::list(), py::none(), 0, 0, code);
         }
-        name_place(err, "account " + native::text(account_id) + ", region " + native::text(region));
-        throw;
+        throw;  // named by the unit
     }
 
     py::list rows;
@@ -159,14 +158,18 @@ double seconds_since(std::chrono::steady_clock::time_point started) {
 
 // (rows, region entry, VPCs, VPCs without a free block, refusal code or None, error or None, seconds).
 // With keep_going a failure is part of the result rather than the end of the walk.
-py::object region_unit(const WalkPtr& walk, long key, py::object account_id, py::object account_name, py::object role_name,
+py::object region_unit(const WalkPtr& walk, UnitKey key, py::object account_id, py::object account_name, py::object role_name,
                        py::object region, py::object creds, bool discovered) {
     const auto started = std::chrono::steady_clock::now();
+    walk->sessions.attr("place") = "account " + native::text(account_id) + ", region " + native::text(region);
     py::tuple done;
     try {
         done = region_walk(walk, key, account_id, account_name, role_name, region, creds, discovered);
     } catch (py::error_already_set& err) {
-        if (!walk->request.keep_going || !err.matches(PyExc_Exception) || walk->cancelled(key)) throw;
+        if (!walk->request.keep_going || !err.matches(PyExc_Exception) || walk->cancelled(key)) {
+            name_place(err, "account " + native::text(account_id) + ", region " + native::text(region));
+            throw;
+        }
         return py::make_tuple(py::list(), py::none(), 0, 0, py::none(), err.value(), seconds_since(started));
     }
     return py::make_tuple(done[0], done[1], done[2], done[3], done[4], py::none(), seconds_since(started));
