@@ -156,26 +156,26 @@ def test_http_warnings_switched_off_once_the_http_client_is_taken():
 
 @pytest.fixture
 def command(tmp_path, monkeypatch):
-    """Run main() in-process with the builders replaced; records what happened, in order."""
+    """Run main() in-process with the walk replaced; records each walk asked for, in order."""
     events = []
     config_path = write_config(tmp_path / "config.yaml")
+    walk = gen._discover
 
     def run_main(*args):
         monkeypatch.setattr(sys, "argv", ["generate", "-c", str(config_path), *map(str, args)])
         return gen.main()
 
-    def rows(config):
-        events.append(("rows", config.account_ids))
-        return command.rows
+    def discover(config, **request):
+        events.append((request["rows"], request["inventory"], config.account_ids))
+        if command.real_walk:
+            return walk(config, **request)
+        return {"rows": command.rows, "ledger": [], "account_info": [
+            {"account_id": "111111111111", "account_name": "0123", "hpe": True,
+             "regions": [{"region": "eu-west-1", "vpcs": []}], "managed_tgw": None}]}
 
-    def inventory(config):
-        events.append(("inventory", config.account_ids))
-        return {"account_info": [{"account_id": "111111111111", "account_name": "0123", "hpe": True,
-                                  "regions": [{"region": "eu-west-1", "vpcs": []}], "managed_tgw": None}]}
-
-    monkeypatch.setattr(gen, "generate_tandrel_excel_data", rows)
-    monkeypatch.setattr(gen, "generate_min_tandrel_yaml", inventory)
+    monkeypatch.setattr(gen, "_discover", discover)
     command.rows = []
+    command.real_walk = False
     command.events = events
     command.run = run_main
     return command
@@ -202,7 +202,7 @@ def test_inventory_written_with_quoted_texts(tmp_path, command, caplog):
         ("INFO", f"Exporting accounts to tandrel file: {tmp_path / 'out.yaml'}"),
     ]
     assert {r.funcName for r in caplog.records} == {"main"}
-    assert command.events == [("inventory", ["111111111111"])]
+    assert command.events == [(False, True, ["111111111111"])]
 
 
 def test_workbook_written(tmp_path, command, caplog):
@@ -233,9 +233,10 @@ def test_both_outputs_from_one_walk(tmp_path, command, aws_calls, monkeypatch):
     logins = []
     monkeypatch.setattr(gen, "get_account_list", lambda config: logins.append(config) or [
         {"account_number": "111111111111", "account_name": "prod"}])
+    command.real_walk = True
     command.run("-e", tmp_path / "b.xlsx", "-d", tmp_path / "a.yaml", "-j", "3")
 
-    assert len(logins) == 1 and command.events == []  # one login, neither builder walks on its own
+    assert len(logins) == 1 and command.events == [(True, True, ["111111111111"])]  # one login, one walk
     assert [op for _, _, op in aws_calls.calls] == ["AssumeRole", "DescribeVpcs", "DescribeSubnets"]
     [entry] = yaml.safe_load((tmp_path / "a.yaml").read_text())["account_info"]
     [vpc] = entry["regions"][0]["vpcs"]  # moto's default VPC of eu-west-1
@@ -287,6 +288,7 @@ def test_inventory_name_ending_is_not_case_sensitive(tmp_path, command):
 
 @pytest.mark.parametrize("where", ["walk", "workbook", "interrupt"])
 def test_both_outputs_replaced_together_or_not_at_all(tmp_path, command, aws_calls, monkeypatch, where):
+    command.real_walk = True
     monkeypatch.setattr(gen, "get_account_list", lambda config: [])
     if where == "walk":
         aws_calls.answer("DescribeVpcs", code="AuthFailure")

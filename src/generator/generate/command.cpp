@@ -204,6 +204,7 @@ py::object main() {
     // One walk for whichever artefacts were asked for; its records are logged under the
     // operation that builds them.
     const bool inventory = !tandrel.is_none(), rows = !excel.is_none();
+    if (!inventory && !rows) return py::none();  // nothing asked for: no login, no walk
     const char* op = inventory && rows ? "main" : inventory ? "generate_min_tandrel_yaml" : "generate_tandrel_excel_data";
     if (inventory) LOG(log_level::info, "main", "Generating minimal tandrel file: %s", tandrel);
     if (rows) LOG(log_level::info, "main", "Generating Excel file: %s", excel);
