@@ -8,6 +8,8 @@ import boto3
 import pytest
 from moto import mock_aws
 
+from sandbox import sharing
+
 
 @pytest.fixture
 def aws(monkeypatch):
@@ -21,6 +23,7 @@ def aws(monkeypatch):
     monkeypatch.setenv("MOTO_EC2_LOAD_DEFAULT_AMIS", "false")
     with mock_aws():
         yield
+    sharing.forget()  # moto's reset knows nothing of the shares
 
 
 class AwsCalls:
