@@ -1,0 +1,183 @@
+// The `generate` command: its options, the checks made before anything is
+// contacted, and the writing of the artefacts.
+
+#include "generator/generate/generate.hpp"
+#include "native/model.hpp"
+#include "native/outputs.hpp"
+
+using namespace pybind11::literals;
+
+namespace generate_module {
+
+namespace {
+
+// Outputs that cannot be written or would destroy another file of the run are
+// refused before the password is asked and the accounts are walked, not after.
+void check_outputs(py::handle config_path, py::handle tandrel, py::handle excel) {
+    // The endings the writers take, from the writers' own modules.
+    py::object yaml_exts = native::host_attr("generator.common.serializers.yaml_file", "YAML_EXTS");
+    py::object xlsx_exts = native::host_attr("generator.common.serializers.xlsx", "XLSX_EXTS");
+    native::check_outputs({{tandrel, "the YAML inventory", "-d/--tandrel", yaml_exts},
+                           {excel, "the Excel workbook", "-e/--excel", xlsx_exts}},
+                          {{config_path, "the configuration file"}});
+}
+
+// -j/--jobs: a whole number, at least 1.
+py::object jobs_number(py::object text) {
+    py::object type_error = global("argparse").attr("ArgumentTypeError");
+    py::object number;
+    try {
+        number = global("int")(text);
+    } catch (py::error_already_set& err) {
+        if (!err.matches(PyExc_ValueError)) throw;
+        native::raise(type_error, "a whole number is needed, not " + std::string(py::repr(text)));
+    }
+    if (number.cast<long>() < 1) native::raise(type_error, "at least 1 worker is needed, not " + native::text(number));
+    return number;
+}
+
+py::object quoted_inventory(py::object tandrel_yaml) {
+    LOG(log_level::debug, "main", "Adding presenter for _quoted class");
+    global("yaml").attr("add_representer")(global("_quoted"), global("_quoted_presenter"));
+    LOG(log_level::debug, "main", "Recursing through tandrel config to update strings");
+    return global("_recurse_quoted")(tandrel_yaml);
+}
+
+// Both artefacts from one walk. The workbook is written while the inventory waits
+// under a temporary name beside its file; only once both are whole does the inventory
+// take its place, so a failure or Ctrl-C anywhere leaves both existing files as they were.
+py::list generate_both(py::object config, py::object tandrel, py::object excel, py::object previous, long jobs,
+                       bool keep_going) {
+    LOG(log_level::info, "main", "Generating minimal tandrel file: %s", tandrel);
+    LOG(log_level::info, "main", "Generating Excel file: %s", excel);
+    WalkRequest request;
+    request.rows = request.inventory = true;
+    request.jobs = jobs;
+    request.keep_going = keep_going;
+    request.op = "main";
+    Discovery found = discover(config, request);
+    py::dict inventory;
+    inventory["account_info"] = found.accounts;
+    py::object tandrel_yaml = quoted_inventory(inventory);
+    LOG(log_level::info, "main", "Exporting accounts to tandrel file: %s", tandrel);
+    LOG(log_level::info, "main", "Exporting accounts to tandrel excel: %s", excel);
+    py::list rows = found.rows, ledger = found.ledger;
+    py::list merged;
+    py::cpp_function write_both([tandrel_yaml, rows, excel, ledger, previous, merged](py::object tmp) mutable {
+        global("serializers").attr("export_to_path")(tandrel_yaml, tmp, "dump"_a = global("_dump_quoted"));
+        merged.append(export_workbook(rows, excel, ledger, previous));
+    });
+    global("serializers").attr("export").attr("write_atomically")(tandrel, write_both);
+    if (!merged[0].is_none()) report_refresh(merged[0], excel);
+    return ledger;
+}
+
+// While `main` calls a builder, the builder's walk runs as `main` was told.
+struct ForBuilders {
+    BuilderRun run;
+    BuilderRun* previous;
+    ForBuilders(long jobs, bool keep_going) : previous(builder_run) {
+        run.jobs = jobs;
+        run.keep_going = keep_going;
+        builder_run = &run;
+    }
+    ~ForBuilders() { builder_run = previous; }
+};
+
+}  // namespace
+
+py::object main() {
+    py::object parser = global("argparse").attr("ArgumentParser")("parents"_a = global("get_parent_parser")(),
+                                                              "description"_a = "Generate tandrel yaml and Excel file");
+    py::object path_type = global("pathlib").attr("Path");
+    parser.attr("add_argument")("--example-config", "action"_a = "store_true",
+                                "help"_a = "Generate an example config file.");
+    parser.attr("add_argument")(
+        "-c", "--config", "dest"_a = "config_path", "type"_a = path_type, "metavar"_a = "config_file",
+        "help"_a = "Configuration file specifying AWS account_ids and regions, Corvane Controller information and "
+                   "default values to populate the Excel file with.");
+    parser.attr("add_argument")("-d", "--tandrel", "type"_a = path_type, "metavar"_a = "tandrel_file",
+                                "help"_a = "Generates a yaml file for use with the tandrel_migration script");
+    parser.attr("add_argument")("-e", "--excel", "type"_a = path_type, "metavar"_a = "excel_file",
+                                "help"_a = "Generates an Excel file that can be updated and then converted to "
+                                           "yaml using the convert command");
+    parser.attr("add_argument")(
+        "-j", "--jobs", "type"_a = py::cpp_function(jobs_number, py::arg("text")), "default"_a = kDefaultJobs,
+        "metavar"_a = "N",
+        "help"_a = "How many accounts and regions to ask AWS about at the same time (default: 8). The results and "
+                   "the log are the same whatever N is; 1 walks them one at a time.");
+    parser.attr("add_argument")(
+        "-k", "--keep-going", "action"_a = "store_true",
+        "help"_a = "Go on past accounts and regions that fail: write what was covered, list what was not (the "
+                   "Coverage sheet, the log) and end with exit status 2. Without it the first failure ends the run "
+                   "and nothing is written.");
+    parser.attr("add_argument")(
+        "--refresh", "action"_a = "store_true",
+        "help"_a = "With -e: the workbook excel_file was written by generate and edited since; merge what AWS "
+                   "holds now into it, keeping every edit: unedited cells take the new values, VPCs no longer "
+                   "found move to the sheet Removed (those of accounts and regions that fail are kept), new VPCs "
+                   "are added and marked, and a cell that you and AWS both changed keeps your value, marked as a "
+                   "conflict.");
+    py::object args = parser.attr("parse_args")();
+
+    if (truthy(args.attr("example_config"))) {
+        native::print_data_file(global, "config.yaml");
+        return py::none();
+    }
+
+    if (truthy(args.attr("refresh")) && args.attr("excel").is_none()) {
+        parser.attr("error")("--refresh needs -e/--excel: the workbook to refresh");
+    }
+    py::object config_path = args.attr("config_path");
+    if (config_path.is_none() || !truthy(global("os").attr("path").attr("exists")(config_path))) {
+        LOG(log_level::error, "main", "Configuration file not found: %s", config_path);
+        LOG(log_level::error, "main", "You can generate an example file with 'generate --example-config'");
+        native::raise_builtin("FileNotFoundError", "Configuration file not found: " + native::text(config_path));
+    }
+    py::object config = global("load_config")(config_path);
+    py::object tandrel = args.attr("tandrel");
+    py::object excel = args.attr("excel");
+    check_outputs(config_path, tandrel, excel);
+    if (!tandrel.is_none()) native::require_model();  // the inventory goes through the migration model
+    py::object previous = py::none();
+    if (truthy(args.attr("refresh"))) {
+        previous = read_refresh_base(excel);
+        if (previous.is_none()) {
+            LOG(log_level::warning, "main", "%s does not exist yet: nothing to refresh, a new workbook is written", excel);
+        }
+    }
+
+    const long jobs = args.attr("jobs").cast<long>();
+    const bool keep_going = truthy(args.attr("keep_going"));
+    py::list ledger;
+    if (!tandrel.is_none() && !excel.is_none()) {
+        ledger = generate_both(config, tandrel, excel, previous, jobs, keep_going);
+    } else {
+        ForBuilders builders(jobs, keep_going);
+        if (!tandrel.is_none()) {
+            LOG(log_level::info, "main", "Generating minimal tandrel file: %s", tandrel);
+            py::object tandrel_yaml = quoted_inventory(global("generate_min_tandrel_yaml")(config));
+            LOG(log_level::info, "main", "Exporting accounts to tandrel file: %s", tandrel);
+            // Written natively, byte for byte as PyYAML's default dumper would write it.
+            global("serializers").attr("export_to_path")(tandrel_yaml, tandrel, "dump"_a = global("_dump_quoted"));
+        }
+        if (!excel.is_none()) {
+            LOG(log_level::info, "main", "Generating Excel file: %s", excel);
+            py::object excel_data = global("generate_tandrel_excel_data")(config);
+            LOG(log_level::info, "main", "Exporting accounts to tandrel excel: %s", excel);
+            py::object merged = export_workbook(excel_data, excel, builders.run.ledger, previous);
+            if (!merged.is_none()) report_refresh(merged, excel);
+        }
+        ledger = builders.run.ledger;
+    }
+    // What was written is what was covered; status 2 says that something was not.
+    for (py::handle entry : ledger) {
+        if (native::text(entry["state"]) == "failed") {
+            global("sys").attr("exit")(2);
+            break;
+        }
+    }
+    return py::none();
+}
+
+}  // namespace generate_module

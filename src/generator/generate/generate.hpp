@@ -1,0 +1,179 @@
+// What the sources of generator.generate share: the module's logger and globals,
+// the walk's request, state and result, and the operations one room calls in
+// another. Seen by no other module.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <limits>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "native/globals.hpp"
+#include "native/host.hpp"
+#include "native/ipv4.hpp"
+
+namespace generate_module {
+
+namespace py = pybind11;
+namespace log_level = native::log_level;
+using native::truthy;
+
+extern native::ModuleLog LOG;
+extern native::ModuleGlobals global;  // the module's globals, read at call time as Python code would
+
+constexpr long kDefaultJobs = 8;
+
+// The sheets a refreshed workbook carries after the VPC sheet.
+constexpr const char* kRemovedSheet = "Removed";
+constexpr const char* kCoverageSheet = "Coverage";  // written anew by every run
+constexpr const char* kGeneratedSheet = "generated";  // hidden: the values generate wrote, the base of a refresh
+
+// `pprint.pformat(value)`, for the debug dumps.
+py::object pformat(py::handle value);
+
+// ---------------------------------------------------------------- controller (controller.cpp)
+
+py::object get_account_list(py::object config);
+py::object get_acct_name(py::object account_id, py::object account_list);
+
+// ----------------------------------------------------------------------- AWS (aws.cpp)
+
+py::object retry_config();
+py::object ec2_of(const char* kind, py::handle aws, py::handle aws_region, py::handle creds, py::handle config);
+py::object assume_role(py::handle sts_client, py::handle role_arn);
+py::object region_names(py::handle ec2_client);
+py::object get_regions(py::object creds);
+py::object get_role_arn(py::object account_id, py::object role_name);
+py::object get_temp_creds_for_account(py::object role_arn);
+py::object get_ec2_resource_handler(py::object aws_region, py::object creds);
+[[noreturn]] void reraise(py::handle error);
+[[noreturn]] void refused_role(const std::string& account, py::handle error);
+void name_place(py::error_already_set& err, const std::string& place);
+std::string refusal_code(py::error_already_set& err);
+
+// ---------------------------------------------------------- naming and CIDR (naming.cpp)
+
+py::object get_spoke_gw_name(py::object vpc);
+native::ipv4::Network network_or_raise(py::handle block, py::handle vpc, py::handle subnet_id);
+native::ipv4::Network vpc_network(py::handle vpc);
+py::str lowest_free_block(py::handle vpc, const native::ipv4::Network& vpc_cidr,
+                          const std::vector<native::ipv4::Network>& vpc_subnets, int prefix, bool narrow_is_error);
+int block_prefix(py::handle hpe);
+py::object compute_crvn_cidr(py::object vpc, py::object hpe);
+
+// ------------------------------------------------------------------- rows (rows.cpp)
+
+py::object or_null(py::object value);
+py::object bool_or_null(py::object value);
+py::object list_or_null(py::object items);
+py::dict workbook_row(const char* op, py::handle defaults, py::handle hpe, py::handle account_id,
+                      py::handle account_name, py::handle region, py::handle vpc, py::handle crvn_cidr);
+py::object named_account(py::handle account_id, py::handle account_list, const char* op);
+
+// ------------------------------------------------------------------- walk (walk.cpp, region.cpp, progress.cpp)
+//
+// One walk over the accounts serves both artefacts. Its units of work are each
+// account's role assumption (with its region listing) and each (account, region)
+// pair. They run on a pool of host threads, each worker with a boto3 session of
+// its own, and hold back their log records; the calling thread takes the units'
+// results in configuration order and logs each unit's records then, so the
+// artefacts and the log are the same whatever the number of workers.
+
+// What a walk is asked for.
+struct WalkRequest {
+    bool rows = false;       // workbook rows
+    bool inventory = false;  // inventory account entries
+    long jobs = kDefaultJobs;
+    bool keep_going = false;  // a failed account or region goes in the ledger and the walk goes on
+    const char* op = "";      // the operation the walk's records are logged under
+};
+
+struct Discovery {
+    py::list rows;
+    py::list accounts;
+    py::list ledger;  // one entry per (account, region) set out to cover; see ledger_entry
+};
+
+// Units in the order one worker would take them: account by account, the role
+// assumption of an account before its regions, the regions in their order.
+long unit_key(std::size_t account, long region);
+
+// Shared by the calling thread and the workers; touched only with the GIL held.
+struct Walk {
+    WalkRequest request;
+    py::object config, defaults, account_list, executor, client_config;
+    py::object sessions;  // threading.local: the boto3 session of each worker thread
+    py::object loader = py::none();  // botocore's loader of service descriptions, read once for all sessions
+    bool stopped = false;
+    long first_failure = std::numeric_limits<long>::max();
+    long accounts_done = 0, vpcs_found = 0;  // for the progress line, counted as units end
+
+    // A unit after a failed one is not needed: that failure ends the run.
+    bool cancelled(long key) const { return stopped || key > first_failure; }
+    void failed(long key) { first_failure = std::min(first_failure, key); }
+};
+using WalkPtr = std::shared_ptr<Walk>;
+
+py::object worker_session(Walk& walk);
+py::object watched(py::object client, const WalkPtr& walk);
+Discovery discover(py::object config, const WalkRequest& request);
+
+// What `main` was told for the walk of a builder it calls (-j/--jobs, -k/--keep-going), and
+// where that walk leaves its coverage ledger; none outside `main`: the defaults hold.
+struct BuilderRun {
+    long jobs = kDefaultJobs;
+    bool keep_going = false;
+    py::list ledger;
+};
+extern thread_local BuilderRun* builder_run;
+
+py::object generate_tandrel_excel_data(py::object config);
+py::object generate_min_tandrel_yaml(py::object config);
+
+// region.cpp: one (account, region) unit and the coverage ledger.
+py::object region_unit(const WalkPtr& walk, long key, py::object account_id, py::object account_name,
+                       py::object region, py::object creds, bool discovered);
+std::pair<std::string, std::string> code_and_message(py::handle error);
+py::dict ledger_entry(py::handle account_id, py::handle account_name, py::handle region, const char* state,
+                      py::object vpcs, const std::string& code, const std::string& message, double seconds);
+double seconds_since(std::chrono::steady_clock::time_point started);
+
+// The live progress line: only on a terminal, only when INFO lines are shown. Log
+// lines pass through tqdm while it is shown, so the two never mix.
+class Progress {
+public:
+    explicit Progress(std::size_t accounts);
+
+    // The unit's result; meanwhile the line is kept up to date.
+    py::object wait(py::handle future, const Walk& walk);
+
+    void close();
+
+private:
+    py::object bar_ = py::none();
+    py::object redirect_ = py::none();
+};
+
+// ---------------------------------------------------------------- refresh (refresh.cpp)
+
+py::dict merge_refresh(py::object base, py::object edited, py::object discovered, py::object unchecked);
+std::string shown_value(py::handle value);
+py::object read_refresh_base(py::object excel);
+void report_refresh(py::handle merged, py::handle shown);
+
+// ---------------------------------------------------------------- workbook (workbook.cpp)
+
+py::list titles_of(py::handle first, py::handle records);
+py::object export_workbook(py::handle excel_data, py::handle excel, py::handle ledger, py::handle previous);
+
+// ---------------------------------------------------------------- command (command.cpp)
+
+py::object main();
+
+}  // namespace generate_module

@@ -1,0 +1,355 @@
+// The concurrent walk over the accounts and their regions, and the public builders over it.
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "generator/generate/generate.hpp"
+
+using namespace pybind11::literals;
+
+namespace generate_module {
+
+thread_local BuilderRun* builder_run = nullptr;
+
+namespace {
+
+constexpr const char* kDiscoveryRegion = "us-east-1";  // enabled in every account: where regions are listed
+
+[[noreturn]] void raise_cancelled() {
+    native::raise(native::host_attr("concurrent.futures", "CancelledError"), "the walk was stopped");
+}
+
+// A boto3 session whose botocore session reads the service descriptions through `loader`.
+py::object session_sharing(py::handle loader) {
+    py::object botocore_session = native::host_attr("botocore.session", "get_session")();
+    botocore_session.attr("register_component")("data_loader", loader);
+    return global("boto3").attr("session").attr("Session")("botocore_session"_a = botocore_session);
+}
+
+// The shared loader, with what the first STS and EC2 clients read (service descriptions,
+// endpoint rules, partitions, retry settings) read once on the calling thread: left to the
+// workers, each of them would read it at the same time, the first time, before any shared it.
+// The clients made here are botocore's own, send nothing and look for no credentials.
+void read_service_descriptions(Walk& walk, py::handle region) {
+    py::object botocore_session = native::host_attr("botocore.session", "get_session")();
+    walk.loader = botocore_session.attr("get_component")("data_loader");
+    try {
+        for (const char* service : {"sts", "ec2"}) {
+            botocore_session.attr("create_client")(service, "region_name"_a = region, "aws_access_key_id"_a = "unused",
+                                                   "aws_secret_access_key"_a = "unused",
+                                                   "config"_a = walk.client_config);
+        }
+    } catch (py::error_already_set& err) {
+        // A region botocore refuses is met again, and reported, by the unit that uses it.
+        if (!err.matches(PyExc_Exception)) throw;
+    }
+}
+
+// The worker's STS client of a region: the same base credentials serve every account's role.
+py::object worker_sts_client(const WalkPtr& walk, py::handle region) {
+    py::object clients = py::getattr(walk->sessions, "sts", py::none());
+    if (clients.is_none()) {
+        clients = py::dict();
+        walk->sessions.attr("sts") = clients;
+    }
+    py::object sts = clients.attr("get")(region);
+    if (sts.is_none()) {
+        sts = watched(worker_session(*walk).attr("client")("sts", "region_name"_a = region,
+                                                          "config"_a = walk->client_config),
+                      walk);
+        clients[region] = sts;
+    }
+    return sts;
+}
+
+struct Unit {
+    py::object future;
+    py::list records;  // (logger, record) pairs held back by the unit
+};
+
+// Run `body` on the pool, its records held back, its failure stopping the units after it.
+Unit submit(const WalkPtr& walk, long key, std::function<py::object()> body) {
+    Unit unit;
+    py::list records = unit.records;
+    py::cpp_function run([walk, key, records, body]() -> py::object {
+        native::HeldRecords hold(records);
+        walk->sessions.attr("unit") = key;
+        if (walk->cancelled(key)) raise_cancelled();
+        try {
+            return body();
+        } catch (...) {
+            if (!walk->request.keep_going) walk->failed(key);
+            throw;
+        }
+    });
+    unit.future = walk->executor.attr("submit")(run);
+    return unit;
+}
+
+// An account: its name, role, regions; submits a unit per region.
+py::object account_unit(const WalkPtr& walk, std::size_t index, py::object account_id) {
+    Walk& w = *walk;
+    const char* op = w.request.op;
+    const long key = unit_key(index, -1);
+    py::object defaults = w.defaults;
+    LOG(log_level::info, op, "Discovering info for account %s", account_id);
+    py::object account_name = named_account(account_id, w.account_list, op);
+    py::object account_info = py::none();
+    if (w.request.inventory) {
+        py::dict info;
+        info["account_id"] = account_id;
+        info["account_name"] = account_name;
+        info["regions"] = py::list();
+        py::object fields_set = defaults.attr("__fields_set__");
+        for (py::handle field : global("MIN_ACCOUNT_INFO_FIELDS")) {
+            if (fields_set.contains(field)) info[field] = py::getattr(defaults, field);
+        }
+        LOG.lazy(log_level::debug, op, "Account Info data:\n%s", [&] { return py::make_tuple(pformat(info)); });
+        account_info = info;
+    }
+    py::object role_arn = global("get_role_arn")(account_id, defaults.attr("role_name"));
+    py::object configured = w.config.attr("aws_regions");
+    const bool discovered = !truthy(configured);
+    // The role is assumed once, at the STS endpoint of a region the account uses: tokens of the
+    // global endpoint are refused in regions that must be opted in to.
+    py::object home = discovered ? py::object(py::str(kDiscoveryRegion)) : py::object(py::list(configured)[0]);
+    const auto started = std::chrono::steady_clock::now();
+    py::object assumed_role;
+    try {
+        assumed_role = assume_role(worker_sts_client(walk, home), role_arn);
+    } catch (py::error_already_set& err) {
+        if (!err.matches(PyExc_Exception) || w.cancelled(key)) throw;
+        if (!w.request.keep_going) w.failed(key);  // reported in its turn, as a refused role is
+        return py::make_tuple(account_name, account_info, py::list(), py::list(), err.value(), true,
+                              seconds_since(started));
+    }
+    py::object creds = assumed_role["Credentials"];
+
+    py::list regions;
+    try {
+        if (discovered) {
+            // Only the regions enabled for the account: one it has not opted in to is never asked.
+            regions = py::list(region_names(
+                watched(ec2_of("client", worker_session(w), home, creds, w.client_config), walk)));
+        } else {
+            regions = py::list(configured);
+        }
+    } catch (py::error_already_set& err) {
+        name_place(err, "account " + native::text(account_id));
+        if (!w.request.keep_going || !err.matches(PyExc_Exception) || w.cancelled(key)) throw;
+        return py::make_tuple(account_name, account_info, py::list(), py::list(), err.value(), false,
+                              seconds_since(started));
+    }
+
+    py::list units;
+    auto remaining = std::make_shared<std::size_t>(py::len(regions));
+    if (*remaining == 0) ++w.accounts_done;
+    long region_index = 0;
+    for (py::handle region_handle : regions) {
+        py::object region = py::reinterpret_borrow<py::object>(region_handle);
+        const long region_key = unit_key(index, region_index++);
+        Unit unit = submit(walk, region_key, [walk, region_key, account_id, account_name, region, creds, discovered,
+                                              remaining]() -> py::object {
+            struct CountDone {  // the account is done when its last region is, however it ended
+                Walk& walk;
+                std::size_t& remaining;
+                ~CountDone() {
+                    if (--remaining == 0) ++walk.accounts_done;
+                }
+            } count_done{*walk, *remaining};
+            return region_unit(walk, region_key, account_id, account_name, region, creds, discovered);
+        });
+        units.append(py::make_tuple(unit.future, unit.records));
+    }
+    return py::make_tuple(account_name, account_info, regions, units, py::none(), false, seconds_since(started));
+}
+
+// A unit's result, its held records logged first. A failed unit's records are logged
+// before its error goes on; an interruption of the wait goes on at once.
+py::tuple take(py::handle future, py::handle records, Progress& progress, const Walk& walk) {
+    py::object result;
+    try {
+        result = progress.wait(future, walk);
+    } catch (py::error_already_set& err) {
+        if (!err.matches(PyExc_KeyboardInterrupt)) native::HeldRecords::release(records);
+        throw;
+    }
+    native::HeldRecords::release(records);
+    return result;
+}
+
+// The first failure in configuration order ends the walk: nothing after it is needed. After
+// Ctrl-C the workers are not waited for; each stops at its next AWS request.
+void stop(Walk& walk, bool wait_for_workers) {
+    walk.stopped = true;
+    walk.executor.attr("shutdown")("wait"_a = wait_for_workers, "cancel_futures"_a = true);
+}
+
+WalkRequest builder_request(const char* op) {
+    WalkRequest request;
+    request.op = op;
+    if (builder_run != nullptr) {
+        request.jobs = builder_run->jobs;
+        request.keep_going = builder_run->keep_going;
+    }
+    return request;
+}
+
+Discovery builder_discover(py::object config, const WalkRequest& request) {
+    Discovery found = discover(config, request);
+    if (builder_run != nullptr) builder_run->ledger = found.ledger;
+    return found;
+}
+
+}  // namespace
+
+long unit_key(std::size_t account, long region) { return static_cast<long>(account) * 1000000L + region + 1; }
+
+// Sessions of their own, sharing what botocore has read of the service descriptions:
+// a second reading costs each worker a quarter of a second.
+py::object worker_session(Walk& walk) {
+    py::object session = py::getattr(walk.sessions, "session", py::none());
+    if (session.is_none()) {
+        session = session_sharing(walk.loader);
+        walk.sessions.attr("session") = session;
+    }
+    return session;
+}
+
+// Once the walk is stopped, a worker's client makes no further attempt and waits for no back-off.
+// The client is the worker's own; the unit it works for is the one the worker runs now.
+py::object watched(py::object client, const WalkPtr& walk) {
+    py::cpp_function stop([walk](py::kwargs) -> py::object {
+        if (walk->cancelled(py::getattr(walk->sessions, "unit").cast<long>())) raise_cancelled();
+        return py::none();
+    });
+    py::object events = client.attr("meta").attr("events");
+    events.attr("register")("before-send", stop);
+    events.attr("register_first")("needs-retry", stop);
+    return client;
+}
+
+Discovery discover(py::object config, const WalkRequest& request) {
+    const char* op = request.op;
+    py::object account_list = global("get_account_list")(config);  // the password prompt comes before the walk
+    const auto started = std::chrono::steady_clock::now();
+    auto walk = std::make_shared<Walk>();
+    walk->request = request;
+    walk->config = config;
+    walk->defaults = config.attr("defaults");
+    walk->account_list = account_list;
+    walk->client_config = retry_config();
+    walk->sessions = native::host_attr("threading", "local")();
+    py::list account_ids(config.attr("account_ids"));
+    if (py::len(account_ids) > 0) {
+        py::object configured = config.attr("aws_regions");
+        read_service_descriptions(*walk, truthy(configured) ? py::object(py::list(configured)[0])
+                                                            : py::object(py::str(kDiscoveryRegion)));
+    }
+    walk->executor = native::host_attr("concurrent.futures", "ThreadPoolExecutor")(
+        "max_workers"_a = request.jobs, "thread_name_prefix"_a = "generate");
+    Progress progress(py::len(account_ids));
+
+    Discovery found;
+    long regions_walked = 0, regions_skipped = 0, vpcs = 0, no_block = 0;
+    try {
+        std::vector<Unit> accounts;
+        for (std::size_t i = 0; i < py::len(account_ids); ++i) {
+            py::object account_id = account_ids[i];
+            accounts.push_back(
+                submit(walk, unit_key(i, -1), [walk, i, account_id] { return account_unit(walk, i, account_id); }));
+        }
+        for (std::size_t i = 0; i < accounts.size(); ++i) {
+            py::tuple done = take(accounts[i].future, accounts[i].records, progress, *walk);
+            py::object account_id = account_ids[i], account_name = done[0];
+            if (!done[4].is_none()) {
+                if (!request.keep_going) refused_role(native::text(account_id), done[4]);
+                const auto [code, message] = code_and_message(done[4]);
+                found.ledger.append(ledger_entry(account_id, account_name, py::str("*"), "failed", py::none(), code,
+                                                 message, done[6].cast<double>()));
+                continue;  // nothing of the account was covered
+            }
+            py::object account_info = done[1];
+            py::list regions = done[2];
+            std::size_t region_index = 0;
+            for (py::handle unit : done[3]) {
+                py::tuple region = take(unit[py::int_(0)], unit[py::int_(1)], progress, *walk);
+                py::object region_name = regions[region_index++];
+                const double seconds = region[6].cast<double>();
+                if (!region[5].is_none()) {
+                    const auto [code, message] = code_and_message(region[5]);
+                    found.ledger.append(
+                        ledger_entry(account_id, account_name, region_name, "failed", py::none(), code, message, seconds));
+                    continue;
+                }
+                if (!region[4].is_none()) {
+                    ++regions_skipped;
+                    found.ledger.append(ledger_entry(account_id, account_name, region_name, "skipped", py::none(),
+                                                     native::text(region[4]), "", seconds));
+                    continue;
+                }
+                found.ledger.append(
+                    ledger_entry(account_id, account_name, region_name, "ok", region[2], "", "", seconds));
+                ++regions_walked;
+                vpcs += region[2].cast<long>();
+                no_block += region[3].cast<long>();
+                for (py::handle row : region[0]) found.rows.append(row);
+                if (request.inventory) account_info["regions"].attr("append")(region[1]);
+            }
+            if (request.inventory) {
+                LOG.lazy(log_level::debug, op, "Account Data:\n%s", [&] { return py::make_tuple(pformat(account_info)); });
+                // Through the migration tool's model: validated, plain data, only the fields that were set.
+                py::object model = global("AccountInfo")(**account_info);
+                found.accounts.append(global("json").attr("loads")(model.attr("json")("exclude_unset"_a = true)));
+            }
+        }
+    } catch (py::error_already_set& err) {
+        stop(*walk, !err.matches(PyExc_KeyboardInterrupt));
+        progress.close();
+        throw;
+    } catch (...) {
+        stop(*walk, true);
+        progress.close();
+        throw;
+    }
+    walk->executor.attr("shutdown")("wait"_a = true);
+    progress.close();
+    if (request.inventory) {
+        LOG.lazy(log_level::debug, op, "Accounts:\n%s", [&] { return py::make_tuple(pformat(found.accounts)); });
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    LOG(log_level::info, op,
+        "Walk done in %.1f s: accounts %s, regions %s, VPCs %s, VPCs without a free block %s, regions skipped %s",
+        seconds, py::len(account_ids), regions_walked, vpcs, no_block, regions_skipped);
+    long ok = 0, skipped = 0, failed = 0;
+    for (py::handle entry : found.ledger) {
+        const std::string state = native::text(entry["state"]);
+        if (state == "ok") ++ok;
+        if (state == "skipped") ++skipped;
+        if (state != "failed") continue;
+        ++failed;
+        LOG(log_level::warning, op, "Not covered: account %s, region %s: %s: %s", entry["account_id"], entry["region"],
+            entry["error_code"], entry["message"]);
+    }
+    LOG(log_level::info, op, "Coverage: %s ok, %s skipped, %s failed of %s account-regions", ok, skipped, failed,
+        py::len(found.ledger));
+    return found;
+}
+
+py::object generate_tandrel_excel_data(py::object config) {
+    WalkRequest request = builder_request("generate_tandrel_excel_data");
+    request.rows = true;
+    return builder_discover(config, request).rows;
+}
+
+py::object generate_min_tandrel_yaml(py::object config) {
+    WalkRequest request = builder_request("generate_min_tandrel_yaml");
+    request.inventory = true;
+    py::dict result;
+    result["account_info"] = builder_discover(config, request).accounts;
+    return std::move(result);
+}
+
+}  // namespace generate_module
