@@ -22,8 +22,10 @@ def aws(monkeypatch):
     # No test asks for machine images; loading moto's catalogue of them costs most of each region's set-up.
     monkeypatch.setenv("MOTO_EC2_LOAD_DEFAULT_AMIS", "false")
     with mock_aws():
-        yield
-    sharing.forget()  # moto's reset knows nothing of the shares
+        try:
+            yield
+        finally:
+            sharing.forget()  # before moto's reset, which lists the subnets of the backends it renews
 
 
 class AwsCalls:

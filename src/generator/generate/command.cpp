@@ -61,11 +61,11 @@ py::list generate_both(py::object config, py::object tandrel, py::object excel, 
     py::object tandrel_yaml = quoted_inventory(inventory);
     LOG(log_level::info, "main", "Exporting accounts to tandrel file: %s", tandrel);
     LOG(log_level::info, "main", "Exporting accounts to tandrel excel: %s", excel);
-    py::list rows = found.rows, ledger = found.ledger;
+    py::list rows = found.rows, ledger = found.ledger, overlaps = found.overlaps;
     py::list merged;
-    py::cpp_function write_both([tandrel_yaml, rows, excel, ledger, previous, merged](py::object tmp) mutable {
+    py::cpp_function write_both([tandrel_yaml, rows, excel, ledger, overlaps, previous, merged](py::object tmp) mutable {
         global("serializers").attr("export_to_path")(tandrel_yaml, tmp, "dump"_a = global("_dump_quoted"));
-        merged.append(export_workbook(rows, excel, ledger, previous));
+        merged.append(export_workbook(rows, excel, ledger, overlaps, previous));
     });
     global("serializers").attr("export").attr("write_atomically")(tandrel, write_both);
     if (!merged[0].is_none()) report_refresh(merged[0], excel);
@@ -165,7 +165,7 @@ py::object main() {
             LOG(log_level::info, "main", "Generating Excel file: %s", excel);
             py::object excel_data = global("generate_tandrel_excel_data")(config);
             LOG(log_level::info, "main", "Exporting accounts to tandrel excel: %s", excel);
-            py::object merged = export_workbook(excel_data, excel, builders.run.ledger, previous);
+            py::object merged = export_workbook(excel_data, excel, builders.run.ledger, builders.run.overlaps, previous);
             if (!merged.is_none()) report_refresh(merged, excel);
         }
         ledger = builders.run.ledger;

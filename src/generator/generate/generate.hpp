@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -32,6 +33,7 @@ constexpr long kDefaultJobs = 8;
 // The sheets a refreshed workbook carries after the VPC sheet.
 constexpr const char* kRemovedSheet = "Removed";
 constexpr const char* kCoverageSheet = "Coverage";  // written anew by every run
+constexpr const char* kOverlapsSheet = "Overlaps";  // written anew by every run
 constexpr const char* kGeneratedSheet = "generated";  // hidden: the values generate wrote, the base of a refresh
 
 // `pprint.pformat(value)`, for the debug dumps.
@@ -97,7 +99,8 @@ struct WalkRequest {
 struct Discovery {
     py::list rows;
     py::list accounts;
-    py::list ledger;  // one entry per (account, region) set out to cover; see ledger_entry
+    py::list ledger;    // one entry per (account, region) set out to cover; see ledger_entry
+    py::list overlaps;  // the rows of the Overlaps sheet; see overlaps_sheet
 };
 
 // Units in the order one worker would take them: account by account, the role
@@ -110,6 +113,7 @@ struct Walk {
     py::object config, defaults, account_list, executor, client_config;
     py::object sessions;  // threading.local: the boto3 session of each worker thread
     py::object loader = py::none();  // botocore's loader of service descriptions, read once for all sessions
+    std::unordered_set<std::string> walked;  // the accounts of the run: owners of the VPCs they share
     bool stopped = false;
     long first_failure = std::numeric_limits<long>::max();
     long accounts_done = 0, vpcs_found = 0;  // for the progress line, counted as units end
@@ -130,6 +134,7 @@ struct BuilderRun {
     long jobs = kDefaultJobs;
     bool keep_going = false;
     py::list ledger;
+    py::list overlaps;
 };
 extern thread_local BuilderRun* builder_run;
 
@@ -170,7 +175,43 @@ void report_refresh(py::handle merged, py::handle shown);
 // ---------------------------------------------------------------- workbook (workbook.cpp)
 
 py::list titles_of(py::handle first, py::handle records);
-py::object export_workbook(py::handle excel_data, py::handle excel, py::handle ledger, py::handle previous);
+py::object export_workbook(py::handle excel_data, py::handle excel, py::handle ledger, py::handle overlaps,
+                           py::handle previous);
+
+// ---------------------------------------------------------------- estate (estate.cpp)
+
+// defaults.reserved_cidrs as networks (none when the configuration has no such field).
+std::vector<native::ipv4::Network> reserved_ranges(py::handle defaults);
+// The IPv4 blocks of a DescribeVpcs entry in state "associated", in AWS's order (its primary
+// block when AWS lists none).
+py::list associated_blocks(py::handle description);
+// The VPC's proposal: its primary block searched first, as compute_crvn_cidr searches it, then
+// its other associated blocks in their order; subnets in any block and the reserved ranges are
+// taken. "" when none is free (with compute_crvn_cidr's warning).
+py::str proposed_block(py::handle vpc, const std::vector<native::ipv4::Network>& subnets,
+                       const std::vector<native::ipv4::Network>& reserved, int prefix);
+// What the estate-wide steps need of a listed VPC. `shared_from`: the owner's account when the
+// VPC is shared from an account the run does not walk, else None.
+py::dict vpc_facts(py::handle account_id, py::handle region, py::handle vpc, py::handle crvn_cidr,
+                   py::handle shared_from);
+
+// The VPCs of the walk, taken region by region in configuration order.
+struct Estate {
+    py::list vpcs;  // vpc_facts of every VPC listed, in row order
+    std::unordered_set<std::string> foreign_listed;  // region/vpc_id of VPCs of unwalked owners, listed once
+
+    // Takes a region's VPCs (`facts`, with their `rows` and the region's inventory entry): a VPC
+    // of an unwalked owner seen from a second participant is dropped from all three. Returns how
+    // many were dropped.
+    long take(py::handle facts, py::list& rows, py::handle region_data, const char* op);
+};
+
+// The rows of the Overlaps sheet for the VPCs of the run, and the summary line logged.
+py::list overlaps_sheet(py::handle vpcs, const char* op);
+py::list overlaps_headers();
+// The rows of a workbook with each VPC found now under another account (a shared VPC now
+// listed under its owner) given that account, so that the refresh merge matches them.
+py::list follow_moves(py::handle rows, py::handle discovered);
 
 // ---------------------------------------------------------------- command (command.cpp)
 

@@ -199,7 +199,10 @@ WalkRequest builder_request(const char* op) {
 
 Discovery builder_discover(py::object config, const WalkRequest& request) {
     Discovery found = discover(config, request);
-    if (builder_run != nullptr) builder_run->ledger = found.ledger;
+    if (builder_run != nullptr) {
+        builder_run->ledger = found.ledger;
+        builder_run->overlaps = found.overlaps;
+    }
     return found;
 }
 
@@ -243,6 +246,7 @@ Discovery discover(py::object config, const WalkRequest& request) {
     walk->client_config = retry_config();
     walk->sessions = native::host_attr("threading", "local")();
     py::list account_ids(config.attr("account_ids"));
+    for (py::handle account_id : account_ids) walk->walked.insert(native::text(account_id));
     if (py::len(account_ids) > 0) {
         py::object configured = config.attr("aws_regions");
         read_service_descriptions(*walk, truthy(configured) ? py::object(py::list(configured)[0])
@@ -253,6 +257,7 @@ Discovery discover(py::object config, const WalkRequest& request) {
     Progress progress(py::len(account_ids));
 
     Discovery found;
+    Estate estate;
     long regions_walked = 0, regions_skipped = 0, vpcs = 0, no_block = 0;
     try {
         std::vector<Unit> accounts;
@@ -290,12 +295,14 @@ Discovery discover(py::object config, const WalkRequest& request) {
                                                      native::text(region[4]), "", seconds));
                     continue;
                 }
+                py::list region_rows = region[0];
+                const long listed = region[2].cast<long>() - estate.take(region[7], region_rows, region[1], op);
                 found.ledger.append(
-                    ledger_entry(account_id, account_name, region_name, "ok", region[2], "", "", seconds));
+                    ledger_entry(account_id, account_name, region_name, "ok", py::int_(listed), "", "", seconds));
                 ++regions_walked;
-                vpcs += region[2].cast<long>();
+                vpcs += listed;
                 no_block += region[3].cast<long>();
-                for (py::handle row : region[0]) found.rows.append(row);
+                for (py::handle row : region_rows) found.rows.append(row);
                 if (request.inventory) account_info["regions"].attr("append")(region[1]);
             }
             if (request.inventory) {
@@ -335,6 +342,7 @@ Discovery discover(py::object config, const WalkRequest& request) {
     }
     LOG(log_level::info, op, "Coverage: %s ok, %s skipped, %s failed of %s account-regions", ok, skipped, failed,
         py::len(found.ledger));
+    found.overlaps = overlaps_sheet(estate.vpcs, op);
     return found;
 }
 

@@ -48,7 +48,10 @@ py::object write_workbook(py::object excel_data, py::object path, py::object pre
     for (py::handle entry : ledger) {
         if (native::text(entry["state"]) == "failed") unchecked.append(py::make_tuple(entry["account_id"], entry["region"]));
     }
-    py::dict merged = global("_merge_refresh")(previous["base"], previous["edited"], excel_data, "unchecked"_a = unchecked);
+    // A shared VPC now listed under its owner is the same VPC: the engineer's edits follow it.
+    py::dict merged = global("_merge_refresh")(follow_moves(previous["base"], excel_data),
+                                               follow_moves(previous["edited"], excel_data), excel_data,
+                                               "unchecked"_a = unchecked);
     py::list rows = merged["rows"];
     py::list removed = previous["removed"];
     for (py::handle row : merged["removed"]) removed.append(row);
@@ -84,27 +87,34 @@ py::object write_workbook(py::object excel_data, py::object path, py::object pre
 const char* const kCoverageHeaders[] = {"account_id", "account_name", "region", "state",
                                         "vpcs",       "error_code",   "message", "seconds"};
 
-// The ledger as a second sheet "Coverage" of the workbook at `path`, after the VPC sheet.
-void add_coverage_sheet(py::handle path, py::handle ledger) {
-    py::object book = native::host_attr("openpyxl", "load_workbook")(path);
-    py::object sheet = book.attr("create_sheet")(kCoverageSheet, "index"_a = 1);
-    py::list titles;
-    for (const char* title : kCoverageHeaders) titles.append(title);
+// `records` as a sheet `title` at position `index` of the open workbook `book`; the widest column `wide`.
+void add_table_sheet(py::handle book, const char* title, long index, py::handle titles, py::handle records, long wide) {
+    py::object sheet = book.attr("create_sheet")(title, "index"_a = index);
     sheet.attr("append")(titles);
     long row = 1;
-    for (py::handle entry : ledger) {
+    for (py::handle entry : records) {
         ++row;
         long column = 0;
-        for (const char* key : kCoverageHeaders) {
+        for (py::handle key : titles) {
             py::object value = entry[key];
             py::object cell = sheet.attr("cell")("row"_a = row, "column"_a = ++column, "value"_a = value);
             if (py::isinstance<py::str>(value)) cell.attr("data_type") = "s";  // AWS's text stays text, even "=..."
         }
     }
     py::object letter = native::host_attr("openpyxl.utils", "get_column_letter");
-    for (long column = 1; column <= static_cast<long>(std::size(kCoverageHeaders)); ++column) {
-        sheet.attr("column_dimensions")[letter(column)].attr("width") = column == 7 ? 80 : 20;
+    for (long column = 1; column <= static_cast<long>(py::len(titles)); ++column) {
+        sheet.attr("column_dimensions")[letter(column)].attr("width") = column == wide ? 80 : 20;
     }
+}
+
+// The ledger as a second sheet "Coverage" of the workbook at `path`, after the VPC sheet, and
+// the overlapping blocks as a third, "Overlaps".
+void add_coverage_sheet(py::handle path, py::handle ledger, py::handle overlaps) {
+    py::object book = native::host_attr("openpyxl", "load_workbook")(path);
+    py::list titles;
+    for (const char* title : kCoverageHeaders) titles.append(title);
+    add_table_sheet(book, kCoverageSheet, 1, titles, ledger, 7);
+    add_table_sheet(book, kOverlapsSheet, 2, overlaps_headers(), overlaps, 8);
     book.attr("save")(path);
 }
 
@@ -122,17 +132,19 @@ py::list titles_of(py::handle first, py::handle records) {
     return titles;
 }
 
-// The workbook's VPC sheet and its Coverage sheet, written whole or not at all. Returns
+// The workbook's VPC sheet and its Coverage and Overlaps sheets, written whole or not at all. Returns
 // the merge of a refresh (with `previous`), to be reported once the workbook is in place.
-py::object export_workbook(py::handle excel_data, py::handle excel, py::handle ledger, py::handle previous) {
+py::object export_workbook(py::handle excel_data, py::handle excel, py::handle ledger, py::handle overlaps,
+                           py::handle previous) {
     py::object rows = py::reinterpret_borrow<py::object>(excel_data);
     py::object shown = py::reinterpret_borrow<py::object>(excel);
     py::object coverage = py::reinterpret_borrow<py::object>(ledger);
+    py::object overlapping = py::reinterpret_borrow<py::object>(overlaps);
     py::object base = py::reinterpret_borrow<py::object>(previous);
     py::list merged;  // filled by the writer
-    py::cpp_function write([rows, shown, coverage, base, merged](py::object tmp) mutable {
+    py::cpp_function write([rows, shown, coverage, overlapping, base, merged](py::object tmp) mutable {
         merged.append(write_workbook(rows, tmp, base, coverage, shown));
-        add_coverage_sheet(tmp, coverage);
+        add_coverage_sheet(tmp, coverage, overlapping);
     });
     global("serializers").attr("export").attr("write_atomically")(excel, write, "suffix"_a = ".xlsx");
     return merged[0];
