@@ -263,7 +263,7 @@ def test_coverage_ledger(tmp_path, estate, monkeypatch, caplog, aws_calls, kind,
         run_main(monkeypatch, tmp_path, *args)
 
     book = openpyxl.load_workbook(tmp_path / "out.xlsx")
-    assert book.sheetnames[1:] == ["Coverage", "generated"]  # and, hidden, the base of a later refresh
+    assert book.sheetnames[1:] == ["Coverage", "Overlaps", "generated"]  # and, hidden, the base of a later refresh
     coverage = [[c.value for c in row] for row in book["Coverage"].iter_rows()]
     assert coverage[0] == ["account_id", "account_name", "region", "state", "vpcs", "error_code", "message", "seconds"]
     assert [(r[0], r[2], r[3], r[5] or "") for r in coverage[1:]] == ledger  # every pair set out to cover, once
