@@ -1,29 +1,41 @@
-# make test: set up .venv, install the project as a user would (not editable), run every test (CI runs this).
-# make test-fast: the same install, then every test except those marked slow (console scripts run as
-#   processes, the substitute servers, the whole flow): under a minute, for the edit-build-test loop.
+# make test: set up .venv, install the project as a user would (not editable), run the native tests and
+#   every Python test (CI runs this).
+# make test-fast: the same install and native tests, then every Python test except those marked slow
+#   (console scripts run as processes, the substitute servers, the whole flow): for the edit-build-test loop.
+# make native-test: build the C++ tests of the plain units of src/native (tests/native/*.cpp) with CMake
+#   into build/native-tests and run them with ctest.
 # make demo: set up .venv, run the whole flow against the local sandbox (no AWS account needed).
 # WERROR=ON turns compiler warnings into errors (.ci/run builds that way).
 PYTHON ?= python3
 VENV ?= .venv
 WERROR ?= OFF
+NATIVE_BUILD ?= build/native-tests
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check
 
-.PHONY: install test test-fast demo bench clean
+.PHONY: build-tools install native-test test test-fast demo bench clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
 
-install: $(PY)
+# CMake, Ninja and the Python build backends, in the virtual environment.
+build-tools: $(PY)
 	$(PIP) install -q -r requirements-build.txt
+
+install: build-tools
 	$(PIP) install -q ./migration-model
 	$(PIP) install -q --no-build-isolation -C cmake.define.GENERATOR_WERROR=$(WERROR) .
 	$(PIP) install -q -r requirements-test.txt
 
-test: install
+native-test: build-tools
+	$(VENV)/bin/cmake -S tests/native -B $(NATIVE_BUILD) -G Ninja -DGENERATOR_WERROR=$(WERROR)
+	$(VENV)/bin/cmake --build $(NATIVE_BUILD)
+	$(VENV)/bin/ctest --test-dir $(NATIVE_BUILD) --output-on-failure
+
+test: install native-test
 	$(PY) -m pytest
 
-test-fast: install
+test-fast: install native-test
 	$(PY) -m pytest -m "not slow"
 
 demo: install

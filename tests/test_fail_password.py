@@ -74,8 +74,9 @@ def test_no_password_anywhere_stops_before_the_controller(tmp_path, controller, 
 
 @pytest.mark.parametrize(
     "stdin, variable",
-    [(PASSWORD + "\n" + PASSWORD + "\n", False), ("closed", True), ("wrong\n", True)],
-    ids=["piped line", "variable, standard input closed", "variable wins over standard input"],
+    [(PASSWORD + "\n" + PASSWORD + "\n", False), (PASSWORD + "\r\n", False), ("closed", True),
+     ("wrong\n", True)],
+    ids=["piped line", "line ending in CR LF", "variable, standard input closed", "variable wins over standard input"],
 )
 def test_password_without_terminal_is_never_shown(tmp_path, controller, aws, stdin, variable):
     done = run(tmp_path, controller, aws, stdin, variable, "-v")
@@ -84,6 +85,7 @@ def test_password_without_terminal_is_never_shown(tmp_path, controller, aws, std
     logins = [r["password"] for r in controller.requests if r["action"] == "login"]
     assert logins and set(logins) == {PASSWORD}  # a piped line for each login
     assert ("password:" in stderr) is not variable  # no prompt when the variable gives it
+    assert "getpass.py" not in stderr and "GetPassWarning" not in stderr  # no interpreter paths
     assert f"WARNING generator.generate:main Account {UNKNOWN} is not in the Corvane " \
            "Controller's account list: its account_name stays empty" in stderr
     written = [(tmp_path / "out.yaml").read_bytes()]

@@ -254,7 +254,7 @@ def test_vpc_cidr_block_logged_as_the_network(debug_records):
     [
         ([{"Key": "Name", "Value": "prod web tier"}], "prod_web_tier-CRVGW"),
         ([{"Key": "Name", "Value": "a b" * 10}], ("a b" * 10)[:23].replace(" ", "_") + "-CRVGW"),
-        ([{"Key": "Name", "Value": ""}], "-CRVGW"),
+        ([{"Key": "Name", "Value": ""}], "vpc-0a1b2c3d4e5f6a7b8c9-CRVGW"),
         (None, "vpc-0a1b2c3d4e5f6a7b8c9-CRVGW"),
         ([], "vpc-0a1b2c3d4e5f6a7b8c9-CRVGW"),
         ([{"Key": "Owner", "Value": "me"}], "vpc-0a1b2c3d4e5f6a7b8c9-CRVGW"),
@@ -267,6 +267,25 @@ def test_vpc_cidr_block_logged_as_the_network(debug_records):
 def test_spoke_gw_name(tags, expected):
     v = SimpleNamespace(id="vpc-0a1b2c3d4e5f6a7b8c9d0e1f2", tags=tags)
     assert gen.get_spoke_gw_name(v) == expected
+
+
+@pytest.mark.parametrize(
+    "value, expected, dropped",
+    [
+        ("prod\tweb\nnet", "prod_web_net-CRVGW", 0),  # control characters read as blanks
+        ("admin\u202egpj.exe", "admingpj.exe-CRVGW", 1),  # a bidi override would show "exe.jpg"
+        ("pay\u200bments\ufeff", "payments-CRVGW", 2),  # zero-width characters
+        ("\u200b\u2060", "vpc-0a1-CRVGW", 2),  # nothing visible: the VPC's ID
+        ("x" * 22 + "\u200dyz", "x" * 22 + "y-CRVGW", 1),  # cut after cleaning: 23 characters that show
+    ],
+)
+def test_spoke_gw_name_never_reads_as_something_else(caplog, value, expected, dropped):
+    caplog.set_level(logging.WARNING, logger="generator.generate")
+    name = gen.get_spoke_gw_name(SimpleNamespace(id="vpc-0a1", tags=[{"Key": "Name", "Value": value}]))
+    assert name == expected
+    warnings = [r.getMessage() for r in caplog.records]
+    assert warnings == ([f"VPC vpc-0a1: its Name tag {value!r} holds {dropped} invisible characters (such as bidi "
+                         "controls or zero-width spaces), left out of its gateway name"] if dropped else [])
 
 
 def test_spoke_gw_name_length():

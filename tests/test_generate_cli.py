@@ -326,3 +326,27 @@ def test_missing_configuration_in_process(monkeypatch, caplog, tmp_path):
         gen.main()
     assert str(err.value) == f"Configuration file not found: {tmp_path / 'none.yaml'}"
     assert [r.args for r in caplog.records] == [(tmp_path / "none.yaml",), ()]
+
+
+@pytest.mark.parametrize("value, reason", [
+    ("0", "from 1 to 256 workers, not 0"),
+    ("257", "from 1 to 256 workers, not 257"),
+    ("99999999999999999999", "from 1 to 256 workers, not 99999999999999999999"),
+    ("eight", "a whole number is needed, not 'eight'"),
+])
+def test_jobs_out_of_bounds_is_a_usage_error(monkeypatch, capsys, value, reason):
+    monkeypatch.setattr(sys, "argv", ["generate", "-j", value])
+    with pytest.raises(SystemExit) as err:
+        gen.main()
+    assert err.value.code == 2
+    assert capsys.readouterr().err.splitlines()[-1] == f"generate: error: argument -j/--jobs: {reason}"
+
+
+def test_help_tells_every_exit_status(monkeypatch, capsys):
+    monkeypatch.setattr(sys, "argv", ["generate", "-h"])
+    with pytest.raises(SystemExit):
+        gen.main()
+    text = " ".join(capsys.readouterr().out.split())
+    for status in ("0 when every account", "1 on an error", "2 on a usage error", "3 with -k when",
+                   "130 on Ctrl-C", "143 on SIGTERM"):
+        assert status in text

@@ -126,7 +126,7 @@ def test_both_artefacts(tmp_path, controller, aws):
         (A, "prod", "us-east-1", web, "10.0.2.0/27", "prod_web-CRVGW"),
         (A, "prod", "us-east-1", bare, "10.1.0.0/27", bare[:23] + "-CRVGW"),
         (A, "prod", "eu-west-1", full, None, "full-CRVGW"),
-        (B, "shared", "us-east-1", unnamed_tag, "10.3.0.32/27", "-CRVGW"),
+        (B, "shared", "us-east-1", unnamed_tag, "10.3.0.32/27", unnamed_tag[:23] + "-CRVGW"),
     ]
     assert len(table) == 1 + len(expected)
     for values, (account, name, region, vpc_id, cidr, gw_name) in zip(table[1:], expected):
@@ -159,7 +159,7 @@ def test_both_artefacts(tmp_path, controller, aws):
         + vpc(full, "", "full-CRVGW")
         + account(B, "shared")
         + '  - region: "us-east-1"\n    vpcs:\n'
-        + vpc(unnamed_tag, "10.3.0.32/27", "-CRVGW")
+        + vpc(unnamed_tag, "10.3.0.32/27", unnamed_tag[:23] + "-CRVGW")
         + '  - region: "eu-west-1"\n    vpcs: []\n'
     )
 
@@ -178,7 +178,7 @@ def test_wrong_password_writes_nothing_and_keeps_old_files(tmp_path, controller,
     )
     assert "generator.generate:ERROR Login failed. Please check Corvane Controller IP, username and password.\n" \
            in done.stderr
-    assert "KeyError: 'CID'" in done.stderr
+    assert "KeyError" not in done.stderr
     assert (tmp_path / "out.xlsx").read_bytes() == b"old workbook"
     assert (tmp_path / "out.yaml").read_text() == "old: inventory\n"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["config.yaml", "out.xlsx", "out.yaml"]
@@ -234,7 +234,7 @@ def test_throttled_and_failing_aws(tmp_path, controller, aws):
         assert stopped.stderr.endswith(f"generate: error: account {B}, region us-east-1: An error occurred "
                                        "(AuthFailure) when calling the DescribeVpcs operation: not allowed here\n")
         going = run(tmp_path, aws.endpoint, "-c", "config.yaml", "-e", "partial.xlsx", "-k")
-        assert going.returncode == 2, going.stderr
+        assert going.returncode == 3, going.stderr
         assert (f"generator.generate:WARNING Not covered: account {B}, region us-east-1: AuthFailure: not allowed "
                 "here\n") in going.stderr
         assert "generator.generate:INFO Coverage: 3 ok, 0 skipped, 1 failed of 4 account-regions\n" in going.stderr

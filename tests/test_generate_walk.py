@@ -235,7 +235,7 @@ FAILURES = {
 
 @pytest.mark.parametrize("keep_going", [False, True], ids=["stop", "keep going"])
 @pytest.mark.parametrize("kind", list(FAILURES))
-def test_coverage_ledger(tmp_path, estate, monkeypatch, caplog, aws_calls, kind, keep_going):
+def test_coverage_ledger(tmp_path, estate, monkeypatch, caplog, capsys, aws_calls, kind, keep_going):
     fault, discovered, ledger, error = FAILURES[kind]
     aws_calls.answer(**fault)
     if discovered:
@@ -255,12 +255,15 @@ def test_coverage_ledger(tmp_path, estate, monkeypatch, caplog, aws_calls, kind,
             assert str(err.value).startswith(f"account {B}, region ")
         assert (tmp_path / "out.yaml").read_text() == "old\n" and not (tmp_path / "out.xlsx").exists()
         return
-    if failed:  # what was covered is written; status 2 says something was not
+    if failed:  # what was covered is written; status 3 and a last line say something was not
         with pytest.raises(SystemExit) as err:
             run_main(monkeypatch, tmp_path, *args)
-        assert err.value.code == 2
+        assert err.value.code == 3
+        assert capsys.readouterr().err.splitlines()[-1] == (
+            f"partial: {len(failed)} of {len(ledger)} account-regions failed; see the Coverage sheet")
     else:
         run_main(monkeypatch, tmp_path, *args)
+        assert "partial" not in capsys.readouterr().err
 
     book = openpyxl.load_workbook(tmp_path / "out.xlsx")
     assert book.sheetnames[1:] == ["Coverage", "Overlaps", "generated"]  # and, hidden, the base of a later refresh
@@ -280,3 +283,29 @@ def test_coverage_ledger(tmp_path, estate, monkeypatch, caplog, aws_calls, kind,
         "account-regions"]
     assert [r.getMessage().split(":")[0:2] for r in caplog.records if r.getMessage().startswith("Not covered")] == [
         ["Not covered", f" account {account}, region {region}"] for account, region, _, _ in failed]
+
+
+@pytest.mark.parametrize("outputs", [("-d",), ("-e",), ("-d", "-e")], ids=["inventory", "workbook", "both"])
+@pytest.mark.parametrize("failing", [R1, None], ids=["some pairs fail", "every pair fails"])
+def test_keep_going_result_line_and_nothing_covered(tmp_path, estate, monkeypatch, capsys, aws_calls, outputs,
+                                                    failing):
+    """-k writes what was covered and says, even with -qq, that it is partial; when nothing was
+    covered it is an error and the files of an earlier run stay as they were."""
+    aws_calls.answer("DescribeVpcs", code="AuthFailure", region=failing)
+    write_config(tmp_path, accounts=(A, B), regions=(R1, R2))
+    files = {"-d": tmp_path / "out.yaml", "-e": tmp_path / "out.xlsx"}
+    for path in files.values():
+        path.write_bytes(b"good\n")
+    args = [item for option in outputs for item in (option, files[option])]
+    if failing is None:
+        with pytest.raises(RuntimeError, match=r"^no account-region was covered: 4 of 4 failed .*; nothing written$"):
+            run_main(monkeypatch, tmp_path, *args, "-k", "-qq")
+        assert all(path.read_bytes() == b"good\n" for path in files.values())
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["config.yaml", "out.xlsx", "out.yaml"]
+        return
+    with pytest.raises(SystemExit) as err:
+        run_main(monkeypatch, tmp_path, *args, "-k", "-qq")
+    assert err.value.code == 3
+    assert capsys.readouterr().err == "partial: 2 of 4 account-regions failed" + (
+        "; see the Coverage sheet\n" if "-e" in outputs else "\n")
+    assert all(path.read_bytes() != b"good\n" for option, path in files.items() if option in outputs)

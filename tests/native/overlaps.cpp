@@ -173,8 +173,10 @@ void agrees_with_all_pairs() {
     const auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     const auto random_network = [&](std::uint32_t base, int base_prefix, int min_prefix, int max_prefix) {
         const int prefix = pick(std::max(min_prefix, base_prefix), max_prefix);
-        const std::uint32_t spread = base_prefix == 0 ? static_cast<std::uint32_t>(rng())
-                                                      : static_cast<std::uint32_t>(rng()) >> base_prefix;
+        // A shift by 32 is undefined: inside a /32 there is nothing to spread.
+        const std::uint32_t spread = base_prefix == 0    ? static_cast<std::uint32_t>(rng())
+                                     : base_prefix >= 32 ? 0
+                                                         : static_cast<std::uint32_t>(rng()) >> base_prefix;
         const std::uint32_t mask = prefix == 0 ? 0 : ~std::uint32_t{0} << (32 - prefix);
         return Network{(base | spread) & mask, prefix};
     };

@@ -1,5 +1,7 @@
 // The `generate` command: its options, the checks made before anything is
 // contacted, and the writing of the artefacts.
+#include <string>
+#include <utility>
 
 #include "generator/generate/generate.hpp"
 #include "native/model.hpp"
@@ -10,6 +12,9 @@ using namespace pybind11::literals;
 namespace generate_module {
 
 namespace {
+
+constexpr long kMaxJobs = 256;  // more would only queue at AWS's throttling and exhaust threads
+constexpr int kPartialStatus = 3;  // files written, some accounts or regions not covered
 
 // Outputs that cannot be written or would destroy another file of the run are
 // refused before the password is asked and the accounts are walked, not after.
@@ -22,7 +27,13 @@ void check_outputs(py::handle config_path, py::handle tandrel, py::handle excel)
                           {{config_path, "the configuration file"}});
 }
 
-// -j/--jobs: a whole number, at least 1.
+const char* const kExitStatuses =
+    "Exit status: 0 when every account and region was covered (or skipped by policy); 1 on an error, "
+    "nothing written; 2 on a usage error; 3 with -k when some accounts or regions failed: the "
+    "files are written but miss their VPCs (see the Coverage sheet); 130 on Ctrl-C and 143 on SIGTERM, "
+    "nothing written.";
+
+// -j/--jobs: a whole number from 1 to kMaxJobs.
 py::object jobs_number(py::object text) {
     py::object type_error = global("argparse").attr("ArgumentTypeError");
     py::object number;
@@ -32,8 +43,33 @@ py::object jobs_number(py::object text) {
         if (!err.matches(PyExc_ValueError)) throw;
         native::raise(type_error, "a whole number is needed, not " + std::string(py::repr(text)));
     }
-    if (number.cast<long>() < 1) native::raise(type_error, "at least 1 worker is needed, not " + native::text(number));
+    // Compared as the host's numbers: a number of any size is refused, never cut.
+    if (number < py::int_(1) || number > py::int_(kMaxJobs)) {
+        native::raise(type_error, "from 1 to " + std::to_string(kMaxJobs) + " workers, not " + native::text(number));
+    }
     return number;
+}
+
+// How many pairs of the ledger failed, and how many it holds.
+std::pair<long, long> failed_of(py::handle ledger) {
+    long failed = 0, total = 0;
+    for (py::handle entry : ledger) {
+        ++total;
+        if (native::text(entry["state"]) == "failed") ++failed;
+    }
+    return {failed, total};
+}
+
+// With -k, a walk in which every pair failed covered nothing: writing would replace good
+// files with empty ones, so the run ends as an error and existing files stay as they were.
+void refuse_empty_coverage(py::handle ledger) {
+    long ok = 0;
+    for (py::handle entry : ledger) ok += native::text(entry["state"]) == "ok" ? 1 : 0;
+    const auto [failed, total] = failed_of(ledger);
+    if (ok > 0 || failed == 0) return;
+    native::raise_builtin("RuntimeError", "no account-region was covered: " + std::to_string(failed) + " of " +
+                                              std::to_string(total) + " failed (see the warnings above); "
+                                                                      "nothing written");
 }
 
 py::object quoted_inventory(py::object tandrel_yaml) {
@@ -56,6 +92,7 @@ py::list generate_both(py::object config, py::object tandrel, py::object excel, 
     request.keep_going = keep_going;
     request.op = "main";
     Discovery found = discover(config, request);
+    refuse_empty_coverage(found.ledger);
     py::dict inventory;
     inventory["account_info"] = found.accounts;
     py::object tandrel_yaml = quoted_inventory(inventory);
@@ -88,7 +125,8 @@ struct ForBuilders {
 
 py::object main() {
     py::object parser = global("argparse").attr("ArgumentParser")("parents"_a = global("get_parent_parser")(),
-                                                              "description"_a = "Generate tandrel yaml and Excel file");
+                                                              "description"_a = "Generate tandrel yaml and Excel file",
+                                                              "epilog"_a = kExitStatuses);
     py::object path_type = global("pathlib").attr("Path");
     parser.attr("add_argument")("--example-config", "action"_a = "store_true",
                                 "help"_a = "Generate an example config file.");
@@ -104,12 +142,12 @@ py::object main() {
     parser.attr("add_argument")(
         "-j", "--jobs", "type"_a = py::cpp_function(jobs_number, py::arg("text")), "default"_a = kDefaultJobs,
         "metavar"_a = "N",
-        "help"_a = "How many accounts and regions to ask AWS about at the same time (default: 8). The results and "
-                   "the log are the same whatever N is; 1 walks them one at a time.");
+        "help"_a = "How many accounts and regions to ask AWS about at the same time, 1 to 256 (default: 8). The "
+                   "results and the log are the same whatever N is; 1 walks them one at a time.");
     parser.attr("add_argument")(
         "-k", "--keep-going", "action"_a = "store_true",
         "help"_a = "Go on past accounts and regions that fail: write what was covered, list what was not (the "
-                   "Coverage sheet, the log) and end with exit status 2. Without it the first failure ends the run "
+                   "Coverage sheet, the log) and end with exit status 3. Without it the first failure ends the run "
                    "and nothing is written.");
     parser.attr("add_argument")(
         "--refresh", "action"_a = "store_true",
@@ -157,6 +195,7 @@ py::object main() {
         if (!tandrel.is_none()) {
             LOG(log_level::info, "main", "Generating minimal tandrel file: %s", tandrel);
             py::object tandrel_yaml = quoted_inventory(global("generate_min_tandrel_yaml")(config));
+            refuse_empty_coverage(builders.run.ledger);
             LOG(log_level::info, "main", "Exporting accounts to tandrel file: %s", tandrel);
             // Written natively, byte for byte as PyYAML's default dumper would write it.
             global("serializers").attr("export_to_path")(tandrel_yaml, tandrel, "dump"_a = global("_dump_quoted"));
@@ -164,18 +203,21 @@ py::object main() {
         if (!excel.is_none()) {
             LOG(log_level::info, "main", "Generating Excel file: %s", excel);
             py::object excel_data = global("generate_tandrel_excel_data")(config);
+            refuse_empty_coverage(builders.run.ledger);
             LOG(log_level::info, "main", "Exporting accounts to tandrel excel: %s", excel);
             py::object merged = export_workbook(excel_data, excel, builders.run.ledger, builders.run.overlaps, previous);
             if (!merged.is_none()) report_refresh(merged, excel);
         }
         ledger = builders.run.ledger;
     }
-    // What was written is what was covered; status 2 says that something was not.
-    for (py::handle entry : ledger) {
-        if (native::text(entry["state"]) == "failed") {
-            global("sys").attr("exit")(2);
-            break;
-        }
+    // What was written is what was covered; status 3 says that something was not, and so does
+    // a line that no -q silences: with -d alone it is the only sign of a partial inventory.
+    const auto [failed, total] = failed_of(ledger);
+    if (failed > 0) {
+        global("print")("partial: " + std::to_string(failed) + " of " + std::to_string(total) +
+                            " account-regions failed" + (excel.is_none() ? "" : "; see the Coverage sheet"),
+                        "file"_a = global("sys").attr("stderr"));
+        global("sys").attr("exit")(kPartialStatus);
     }
     return py::none();
 }

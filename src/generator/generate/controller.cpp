@@ -1,5 +1,6 @@
 // The Corvane Controller client: login, the account list, the password, and the
 // transport and certificate failures told in the engineer's words.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,7 +52,12 @@ py::object controller_password(const std::string& prompt, const std::string& add
     py::object from_environment = global("os").attr("environ").attr("get")("CORVANE_PASSWORD");
     if (truthy(from_environment)) return from_environment;
     try {
-        return global("getpass").attr("getpass")("prompt"_a = prompt);
+        py::object typed = global("getpass").attr("getpass")("prompt"_a = prompt);
+        // A line piped from a file written on Windows ends in CR, which is no part of the password.
+        if (py::isinstance<py::str>(typed) && truthy(typed.attr("endswith")("\r"))) {
+            typed = typed[py::slice(std::nullopt, -1, std::nullopt)];
+        }
+        return typed;
     } catch (py::error_already_set& err) {
         // Without a terminal getpass reads standard input, which may be empty or closed.
         py::object input = global("sys").attr("stdin");
@@ -250,8 +256,13 @@ py::object get_account_list(py::object config) {
         cid = py::object(r.attr("json")()["CID"]);
     } catch (py::error_already_set& err) {
         if (!err.matches(PyExc_Exception)) throw;
-        LOG.with_error(log_level::error, "get_account_list",
-                       "Login failed. Please check Corvane Controller IP, username and password.", err);
+        // The missing key is no news to the engineer: its traceback only in the debug log.
+        const char* failed = "Login failed. Please check Corvane Controller IP, username and password.";
+        if (truthy(global("log").attr("isEnabledFor")(log_level::debug))) {
+            LOG.with_error(log_level::error, "get_account_list", failed, err);
+        } else {
+            LOG(log_level::error, "get_account_list", failed);
+        }
         py::object corvane_error = global("CorvaneError");
         py::object error = corvane_error("Failed to login to controller.\nUsername: " + native::text(username) +
                                          "\nController IP: " + address);

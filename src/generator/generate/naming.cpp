@@ -16,6 +16,26 @@ namespace {
 constexpr const char* kGatewaySuffix = "-CRVGW";
 constexpr Py_ssize_t kNameCut = 23;
 
+// A Name tag as a gateway name may hold it: control characters (tab, line break, ...) become
+// underscores like blanks; invisible format characters (bidi controls, zero-width spaces), which
+// would make the name read as something it is not, are left out. `dropped` counts those.
+py::str visible_name(py::handle name, long& dropped, bool& seen) {
+    py::object category = native::host_attr("unicodedata", "category");
+    std::string kept;
+    for (py::handle character : name) {
+        const std::string kind = native::text(category(character));
+        if (kind == "Cf") {
+            ++dropped;
+        } else if (kind == "Cc") {
+            kept += "_";
+        } else {
+            seen = seen || !truthy(character.attr("isspace")());
+            kept += native::text(character);
+        }
+    }
+    return py::str(kept);
+}
+
 std::string vpc_label(py::handle vpc) {
     return "Cannot compute crvn_cidr for vpc " + std::string(py::repr(py::getattr(vpc, "id", py::none()))) + ": ";
 }
@@ -40,6 +60,19 @@ py::object get_spoke_gw_name(py::object vpc) {
                 break;
             }
         }
+    }
+    if (py::isinstance<py::str>(vpc_name)) {
+        long dropped = 0;
+        bool seen = false;  // a character that shows
+        py::str cleaned = visible_name(vpc_name, dropped, seen);
+        if (dropped > 0) {
+            LOG(log_level::warning, "get_spoke_gw_name",
+                "VPC %s: its Name tag %s holds %s invisible characters (such as bidi controls or zero-width "
+                "spaces), left out of its gateway name",
+                py::getattr(vpc, "id", py::none()), py::repr(vpc_name), dropped);
+        }
+        // A name with nothing to show names nothing: the VPC's ID does.
+        vpc_name = seen ? py::object(cleaned) : py::object(py::none());
     }
     py::object source = vpc_name.is_none() ? py::object(vpc.attr("id")) : vpc_name;
     py::object cut = source[py::slice(std::nullopt, kNameCut, std::nullopt)];
