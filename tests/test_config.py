@@ -3,6 +3,8 @@
 import ipaddress
 import json
 import os
+import pprint
+import re
 import textwrap
 import warnings
 from importlib import resources
@@ -20,6 +22,10 @@ account_ids: ["012345678901"]
 controller: {ip: ctrl.example.net, username: admin}
 defaults: {role_name: ops}
 """
+
+
+def org(accounts):
+    return MINIMAL.replace('account_ids: ["012345678901"]', f"accounts: {accounts}")
 
 
 def write(tmp_path, text, name="config.yaml"):
@@ -41,6 +47,26 @@ def test_example_loads_with_every_key_documented():
             assert "#" in line or previous.lstrip().startswith("#"), f"key without a comment: {line}"
         if line.strip():
             previous = line
+
+
+def test_example_keys_left_commented_out_load_when_taken_in(tmp_path):
+    # The commented-out keys of the example are a working configuration once uncommented
+    # (accounts then replaces account_ids).
+    key = re.compile(r"^(\s*)# (\s*[\w\"]+:(?:| .*\s# .*))$")
+    lines = []
+    for line in EXAMPLE.read_text(encoding="utf-8").splitlines():
+        if not line.startswith("account_ids:"):
+            match = key.match(line)
+            lines.append(match.group(1) + match.group(2) if match else line)
+    config = load_config(write(tmp_path, "\n".join(lines) + "\n"))
+    assert config.account_ids is None
+    accounts = config.accounts
+    assert (accounts.source, accounts.include_ous, accounts.exclude_ous, accounts.exclude_accounts) == (
+        "organization", ["ou-ab12-11111111"], ["ou-ab12-22222222"], ["333333333333"])
+    override = config.account_overrides["444444444444"]
+    assert (override.role_name, override.external_id.get_secret_value()) == ("legacy-migration", "ops-4444")
+    assert config.exclude_regions == ["ap-east-1"]
+    assert config.defaults.external_id.get_secret_value() == "ops-0000"
 
 
 def test_example_set_fields_are_accepted_by_the_account_model():
@@ -70,7 +96,43 @@ def test_minimal_file_fills_defaults_and_tracks_given_fields(tmp_path):
 
 
 def test_absent_regions_are_null(tmp_path):
-    assert load_config(write(tmp_path, MINIMAL)).aws_regions is None
+    config = load_config(write(tmp_path, MINIMAL))
+    assert config.aws_regions is None
+    assert (config.accounts, config.account_overrides, config.exclude_regions, config.defaults.external_id) == (
+        None, {}, None, None)
+
+
+ORGANIZATION = """\
+accounts:
+  from: organization
+  include_ous: [r-ab12, ou-ab12-11111111]
+  exclude_ous: [ou-ab12-22222222]
+  exclude_accounts: [123456789012, "000000000001"]
+account_overrides:
+  123456789013: {role_name: legacy}
+  "000000000002": {external_id: "ops+4444@example.com"}
+exclude_regions: [ap-east-1]
+controller: {ip: ctrl.example.net, username: admin}
+defaults: {role_name: ops, external_id: "site-wide=1"}
+"""
+
+
+def test_accounts_from_a_source_with_overrides_and_regions_left_out(tmp_path):
+    config = load_config(write(tmp_path, ORGANIZATION))
+    assert config.account_ids is None
+    assert config.accounts.exclude_accounts == ["123456789012", "000000000001"]
+    assert sorted(config.account_overrides) == ["000000000002", "123456789013"]
+    assert config.account_overrides["123456789013"].external_id is None
+    assert config.account_overrides["000000000002"].role_name is None
+    assert config.exclude_regions == ["ap-east-1"] and config.aws_regions is None
+    # An external ID never shows in the configuration's printed form (debug dumps).
+    shown = repr(config) + pprint.pformat(config) + str(config.model_dump())
+    assert "site-wide" not in shown and "ops+4444" not in shown
+    assert "role_name" in repr(config)
+    controller = load_config(write(tmp_path, MINIMAL.replace('account_ids: ["012345678901"]',
+                                                             "accounts: {from: controller}\naccount_overrides:")))
+    assert (controller.accounts.source, controller.accounts.include_ous, controller.account_overrides) == (
+        "controller", None, {})
 
 
 def test_fields_set_holds_explicit_values_only(tmp_path):
@@ -142,6 +204,30 @@ def test_values_of_a_full_defaults_section(tmp_path):
         (MINIMAL.replace("{role_name: ops}", "{role_name: ops, vpc_size: 3}"), "defaults.vpc_size", "unknown key"),
         (MINIMAL.replace("{role_name: ops}", "{hpe: true}"), "defaults.role_name", "required key missing"),
         (MINIMAL.replace("{role_name: ops}", "null"), "defaults", ""),
+        (MINIMAL + "accounts: {from: controller}\n", "account_ids, accounts", "not both"),
+        (org("{from: cloud}"), "accounts.from", "'organization' or 'controller'"),
+        (org("{include_ous: [r-ab12]}"), "accounts.from", "required key missing"),
+        (org("organization"), "accounts", ""),
+        (org("{from: organization, colour: red}"), "accounts.colour", "unknown key"),
+        (org("{from: organization, include_ous: [ou-1]}"), "accounts.include_ous.0", "not an OU ID"),
+        (org("{from: organization, exclude_ous: [OU-AB12-11111111]}"), "accounts.exclude_ous.0", "OU ID"),
+        (org("{from: organization, include_ous: [ou-ab12-11111111, r-ab12], exclude_ous: [ou-ab12-11111111]}"),
+         "accounts.exclude_ous", "ou-ab12-11111111 is also in include_ous"),
+        (org("{from: controller, exclude_ous: [r-ab12]}"), "accounts.exclude_ous", "only for from: organization"),
+        (org("{from: organization, exclude_accounts: ['1234']}"), "accounts.exclude_accounts.0", "12 digits"),
+        (org("{from: organization, exclude_accounts: [12345678901]}"), "accounts.exclude_accounts.0", "quotes"),
+        (MINIMAL + "account_overrides: {'1234': {role_name: x}}\n", "account_overrides.1234", "12 digits"),
+        (MINIMAL + "account_overrides: {'123456789012': {role: x}}\n", "account_overrides.123456789012.role",
+         "unknown key"),
+        (MINIMAL + "account_overrides: {'123456789012': {}}\n", "account_overrides.123456789012", "give role_name"),
+        (MINIMAL + "account_overrides: {'123456789012': {role_name: ''}}\n",
+         "account_overrides.123456789012.role_name", "empty"),
+        (MINIMAL + "account_overrides: {123456789012: {role_name: a}, '123456789012': {role_name: b}}\n",
+         "account_overrides", "given twice"),
+        (MINIMAL + "account_overrides: ['123456789012']\n", "account_overrides", ""),
+        (MINIMAL + "aws_regions: [us-east-1, eu-west-1]\nexclude_regions: [eu-west-1, ap-east-1]\n",
+         "exclude_regions", "eu-west-1 is also in aws_regions"),
+        (MINIMAL + "exclude_regions: ap-east-1\n", "exclude_regions", ""),
     ],
 )
 def test_refusals_name_file_and_field(tmp_path, text, location, detail):
@@ -155,16 +241,36 @@ def test_refusals_name_file_and_field(tmp_path, text, location, detail):
     assert detail in bad[0]
 
 
+@pytest.mark.parametrize("value", ["87654321", "ab cd", "Q", "'semi;colon'", "[secret-ish]"])
+@pytest.mark.parametrize("where", ["defaults", "override"])
+def test_a_bad_external_id_is_named_but_never_shown(tmp_path, value, where):
+    if where == "defaults":
+        text, location = MINIMAL.replace("{role_name: ops}", f"{{role_name: ops, external_id: {value}}}"), \
+            "defaults.external_id"
+    else:
+        text, location = MINIMAL + f"account_overrides: {{'123456789012': {{external_id: {value}}}}}\n", \
+            "account_overrides.123456789012.external_id"
+    with pytest.raises(ConfigError) as excinfo:
+        load_config(write(tmp_path, text))
+    message = str(excinfo.value)
+    assert [line.strip().split(": ")[0] for line in message.splitlines()[1:]] == [location]
+    assert value.strip("'[]") not in message
+
+
 def test_every_bad_field_is_listed(tmp_path):
     path = write(tmp_path, """\
         account_ids: ["1"]
+        accounts: {from: controller, exclude_accounts: [x]}
+        account_overrides: {"111111111111": {role_name: ops, external_id: "?"}}
         controller: {ip: ctrl}
         defaults: {role_name: ops, hpe: maybe, colour: red}
         """)
     with pytest.raises(ConfigError) as excinfo:
         load_config(path)
     locations = [line.strip().split(":")[0] for line in str(excinfo.value).splitlines()[1:]]
-    assert locations == ["account_ids.0", "controller.username", "defaults.hpe", "defaults.colour"]
+    assert locations == ["account_ids, accounts", "account_ids.0", "accounts.exclude_accounts.0",
+                         "account_overrides.111111111111.external_id", "controller.username", "defaults.hpe",
+                         "defaults.colour"]
 
 
 @pytest.mark.parametrize(

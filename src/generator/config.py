@@ -12,14 +12,15 @@ import re
 import reprlib
 import ssl
 from pathlib import Path
-from typing import Annotated, Any, List, Optional, Union
+from typing import Annotated, Any, Dict, List, Literal, Optional, Union
 
 import yaml
-from pydantic import AfterValidator, BaseModel, BeforeValidator, ConfigDict, Field, ValidationError, ValidationInfo
+from pydantic import (AfterValidator, BaseModel, BeforeValidator, ConfigDict, Field, SecretStr, ValidationError,
+                      ValidationInfo, field_validator, model_validator)
 
 from generator.common.serializers.yaml_file import AliasLimitError, LimitedLoader
 
-__all__ = ["Config", "ConfigError", "Controller", "Defaults", "load_config"]
+__all__ = ["AccountOverride", "Accounts", "Config", "ConfigError", "Controller", "Defaults", "load_config"]
 
 
 class ConfigError(ValueError):
@@ -46,6 +47,10 @@ CONTROLLER_TIMEOUT = 30  # seconds to connect, then as long to answer
 _MAX_TIMEOUT = 86400  # a day: longer is surely a slip, and far longer overflows the socket library
 
 _ACCOUNT_ID = re.compile(r"[0-9]{12}")
+# The organization's root (r-...) and its organizational units (ou-<root part>-<unit part>).
+_OU_ID = re.compile(r"r-[0-9a-z]{4,32}|ou-[0-9a-z]{4,32}-[0-9a-z]{8,32}")
+# What IAM takes as sts:ExternalId.
+_EXTERNAL_ID = re.compile(r"[\w+=,.@:/-]{2,1224}")
 _CIDR = re.compile(r"[0-9]{1,3}(?:\.[0-9]{1,3}){3}/[0-9]{1,2}")
 # A host name, an IPv4 address or a bracketed IPv6 address, optionally with a port.
 _HOST = re.compile(r"(?:\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9](?:[A-Za-z0-9.-]*[A-Za-z0-9])?)(?::([0-9]{1,5}))?")
@@ -68,6 +73,27 @@ def _account_id(value: Any) -> Any:
         )
     if isinstance(value, str) and not _ACCOUNT_ID.fullmatch(value):
         raise ValueError(f"{_shown(value)} is not an account ID: an account ID is 12 digits")
+    return value
+
+
+def _ou_id(value: Any) -> Any:
+    if isinstance(value, str) and not _OU_ID.fullmatch(value):
+        raise ValueError(
+            f"{_shown(value)} is not an OU ID: an organizational unit's ID looks like ou-ab12-11111111, "
+            f"the organization's root like r-ab12"
+        )
+    return value
+
+
+def _external_id(value: Any) -> Any:
+    # The value is never quoted back: an external ID is kept out of messages and logs.
+    if not isinstance(value, str):
+        raise ValueError(f"an external ID is text, not {type(value).__name__}")
+    if not _EXTERNAL_ID.fullmatch(value):
+        raise ValueError(
+            "not an external ID: an external ID is 2 to 1224 letters, digits and the characters _+=,.@:/- "
+            "(the value is not shown here)"
+        )
     return value
 
 
@@ -150,12 +176,35 @@ def _distinct(values: Optional[list]) -> Optional[list]:
     return values
 
 
+def _no_empty_mapping(value: Any) -> Any:
+    # A section whose entries are all commented out reads as null.
+    return {} if value is None else value
+
+
+def _distinct_accounts(value: Any) -> Any:
+    # 123456789012 and "123456789012" are the same account: one override each.
+    if isinstance(value, dict):
+        seen = set()
+        for key in value:
+            try:
+                normal = _account_id(key)
+            except ValueError:
+                continue  # reported with the key itself
+            if normal in seen:
+                raise ValueError(f"account {normal} is given twice")
+            seen.add(normal)
+    return value
+
+
 def _none_is_empty(value: Any) -> Any:
     return [] if value is None else value
 
 
 Name = Annotated[str, AfterValidator(_not_blank)]
 AccountId = Annotated[str, BeforeValidator(_account_id)]
+OuId = Annotated[str, BeforeValidator(_ou_id)]
+# Held as a secret: the configuration's repr, debug dumps and pydantic's own dumps show asterisks.
+ExternalId = Annotated[SecretStr, BeforeValidator(_external_id)]
 Network = Annotated[ipaddress.IPv4Network, BeforeValidator(_network)]
 
 
@@ -196,15 +245,77 @@ class Defaults(_Section):
     domain: Optional[Name] = None
     # Ranges no proposed block may overlap (on premises, the transit network, the controller).
     reserved_cidrs: Annotated[List[Network], BeforeValidator(_none_is_empty), AfterValidator(_distinct)] = []
+    # sts:ExternalId of every account's role unless its override gives one; none: not passed.
+    external_id: Optional[ExternalId] = None
+
+
+class Accounts(_Section):
+    """Where the accounts come from when they are not listed: the organization or the controller."""
+
+    source: Literal["organization", "controller"] = Field(alias="from")
+    include_ous: Annotated[Optional[List[OuId]], Field(min_length=1), AfterValidator(_distinct)] = None
+    exclude_ous: Annotated[Optional[List[OuId]], AfterValidator(_distinct)] = None
+    exclude_accounts: Annotated[Optional[List[AccountId]], AfterValidator(_distinct)] = None
+
+    @field_validator("include_ous", "exclude_ous")
+    @classmethod
+    def _organization_only(cls, value, info: ValidationInfo):
+        if value is not None and info.data.get("source") == "controller":
+            raise ValueError("only for from: organization (the controller's accounts have no OUs)")
+        return value
+
+    @field_validator("exclude_ous")
+    @classmethod
+    def _not_included(cls, value, info: ValidationInfo):
+        both = [ou for ou in value or () if ou in (info.data.get("include_ous") or ())]
+        if both:
+            raise ValueError(f"{', '.join(both)} is also in include_ous: an OU is either included or left out")
+        return value
+
+
+class AccountOverride(_Section):
+    """How one account's role is entered, where it differs from the defaults."""
+
+    role_name: Optional[Name] = None
+    external_id: Optional[ExternalId] = None
+
+    @model_validator(mode="after")
+    def _something(self):
+        if self.role_name is None and self.external_id is None:
+            raise ValueError("give role_name, external_id or both")
+        return self
 
 
 class Config(_Section):
     """The whole configuration of the generate command."""
 
-    account_ids: Annotated[List[AccountId], Field(min_length=1), AfterValidator(_distinct)]
+    # Exactly one of account_ids and accounts is given (see load_config).
+    account_ids: Annotated[Optional[List[AccountId]], Field(min_length=1), AfterValidator(_distinct)] = None
+    accounts: Optional[Accounts] = None
+    account_overrides: Annotated[
+        Dict[AccountId, AccountOverride], BeforeValidator(_no_empty_mapping), BeforeValidator(_distinct_accounts)
+    ] = Field(default_factory=dict)
     aws_regions: Annotated[Optional[List[Name]], AfterValidator(_distinct)] = None
+    exclude_regions: Annotated[Optional[List[Name]], AfterValidator(_distinct)] = None
     controller: Controller
     defaults: Defaults
+
+    @field_validator("exclude_regions")
+    @classmethod
+    def _not_configured(cls, value, info: ValidationInfo):
+        both = [region for region in value or () if region in (info.data.get("aws_regions") or ())]
+        if both:
+            raise ValueError(f"{', '.join(both)} is also in aws_regions: a region is either listed or left out")
+        return value
+
+    @model_validator(mode="after")
+    def _one_source(self, info: ValidationInfo):
+        if not (info.context or {}).get("sources_checked") and (self.account_ids is None) == (self.accounts is None):
+            raise ValueError(_SOURCES)
+        return self
+
+
+_SOURCES = "give the accounts either as account_ids or as accounts (from: organization or controller), not both"
 
 
 class _UniqueKeyLoader(LimitedLoader):
@@ -235,17 +346,30 @@ _MESSAGES = {
 }
 
 
-def _describe(path: Path, err: ValidationError) -> str:
-    lines = [f"{path}: invalid configuration:"]
+def _sources(data: dict) -> List[str]:
+    """The line for account_ids and accounts when not exactly one of them is given."""
+    given = [key for key in ("account_ids", "accounts") if key in data]
+    if len(given) == 2:
+        return [f"  account_ids, accounts: {_SOURCES}"]
+    if not given:
+        return ["  account_ids: required key missing (or accounts: from organization or controller)"]
+    return []
+
+
+def _problems(err: ValidationError) -> List[str]:
+    lines = []
     for error in err.errors(include_url=False):
-        location = ".".join(_shown_key(str(part)) for part in error["loc"]) or "(top level)"
+        parts = [part for part in error["loc"] if part != "[key]"]
+        location = ".".join(_shown_key(str(part)) for part in parts) or "(top level)"
         message = _MESSAGES.get(error["type"], error["msg"])
         if error["type"] == "value_error":
             message = str(error["ctx"]["error"])
+        elif error["type"] not in _MESSAGES and parts and parts[-1] == "external_id":
+            message = f"{message}, not a {type(error['input']).__name__} (the value is not shown here)"
         elif error["type"] not in _MESSAGES:
             message = f"{message}, not {_shown(error['input'])}"
         lines.append(f"  {location}: {message}")
-    return "\n".join(lines)
+    return lines
 
 
 def _read(path: Path) -> Any:
@@ -275,10 +399,14 @@ def load_config(config_path) -> Config:
         raise ConfigError(f"{path}: the configuration file is empty")
     if not isinstance(data, dict):
         raise ConfigError(
-            f"{path}: the configuration must be a mapping with the keys account_ids, "
+            f"{path}: the configuration must be a mapping with the keys account_ids (or accounts), "
             f"aws_regions, controller and defaults, not a {type(data).__name__}"
         )
+    problems = _sources(data)
     try:
-        return Config.model_validate(data, context={"folder": path.parent})
+        config = Config.model_validate(data, context={"folder": path.parent, "sources_checked": True})
     except ValidationError as err:
-        raise ConfigError(_describe(path, err)) from None
+        problems += _problems(err)
+    if problems:
+        raise ConfigError("\n".join([f"{path}: invalid configuration:"] + problems))
+    return config
