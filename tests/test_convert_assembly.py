@@ -249,6 +249,23 @@ def test_cell_errors_name_row_and_column(index, column, cell, error, detail):
     assert detail in str(err.value) and "\n" not in str(err.value)
 
 
+@pytest.mark.parametrize("cells, lines", [
+    ({"spoke_gw_tags": "a=b=c", "spoke_routes": "10.0.0.300/16"}, [
+        "row 2, column spoke_gw_tags: tag 'a=b=c' must be one key=value pair (exactly one '=')",
+        "row 2, column spoke_routes, item 1: '10.0.0.300/16' is not an IPv4 network: Octet 300 (> 255) not "
+        "permitted in '10.0.0.300'"]),
+    ({"hpe": "maybe", "filter_cidrs": "10.1.0.0/33", "encrypt": "perhaps", "crvn_cidr": "10.2.0.0/99"}, [
+        "row 2, column hpe: not a yes/no value: 'maybe' (use true/false, yes/no, y/n, 1/0 or on/off)",
+        "row 2, column encrypt: not a yes/no value: 'perhaps' (use true/false, yes/no, y/n, 1/0 or on/off)",
+        "row 2, column filter_cidrs, item 1: '10.1.0.0/33' is not an IPv4 network: '33' is not a valid netmask",
+        "row 2, column crvn_cidr: '10.2.0.0/99' is not an IPv4 network: '99' is not a valid netmask"]),
+], ids=["vpc-cells", "account-and-vpc-cells"])
+def test_a_row_with_a_refused_cell_still_has_its_other_cells_checked(cells, lines):
+    with pytest.raises(ValueError) as err:
+        cv.generate_tandrel_account_info([record(**cells)])
+    assert str(err.value).splitlines() == [f"the workbook has {len(lines)} mistakes:", *lines]
+
+
 def test_cell_errors_outside_a_sheet_name_the_column():
     with pytest.raises(ValueError, match=r"^column managed_tgw: not a yes/no value: 'sometimes'"):
         cv._get_account_info(record(managed_tgw="sometimes"))

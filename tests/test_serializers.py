@@ -126,6 +126,40 @@ def test_failed_yaml_write_leaves_the_file_and_no_temporary(existing_yaml, monke
     assert err.value.__notes__ == [f"while writing {existing_yaml}"]
 
 
+class _NotedError(Exception):
+    """An error whose add_note is its own, as some libraries' are: the note must still go through it."""
+
+    def add_note(self, note):
+        self.seen = note
+        self.__notes__ = [*getattr(self, "__notes__", ()), note]
+
+
+def test_a_failed_write_notes_the_file_by_the_error_own_rule(existing_yaml, monkeypatch):
+    raised = _NotedError("refused")
+
+    def refuse(data, stream, **kwargs):
+        raise raised
+
+    monkeypatch.setattr(yaml, "dump", refuse)
+    with pytest.raises(_NotedError) as err:
+        serializers.export_to_path({"new": 1}, existing_yaml)
+    assert err.value is raised and raised.seen == f"while writing {existing_yaml}"
+    assert raised.__notes__ == [f"while writing {existing_yaml}"]
+
+
+@pytest.mark.parametrize("dump, writer", [
+    (lambda data: "native: 1\n", "with the native YAML writer"),
+    (lambda data: None, "with PyYAML: the native YAML writer cannot write this data as PyYAML would"),
+    (None, "with PyYAML"),
+])
+def test_the_yaml_writer_that_ran_is_logged_at_debug(tmp_path, caplog, dump, writer):
+    caplog.set_level("DEBUG", logger="generator")
+    path = tmp_path / "out.yaml"
+    serializers.export_to_path({"native": 1}, path, **({} if dump is None else {"dump": dump}))
+    assert path.read_text() == "native: 1\n"
+    assert [(r.levelname, r.getMessage()) for r in caplog.records] == [("DEBUG", f"Writing {path} {writer}")]
+
+
 def test_failed_replace_names_the_destination(existing_yaml, monkeypatch):
     def refuse(src, dst):
         raise PermissionError(13, "Permission denied", str(src), None, str(dst))

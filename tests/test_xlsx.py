@@ -34,14 +34,14 @@ def test_module_names_and_registration():
     assert xlsx.__doc__ and "\n" not in xlsx.__doc__
     assert (xlsx.DEFAULT_COL_WIDTH, xlsx.XLSX_EXTS) == (20, ["xlsx"])
     assert xlsx.log is logging.getLogger("generator.common.serializers.xlsx")
-    names = list(vars(xlsx))
-    imported = ["logging", "Dict", "List", "Path", "np", "pd", "load_workbook", "get_column_letter",
-                "register_exporter", "register_loader"]
-    assert sorted(imported, key=names.index) == imported and names.index("register_loader") < names.index("log")
+    # The table and workbook libraries are among the names before their first use imports them.
+    assert {"logging", "Dict", "List", "Path", "np", "pd", "load_workbook", "get_column_letter", "register_exporter",
+            "register_loader", "log", "DEFAULT_COL_WIDTH", "XLSX_EXTS", "load_from_xlsx", "export_to_xlsx",
+            "export_sheets", "_set_column_widths"} <= set(dir(xlsx))
     assert (xlsx.Dict, xlsx.List, xlsx.np, xlsx.pd) == (typing.Dict, typing.List, numpy, pd)
     assert xlsx.get_column_letter is openpyxl.utils.get_column_letter and xlsx.load_workbook is openpyxl.load_workbook
-    order = ["log", "DEFAULT_COL_WIDTH", "XLSX_EXTS", "load_from_xlsx", "export_to_xlsx", "_set_column_widths"]
-    assert sorted(order, key=names.index) == order
+    with pytest.raises(AttributeError, match="module 'generator.common.serializers.xlsx' has no attribute 'nope'"):
+        xlsx.nope
     assert Loaders._registry[".xlsx"] is xlsx.load_from_xlsx
     assert export._registry[".xlsx"] is xlsx.export_to_xlsx
 
@@ -146,6 +146,27 @@ def test_error_cells_are_refused_not_read_as_empty(tmp_path, error_cell, column,
     )
 
 
+def rewrite_sheet(path, change):
+    """Rewrite the first sheet's XML as another program might have written it."""
+    import zipfile
+
+    with zipfile.ZipFile(path) as book:
+        parts = {name: book.read(name) for name in book.namelist()}
+    parts["xl/worksheets/sheet1.xml"] = change(parts["xl/worksheets/sheet1.xml"].decode()).encode()
+    with zipfile.ZipFile(path, "w") as book:
+        for name, data in parts.items():
+            book.writestr(name, data)
+
+
+@pytest.mark.parametrize("spelling", ["t='e'", "t = 'e'"])
+def test_error_cells_are_found_however_the_xml_spells_them(tmp_path, spelling):
+    path = tmp_path / "edited.xlsx"
+    make_workbook_with_error(path, [["vpc_id", "crvn_cidr"], ["vpc-1", "10.0.0.0/27"]], "B2")
+    rewrite_sheet(path, lambda xml: xml.replace('t="e"', spelling))
+    with pytest.raises(ValueError, match=r"cell B2 \(column crvn_cidr\) holds the spreadsheet error #N/A"):
+        xlsx.load_from_xlsx(path)
+
+
 def test_every_unreadable_cell_is_named_in_sheet_order(tmp_path):
     path = tmp_path / "edited.xlsx"
     make_workbook_with_error(path, [["a", "b"], [1, 2], [3, 4]], "A3")
@@ -244,9 +265,8 @@ def test_debug_record_of_the_reader(tmp_path, caplog):
 
 
 def fail_in_pandas(monkeypatch):
-    def half_write(self, path, **kwargs):
-        Path(path).write_bytes(b"PK\x03\x04 half a workbook")
-        raise OSError("disk full")
+    def half_write(self, target, **kwargs):
+        raise OSError("disk full")  # while the table's cells are written
 
     monkeypatch.setattr(pd.DataFrame, "to_excel", half_write)
     return "disk full"
@@ -261,19 +281,14 @@ def fail_in_widths(monkeypatch):
 
 
 def fail_in_save(monkeypatch):
-    real_load = xlsx.load_workbook
-
-    def load_then_break(filename):
-        book = real_load(filename=filename)
-
-        def save(target):
+    def save(book, target):
+        if hasattr(target, "write"):
+            target.write(b"truncated")
+        else:
             Path(target).write_bytes(b"truncated")
-            raise PermissionError(13, "Permission denied", target)
+        raise PermissionError(13, "Permission denied")
 
-        book.save = save
-        return book
-
-    monkeypatch.setattr(xlsx, "load_workbook", load_then_break)
+    monkeypatch.setattr(openpyxl.workbook.workbook.Workbook, "save", save)
     return "[Errno 13] Permission denied"
 
 

@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <climits>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "native/cell_text.hpp"
@@ -16,6 +19,7 @@
 #include "native/model.hpp"
 #include "native/outputs.hpp"
 #include "native/quoted.hpp"
+#include "native/review_columns.hpp"
 
 namespace py = pybind11;
 using native::raise_builtin;
@@ -154,8 +158,14 @@ public:
     }
 
     void add(py::handle column, const std::string& problem) {
-        lines_ += (lines_.empty() ? "" : "\n") + ("column " + native::text(column) + ": " + problem);
+        const std::string name = native::text(column);
+        lines_ += (lines_.empty() ? "" : "\n") + ("column " + name + ": " + problem);
+        columns_.push_back(name);
     }
+
+    bool any() const { return !lines_.empty(); }
+    const std::string& lines() const { return lines_; }
+    const std::vector<std::string>& columns() const { return columns_; }
 
     void raise_if_any() const {
         if (!lines_.empty()) raise_builtin("ValueError", lines_);
@@ -163,10 +173,12 @@ public:
 
 private:
     std::string lines_;
+    std::vector<std::string> columns_;  // the refused columns, in the order of the lines
 };
 
-py::dict account_info(const Columns& cols, py::handle record) {
-    CellProblems problems;
+// The account columns of `record` that are not empty, formatted; cells that are refused
+// are left out and named in `problems`.
+py::dict account_info(const Columns& cols, py::handle record, CellProblems& problems) {
     py::dict out;
     for (py::handle column : cols.account) {
         py::object value = cell(record, column);
@@ -175,12 +187,11 @@ py::dict account_info(const Columns& cols, py::handle record) {
         py::object formatted = problems.formatted(cols, column, value);
         if (formatted) out[column] = formatted;
     }
-    problems.raise_if_any();
     return out;
 }
 
-py::dict vpc_entry(const Columns& cols, py::handle record, bool gateway_names) {
-    CellProblems problems;
+// The VPC columns of `record`, as account_info takes the account columns.
+py::dict vpc_entry(const Columns& cols, py::handle record, bool gateway_names, CellProblems& problems) {
     py::dict out;
     for (py::handle column : cols.vpc) {
         py::object value = cell(record, column);
@@ -190,7 +201,6 @@ py::dict vpc_entry(const Columns& cols, py::handle record, bool gateway_names) {
         py::object formatted = problems.formatted(cols, column, value);
         if (formatted) out[column] = formatted;
     }
-    problems.raise_if_any();
     if (!gateway_names) {
         for (const char* name : {"spoke_gw_name", "transit_gw_name"}) {
             if (out.contains(name)) PyDict_DelItemString(out.ptr(), name);
@@ -314,8 +324,13 @@ void report_disagreement(Report& report, const Columns& cols, py::handle account
 // Where in the sheet a refused field of an account mapping came from: the model's
 // location (regions, i, vpcs, j, column, ...) becomes "row R, column C" followed by
 // what lies below the column (list positions, tag parts); row 0 when it is not known.
-std::pair<long, std::string> sheet_location(py::handle loc, long account_row,
-                                            const std::vector<std::vector<long>>& vpc_rows) {
+struct SheetPlace {
+    long row;            // 0: not known
+    std::string column;  // the column, when the row is known
+    std::string where;
+};
+
+SheetPlace sheet_location(py::handle loc, long account_row, const std::vector<std::vector<long>>& vpc_rows) {
     std::vector<std::string> parts;
     std::vector<long> numbers;
     for (py::handle part : loc) {
@@ -337,10 +352,10 @@ std::pair<long, std::string> sheet_location(py::handle loc, long account_row,
     size_t column_at = 0;
     if (n >= 3 && parts[0] == "regions") {
         long i = index(1, vpc_rows.size());
-        if (i < 0 || vpc_rows[i].empty()) return {0, joined(0)};
+        if (i < 0 || vpc_rows[i].empty()) return {0, {}, joined(0)};
         if (n >= 5 && parts[2] == "vpcs") {
             long j = index(3, vpc_rows[i].size());
-            if (j < 0) return {0, joined(0)};
+            if (j < 0) return {0, {}, joined(0)};
             row = vpc_rows[i][j];
             column_at = 4;
         } else {
@@ -350,15 +365,15 @@ std::pair<long, std::string> sheet_location(py::handle loc, long account_row,
     } else if (n >= 1 && numbers[0] < 0) {
         // Account columns: the row the account's data came from, else the account's first row.
         row = account_row > 0 ? account_row : (!vpc_rows.empty() && !vpc_rows[0].empty() ? vpc_rows[0][0] : 0);
-        if (row == 0) return {0, joined(0)};
+        if (row == 0) return {0, {}, joined(0)};
     } else {
-        return {0, joined(0)};
+        return {0, {}, joined(0)};
     }
     std::string where = "row " + std::to_string(row) + ", column " + parts[column_at];
     for (size_t k = column_at + 1; k < n; ++k) {
         where += ", " + (numbers[k] >= 0 ? "item " + std::to_string(numbers[k] + 1) : parts[k]);
     }
-    return {row, where};
+    return {row, parts[column_at], where};
 }
 
 // The model's words for one refused field, without its error codes and links.
@@ -379,7 +394,7 @@ std::string model_message(py::handle detail) {
 }
 
 // The refused fields of a model error (errors(), as pydantic's gives), each placed by
-// `locate`; false when the error does not list its fields.
+// `locate` (nothing: a cell already reported); false when the error does not list its fields.
 template <typename Locate>
 bool report_model_refusal(Report& report, py::error_already_set& err, Locate&& locate) {
     py::object original = err.value();
@@ -391,20 +406,27 @@ bool report_model_refusal(Report& report, py::error_already_set& err, Locate&& l
         return false;
     }
     std::vector<Problem> found;
+    size_t listed = 0;
     for (py::handle detail : details) {
         if (!PyDict_Check(detail.ptr()) || !py::reinterpret_borrow<py::dict>(detail).contains("loc") ||
             !py::reinterpret_borrow<py::dict>(detail).contains("msg")) {
             return false;
         }
-        auto [row, where] = locate(py::reinterpret_borrow<py::dict>(detail)["loc"]);
-        found.push_back({row, where + ": " + model_message(detail)});
+        ++listed;
+        std::optional<std::pair<long, std::string>> place = locate(py::reinterpret_borrow<py::dict>(detail)["loc"]);
+        if (place) found.push_back({place->first, place->second + ": " + model_message(detail)});
     }
-    if (found.empty()) return false;
+    if (listed == 0) return false;
     for (Problem& problem : found) report.add(problem.row, std::move(problem.line));
     return true;
 }
 
 py::object pformatted(py::handle obj) { return global("pformat")(obj); }
+
+// The module's own record helpers, as defined when it loaded (a reference held for the
+// life of the process, so that the identity stays theirs).
+PyObject* own_account_helper = nullptr;
+PyObject* own_vpc_helper = nullptr;
 
 py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_config) {
     const Columns cols;
@@ -455,6 +477,44 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
         }
     };
 
+    // With the module's own helpers, a row with refused cells still gives its other cells,
+    // so that the model checks those too and every mistake of the row is named in one run;
+    // the model's word on a cell already refused is left out. A replacement helper's
+    // refusal leaves the row out, as it gives nothing else. `whole`: nothing was refused.
+    const bool own_account = get_account_info.ptr() == own_account_helper;
+    const bool own_vpc = get_vpc_data.ptr() == own_vpc_helper;
+    std::set<std::pair<long, std::string>> refused;  // (row, column) of each refused cell
+    auto take_cells = [&](long row, const CellProblems& problems, bool& whole) {
+        whole = !problems.any();
+        if (whole) return;
+        report.add_from_row(row, problems.lines());
+        for (const std::string& column : problems.columns()) refused.emplace(row, column);
+    };
+    auto account_cells = [&](long row, py::handle record, bool& whole) -> py::object {
+        whole = false;
+        if (!own_account) {
+            py::object info = call_helper(row, [&] { return get_account_info(record); });
+            whole = static_cast<bool>(info);
+            return info;
+        }
+        return call_helper(row, [&]() -> py::object {
+            CellProblems problems;
+            py::dict info = account_info(cols, record, problems);
+            take_cells(row, problems, whole);
+            return std::move(info);
+        });
+    };
+    auto vpc_cells = [&](long row, py::handle record) -> py::object {
+        if (!own_vpc) return call_helper(row, [&] { return get_vpc_data(record, tandrel_config); });
+        return call_helper(row, [&]() -> py::object {
+            CellProblems problems;
+            py::dict vpc = vpc_entry(cols, record, gateway_naming(tandrel_config), problems);
+            bool whole;
+            take_cells(row, problems, whole);
+            return std::move(vpc);
+        });
+    };
+
     py::list entries;
     py::dict normalised_ids;  // account id as the model gives it back -> (id as in the sheet, first row)
     for (auto account_item : accounts) {
@@ -463,6 +523,8 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
         std::vector<std::vector<long>> vpc_rows;  // sheet row of each VPC entry, by region
         py::dict vpc_id_rows;                     // vpc_id -> the first row that lists it in this account
         bool account_refused = false;             // some row's account cells were refused
+        py::dict partial_account;                 // the accepted account cells of the first such row
+        long partial_row = 0;
         py::list region_list;
         for (auto region_item : py::reinterpret_borrow<py::dict>(account_item.second)) {
             py::dict region_entry;
@@ -476,10 +538,15 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
                 if (debug) LOG.lazy(native::log_level::debug, "generate_tandrel_account_info", "Parsing VPC Record:\n%s", [&] {
                     return py::make_tuple(pformatted(record));
                 });
-                py::object info = call_helper(row, [&] { return get_account_info(record); });
+                bool whole_account;
+                py::object info = account_cells(row, record, whole_account);
                 if (info && !PyDict_Check(info.ptr())) info = py::dict(info);
-                if (!info) {
+                if (!whole_account) {
                     account_refused = true;  // reported; the account's data comes from another row
+                    if (info && partial_row == 0) {
+                        partial_account = py::reinterpret_borrow<py::dict>(info);
+                        partial_row = row;
+                    }
                 } else if (account.empty()) {
                     account = py::reinterpret_borrow<py::dict>(info);
                     account_row = row;
@@ -500,7 +567,7 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
                     }
                 }
                 PyErr_Clear();  // an unhashable vpc_id cell is left to the model
-                py::object vpc = call_helper(row, [&] { return get_vpc_data(record, tandrel_config); });
+                py::object vpc = vpc_cells(row, record);
                 if (!vpc) continue;
                 if (debug) LOG.lazy(native::log_level::debug, "generate_tandrel_account_info", "VPC Data:\n%s", [&] {
                     return py::make_tuple(pformatted(vpc));
@@ -513,8 +580,13 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
             });
             region_list.append(region_entry);
         }
-        // Without the account's data (every row refused), the model could only say it lacks it.
-        if (account.empty() && account_refused) continue;
+        if (account.empty() && account_refused) {
+            // Every row's account cells were refused: the model checks the accepted ones of the
+            // first row; without any, it could only say that the account's data is missing.
+            if (partial_row == 0) continue;
+            account = partial_account;
+            account_row = partial_row;
+        }
         account["regions"] = region_list;
         if (debug) LOG.lazy(native::log_level::debug, "generate_tandrel_account_info", "Account Data:\n%s", [&] {
             return py::make_tuple(pformatted(account));
@@ -523,9 +595,12 @@ py::dict generate_tandrel_account_info(py::object vpc_data, py::object tandrel_c
         try {
             model = global("AccountInfo")(**account);
         } catch (py::error_already_set& err) {
-            const bool listed = report_model_refusal(report, err, [&](py::handle loc) {
-                return sheet_location(loc, account_row, vpc_rows);
-            });
+            const bool listed = report_model_refusal(
+                report, err, [&](py::handle loc) -> std::optional<std::pair<long, std::string>> {
+                    SheetPlace place = sheet_location(loc, account_row, vpc_rows);
+                    if (place.row > 0 && refused.count({place.row, place.column}) > 0) return std::nullopt;
+                    return std::make_pair(place.row, place.where);
+                });
             if (!listed) throw;
             continue;
         }
@@ -656,7 +731,7 @@ PYBIND11_MODULE(convert, m) {
     for (const char* name : {"argparse", "json", "logging", "os", "pathlib"}) m.attr(name) = py::module_::import(name);
     m.attr("pformat") = native::host_attr("pprint", "pformat");
     m.attr("yaml") = py::module_::import("yaml");
-    native::bind_model(m, {"AccountInfo", "load_from_dict"});
+    native::bind_model(global, {"AccountInfo", "load_from_dict"});
     m.attr("get_parent_parser") = native::host_attr("generator.cli", "get_parent_parser");
     m.attr("serializers") = py::module_::import("generator.common.serializers");
 
@@ -679,30 +754,59 @@ PYBIND11_MODULE(convert, m) {
     m.def("_bool", &format_bool, py::arg("value"),
           "A yes/no cell as a boolean: true/yes/y/1/on or false/no/n/0/off in any case; other cells by truth value.");
 
-    py::dict formatters;
+    // The columns and their formatters, from the workbook's column table.
     py::object bool_formatter = m.attr("_bool");
-    for (const char* column : {"hpe", "managed_tgw", "encrypt", "inspection"}) formatters[column] = bool_formatter;
     py::object str_type = native::host_attr("builtins", "str");
-    for (const char* column : {"gw_zones", "filter_cidrs", "spoke_routes"}) formatters[column] = m.attr("_list")(str_type);
-    formatters["spoke_gw_tags"] = m.attr("parse_spoke_gw_tags");
+    py::dict formatters;
+    for (std::string_view name : native::formatted_columns()) {
+        const py::str column(name.data(), name.size());
+        switch (native::review_column(name)->kind) {
+            case native::ColumnKind::yes_no:
+                formatters[column] = bool_formatter;
+                break;
+            case native::ColumnKind::list:
+                formatters[column] = m.attr("_list")(str_type);  // one formatter object per column
+                break;
+            case native::ColumnKind::tags:
+                formatters[column] = m.attr("parse_spoke_gw_tags");
+                break;
+            case native::ColumnKind::text:
+            case native::ColumnKind::network:
+                break;
+        }
+    }
     m.attr("FIELD_FORMATTERS") = formatters;
-    m.attr("ACCOUNT_INFO_FIELDS") = py::list(py::make_tuple("account_id", "account_name", "hpe", "managed_tgw",
-                                                            "filter_cidrs", "spoke_gw_size", "role_name"));
-    m.attr("VPC_FIELDS") = py::list(py::make_tuple("vpc_id", "crvn_cidr", "gw_zones", "spoke_gw_tags", "domain",
-                                                   "encrypt", "inspection", "spoke_advertisement", "spoke_routes",
-                                                   "spoke_gw_name", "transit_gw_name"));
+    py::list account_fields, vpc_fields;
+    for (const native::ReviewColumn& column : native::review_columns()) {
+        const py::str name(column.name.data(), column.name.size());
+        if (column.level == native::ColumnLevel::account) account_fields.append(name);
+        if (column.level == native::ColumnLevel::vpc) vpc_fields.append(name);
+    }
+    m.attr("ACCOUNT_INFO_FIELDS") = account_fields;
+    m.attr("VPC_FIELDS") = vpc_fields;
     m.attr("NULL") = "";
 
     m.def(
-        "_get_account_info", [](py::object record) { return account_info(Columns(), record); },
+        "_get_account_info",
+        [](py::object record) {
+            CellProblems problems;
+            py::dict info = account_info(Columns(), record, problems);
+            problems.raise_if_any();
+            return info;
+        },
         py::arg("record"), "The account columns of one workbook record that are not empty, formatted.");
     m.def(
         "_get_vpc_data",
         [](py::object record, py::object tm_config) {
-            return vpc_entry(Columns(), record, gateway_naming(tm_config));
+            CellProblems problems;
+            py::dict vpc = vpc_entry(Columns(), record, gateway_naming(tm_config), problems);
+            problems.raise_if_any();
+            return vpc;
         },
         py::arg("record"), py::arg("tm_config") = py::none(),
         "The VPC columns of one workbook record; gateway names only when the template's configure_gw_name is on.");
+    own_account_helper = py::object(m.attr("_get_account_info")).release().ptr();
+    own_vpc_helper = py::object(m.attr("_get_vpc_data")).release().ptr();
     m.def("generate_tandrel_account_info", &generate_tandrel_account_info, py::arg("vpc_data"),
           py::arg("tandrel_config") = py::none(),
           "Group workbook records by account and region into the account_info section, each account normalised "

@@ -8,15 +8,22 @@
 
 #include <initializer_list>
 
+#include "native/globals.hpp"
+
 namespace native {
 namespace py = pybind11;
 
-// Bind `names` of tm.core.config as attributes of `module`. When the model cannot
-// be imported, each name is bound to a function that raises the missing-model error.
+// Bind `names` of tm.core.config as globals of a module, imported on first use
+// (the model brings pydantic, which --help and --version need not wait for).
+// When the model cannot be imported, each name is a function that raises the
+// missing-model error.
+void bind_model(ModuleGlobals& globals, std::initializer_list<const char*> names);
+
+// The same, imported now as attributes of `module` (TEMPORARY: until generate binds lazily).
 void bind_model(py::module_& module, std::initializer_list<const char*> names);
 
 // Raise the missing-model error (ModuleNotFoundError) now, before any work, when
-// the model could not be imported as the module was loaded.
+// the model cannot be imported.
 void require_model();
 
 }  // namespace native

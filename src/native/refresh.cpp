@@ -1,7 +1,6 @@
 #include "native/refresh.hpp"
 
 #include <map>
-#include <set>
 #include <stdexcept>
 #include <utility>
 
@@ -43,16 +42,6 @@ std::string key_text(const Cell& cell) {
 
 }  // namespace
 
-ColumnKind column_kind(const std::string& title) {
-    static const std::map<std::string, ColumnKind> kinds = {
-        {"hpe", ColumnKind::yes_no},         {"managed_tgw", ColumnKind::yes_no}, {"encrypt", ColumnKind::yes_no},
-        {"inspection", ColumnKind::yes_no},  {"filter_cidrs", ColumnKind::list},  {"gw_zones", ColumnKind::list},
-        {"spoke_routes", ColumnKind::list},  {"spoke_gw_tags", ColumnKind::tags},
-    };
-    auto found = kinds.find(title);
-    return found == kinds.end() ? ColumnKind::plain : found->second;
-}
-
 Cell read_back(const Cell& cell, ColumnKind kind) {
     if (cell.type == Cell::Type::text && cell.text.empty()) return Cell{};  // an empty cell reads as ""
     switch (kind) {
@@ -77,32 +66,32 @@ Cell read_back(const Cell& cell, ColumnKind kind) {
                 }
             }
             return cell;
-        case ColumnKind::plain:
+        case ColumnKind::text:
+        case ColumnKind::network:
             break;
     }
     return cell;
 }
 
-Merge::Merge(std::vector<std::string> columns) : columns_(std::move(columns)) {
+Merge::Merge(std::vector<std::string> columns) : column_count_(columns.size()) {
     const char* const keys[] = {"account_id", "region", "vpc_id"};
     for (std::size_t k = 0; k < 3; ++k) {
         std::size_t at = 0;
-        while (at < columns_.size() && columns_[at] != keys[k]) ++at;
-        if (at == columns_.size()) throw std::invalid_argument(std::string("no column ") + keys[k] + " to match rows by");
+        while (at < columns.size() && columns[at] != keys[k]) ++at;
+        if (at == columns.size()) throw std::invalid_argument(std::string("no column ") + keys[k] + " to match rows by");
         key_columns_[k] = at;
     }
-    static const std::set<std::string> account = {"account_id",    "account_name", "hpe",      "managed_tgw",
-                                                  "filter_cidrs", "spoke_gw_size", "role_name"};
-    for (const auto& title : columns_) {
-        kinds_.push_back(column_kind(title));
-        account_columns_.push_back(account.count(title) > 0);
+    for (const auto& title : columns) {
+        const ReviewColumn* known = review_column(title);
+        kinds_.push_back(known ? known->kind : ColumnKind::text);
+        account_columns_.push_back(known && known->level == ColumnLevel::account);
     }
 }
 
 Merge::Key Merge::key_of(const Row& row) const {
-    if (row.size() != columns_.size()) {
+    if (row.size() != column_count_) {
         throw std::invalid_argument("a row has " + std::to_string(row.size()) + " cells for " +
-                                    std::to_string(columns_.size()) + " columns");
+                                    std::to_string(column_count_) + " columns");
     }
     std::string account = key_text(row[key_columns_[0]]);
     if (row[key_columns_[0]].type == Cell::Type::number && account.size() < 12 &&
@@ -142,7 +131,6 @@ Plan Merge::plan(const std::vector<Row>& base, const std::vector<Row>& edited, c
         row.discovered = find(discovered_at, key);
         long b = find(base_at, key);
         if (b >= 0 && base_seen[b]) b = -1;  // a second row of one VPC was written by hand
-        row.base = b;
         if (b >= 0) base_seen[b] = true;
         if (row.discovered >= 0) discovered_seen[row.discovered] = true;
 
@@ -152,7 +140,6 @@ Plan Merge::plan(const std::vector<Row>& base, const std::vector<Row>& edited, c
                 continue;
             }
             row.unchecked = true;
-            ++plan.unchecked;
             plan.base_kept.push_back(static_cast<std::size_t>(b));
             b = -1;  // kept whole
         }
@@ -160,7 +147,7 @@ Plan Merge::plan(const std::vector<Row>& base, const std::vector<Row>& edited, c
         if (b >= 0) {
             const Row& was = base[b];
             const Row& now = discovered[row.discovered];
-            for (std::size_t c = 0; c < columns_.size(); ++c) {
+            for (std::size_t c = 0; c < column_count_; ++c) {
                 const Cell old_value = read_back(was[c], kinds_[c]);
                 const Cell sheet_value = read_back(edited[e][c], kinds_[c]);
                 const Cell new_value = read_back(now[c], kinds_[c]);
@@ -170,7 +157,6 @@ Plan Merge::plan(const std::vector<Row>& base, const std::vector<Row>& edited, c
                     if (new_value != sheet_value) ++plan.updated;
                 } else if (new_value != old_value && new_value != sheet_value) {
                     pick = Pick::conflict;
-                    ++plan.conflicts;
                 }
                 row.picks.push_back(pick);
             }
@@ -200,7 +186,6 @@ Plan Merge::plan(const std::vector<Row>& base, const std::vector<Row>& edited, c
         auto account = account_at.find(key[0]);
         if (account != account_at.end()) row.account_row = account->second;
         plan.sheet.push_back(std::move(row));
-        ++plan.added;
     }
     return plan;
 }

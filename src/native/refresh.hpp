@@ -9,15 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "native/review_columns.hpp"
+
 namespace native::refresh {
-
-// How the convert command reads a column: this decides when two cells mean the same.
-enum class ColumnKind { plain, yes_no, list, tags };
-
-// The kind of a column by its title: booleans, lists and gateway tags are read
-// by their meaning (TRUE, true and yes are one value; ['a', 'b'] and a, b too),
-// every other column by its exact value.
-ColumnKind column_kind(const std::string& title);
 
 // One cell. The caller hands cells over as they are (a text, a boolean, a number
 // as its text form, a list of item texts); `read_back` gives the value convert
@@ -36,11 +30,13 @@ struct Cell {
 };
 
 // The value convert reads from `cell` in a column of `kind`: a yes/no word is a
-// boolean, a list text its items, a tags text its key=value pairs. A text that
-// cannot be read that way stays the text it is.
+// boolean, a list text its items, a tags text its key=value pairs; booleans, lists
+// and gateway tags are thus compared by their meaning (TRUE, true and yes are one
+// value; ['a', 'b'] and a, b too), every other column by its exact value. A text
+// that cannot be read that way stays the text it is.
 Cell read_back(const Cell& cell, ColumnKind kind);
 
-// A table: rows of cells, every row in the order of `Merge::columns`.
+// A table: rows of cells, every row in the order of the columns given to `Merge`.
 using Row = std::vector<Cell>;
 
 // Where a cell of a merged row comes from.
@@ -53,7 +49,6 @@ enum class Pick : unsigned char {
 struct MergedRow {
     bool added = false;  // a VPC found for the first time: `index` is into `discovered`
     std::size_t index = 0;  // otherwise into `edited`
-    long base = -1;         // the row of `base` it was merged with; -1: none (added, or written by hand)
     long discovered = -1;   // the row of `discovered` it was merged with; -1: none
     std::vector<Pick> picks;  // one per column when base and discovered are both known, else empty (kept whole)
     // An added VPC of an account that has rows on the sheet: the row of `Plan::sheet` whose
@@ -75,18 +70,15 @@ struct Plan {
     std::vector<std::size_t> base_kept;   // rows of `base` in unchecked scopes: still the base of their VPCs
     std::size_t kept = 0;                 // rows of `edited` still on the sheet
     std::size_t updated = 0;              // cells that take a discovered value different from the sheet's
-    std::size_t added = 0;
-    std::size_t conflicts = 0;
-    std::size_t unchecked = 0;            // rows kept because their VPC was not looked for
 };
 
 class Merge {
 public:
     // `columns`: the titles of the compared columns; they must include account_id,
-    // region and vpc_id, which match rows across the three tables.
+    // region and vpc_id, which match rows across the three tables. How a column is
+    // compared, and whether it is an account's setting, comes from the workbook's
+    // column table; a column it does not know is compared by its exact value.
     explicit Merge(std::vector<std::string> columns);
-
-    const std::vector<std::string>& columns() const { return columns_; }
 
     // Whether the column holds a setting of the whole account (the same on every row of it).
     bool account_column(std::size_t column) const { return account_columns_.at(column); }
@@ -111,7 +103,7 @@ private:
     using Key = std::array<std::string, 3>;
     Key key_of(const Row& row) const;
 
-    std::vector<std::string> columns_;
+    std::size_t column_count_;
     std::vector<ColumnKind> kinds_;
     std::vector<bool> account_columns_;
     std::array<std::size_t, 3> key_columns_{};

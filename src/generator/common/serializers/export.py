@@ -6,7 +6,7 @@ import shutil
 from pathlib import Path
 from typing import Any, Callable, List, Optional, Union
 
-from generator.common.serializers.load import LoaderError
+from generator.common.serializers.load import LoaderError, _add_note
 
 Exporter = Callable[[Any, Path], None]
 FileExtensions = Union[str, List[str]]
@@ -97,9 +97,4 @@ def _name_destination(err: BaseException, path: Path, tmp: Any) -> None:
             del err.filename2  # no second name: "... -> None" would only confuse
             return
     if isinstance(err, Exception):
-        add_note(err, f"while writing {path}")
-
-
-def add_note(err: BaseException, note: str) -> None:
-    """What BaseException.add_note does (Python 3.11), spelt out so that earlier versions carry it too."""
-    err.__notes__ = [*getattr(err, "__notes__", ()), note]
+        _add_note(err, f"while writing {path}")

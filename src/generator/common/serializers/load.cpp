@@ -106,6 +106,13 @@ PYBIND11_MODULE(load, m) {
         "Load a data dictionary from a path.\n\nThe loader is determined by the extension of the file path.");
 
     m.def(
+        "_add_note",
+        [](py::object error, const std::string& note) { native::add_note(error, note); },
+        py::arg("error"), py::arg("note"),
+        "Give an error a note, as BaseException.add_note does on Python 3.11 and newer (the same __notes__\n"
+        "list before 3.11): the one rule by which the package's errors carry their context.");
+
+    m.def(
         "_ambiguous_loader",
         [](py::object path) -> py::object {
             native::raise_builtin("ValueError", "Could not determine loader from " + native::text(path));

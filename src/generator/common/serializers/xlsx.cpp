@@ -14,6 +14,7 @@
 #include "native/review_columns.hpp"
 
 namespace py = pybind11;
+using namespace pybind11::literals;
 
 // The module's own operations, seen by no other module.
 namespace {
@@ -24,148 +25,146 @@ native::ModuleLog LOG;
 // so that a patched `pd`, `load_workbook` or `DEFAULT_COL_WIDTH` is obeyed.
 native::ModuleGlobals global;
 
-// ---- unreadable cells: plain C++ over the sheet's XML -------------------------
+// ---- unreadable cells: found in the sheet's XML ---------------------------------
 
 // The reader gives a cell holding a spreadsheet error (#N/A, #REF!, ...) and a formula
 // without a stored result as an empty cell, which would quietly mean "not set". They
-// are found in the sheet's XML itself: cells of type "e", and cells with a formula (f)
-// but no stored value (v) unless the formula's result is text ("str", which may be empty).
+// are found in the sheet's XML itself, read with the host's XML parser (expat): cells
+// of type "e", and cells with a formula (f) but no stored value (v) unless the
+// formula's result is text ("str", which may be empty).
 struct UnreadableCell {
     std::string ref;      // A1 form
     std::string error;    // the error text, for an error cell
     std::string formula;  // the formula, for a formula without result
 };
 
-// The local name of the element whose tag starts at xml[at] == '<' (namespace prefix dropped).
-std::string_view local_name(std::string_view xml, size_t at, size_t* name_end) {
-    size_t i = at + 1, begin = i;
-    while (i < xml.size() && xml[i] != ' ' && xml[i] != '>' && xml[i] != '/' && xml[i] != '\t' && xml[i] != '\n' &&
-           xml[i] != '\r') {
-        if (xml[i] == ':') begin = i + 1;
-        ++i;
+// Whether the sheet's XML may hold such a cell at all: one needs an element named f
+// (any prefix) or an attribute value e, and a document without the text of either,
+// of a character reference or of a document type (either of which could spell one)
+// holds none. Most sheets hold none: they are not parsed.
+bool may_hold_unreadable(std::string_view xml) {
+    for (std::string_view mark : {"\"e\"", "'e'", "&#", "<!DOCTYPE"}) {
+        if (xml.find(mark) != std::string_view::npos) return true;
     }
-    *name_end = i;
-    return xml.substr(begin, i - begin);
+    for (size_t at = 1; (at = xml.find('f', at)) != std::string_view::npos; ++at) {
+        const char after = at + 1 < xml.size() ? xml[at + 1] : '>';
+        if ((xml[at - 1] == '<' || xml[at - 1] == ':') &&
+            (after == '>' || after == '/' || after == ' ' || after == '\t' || after == '\n' || after == '\r')) {
+            return true;
+        }
+    }
+    return false;
 }
 
-// The value of attribute `name` (any namespace prefix) in the tag text `tag`.
-std::string attribute(std::string_view tag, std::string_view name) {
-    size_t at = 0;
-    while ((at = tag.find(name, at)) != std::string_view::npos) {
-        const bool starts = at > 0 && (tag[at - 1] == ' ' || tag[at - 1] == ':' || tag[at - 1] == '\t' ||
-                                       tag[at - 1] == '\n' || tag[at - 1] == '\r');
-        size_t eq = at + name.size();
-        if (starts && eq + 1 < tag.size() && tag[eq] == '=' && (tag[eq + 1] == '"' || tag[eq + 1] == '\'')) {
-            size_t close = tag.find(tag[eq + 1], eq + 2);
-            if (close == std::string_view::npos) return {};
-            return std::string(tag.substr(eq + 2, close - eq - 2));
+// An element's local name: expat gives "namespace local" with the separator " ".
+std::string_view local_name(std::string_view name) {
+    const size_t space = name.rfind(' ');
+    return space == std::string_view::npos ? name : name.substr(space + 1);
+}
+
+// Walks the cells of a sheet as the parser reports them.
+class CellScan {
+public:
+    void start(std::string_view name, py::dict attributes) {
+        const std::string_view local = local_name(name);
+        if (local == "c") {
+            in_cell_ = true;
+            ref_ = attribute(attributes, "r");
+            type_ = attribute(attributes, "t");
+            has_formula_ = false;
+            formula_.clear();
+            value_.clear();
+        } else if (in_cell_ && (local == "f" || local == "v")) {
+            collecting_ = local == "f" ? &formula_ : &value_;
+            has_formula_ = has_formula_ || local == "f";
         }
-        at = eq;
+    }
+
+    void end(std::string_view name) {
+        const std::string_view local = local_name(name);
+        if (local == "f" || local == "v") {
+            collecting_ = nullptr;
+        } else if (local == "c" && in_cell_) {
+            in_cell_ = false;
+            if (type_ == "e") {
+                found_.push_back({ref_, value_.empty() ? "#N/A" : value_, {}});
+            } else if (has_formula_ && value_.empty() && type_ != "str") {
+                found_.push_back({ref_, {}, formula_});
+            }
+        }
+    }
+
+    void text(std::string_view data) {
+        if (collecting_ != nullptr) collecting_->append(data);
+    }
+
+    std::vector<UnreadableCell> take() { return std::move(found_); }
+
+private:
+    static std::string attribute(py::dict attributes, const char* name) {
+        return attributes.contains(name) ? native::text(attributes[name]) : std::string();
+    }
+
+    std::vector<UnreadableCell> found_;
+    bool in_cell_ = false;
+    std::string ref_, type_, formula_, value_;
+    bool has_formula_ = false;
+    std::string* collecting_ = nullptr;  // the text being read: a formula or a value
+};
+
+std::vector<UnreadableCell> unreadable_cells(py::bytes sheet_xml) {
+    const std::string xml = sheet_xml;
+    if (!may_hold_unreadable(xml)) return {};
+    CellScan scan;
+    py::object parser = native::host_attr("xml.parsers.expat", "ParserCreate")(py::arg("namespace_separator") = " ");
+    parser.attr("buffer_text") = true;
+    parser.attr("StartElementHandler") =
+        py::cpp_function([&scan](const std::string& name, py::dict attributes) { scan.start(name, attributes); });
+    parser.attr("EndElementHandler") = py::cpp_function([&scan](const std::string& name) { scan.end(name); });
+    parser.attr("CharacterDataHandler") = py::cpp_function([&scan](const std::string& data) { scan.text(data); });
+    try {
+        parser.attr("Parse")(sheet_xml, true);
+    } catch (py::error_already_set&) {
+        // The handlers refer to `scan`, which ends here: the parser must not call them again.
+        for (const char* handler : {"StartElementHandler", "EndElementHandler", "CharacterDataHandler"}) {
+            parser.attr(handler) = py::none();
+        }
+        throw;
+    }
+    for (const char* handler : {"StartElementHandler", "EndElementHandler", "CharacterDataHandler"}) {
+        parser.attr(handler) = py::none();
+    }
+    return scan.take();
+}
+
+// The local name of an ElementTree tag or attribute key ("{namespace}name").
+std::string tree_local_name(py::handle key) {
+    const std::string name = native::text(key);
+    const size_t brace = name.rfind('}');
+    return brace == std::string::npos ? name : name.substr(brace + 1);
+}
+
+// The attribute of `element` with the local name `name` (any namespace), or "".
+std::string tree_attribute(py::handle element, const char* name) {
+    for (auto item : py::reinterpret_borrow<py::dict>(element.attr("attrib"))) {
+        if (tree_local_name(item.first) == name) return native::text(item.second);
     }
     return {};
 }
 
-std::string unescape_xml(std::string_view text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '&') {
-            out.push_back(text[i]);
-            continue;
-        }
-        size_t semi = text.find(';', i);
-        std::string_view entity = text.substr(i + 1, semi == std::string_view::npos ? 0 : semi - i - 1);
-        const char* plain = entity == "lt" ? "<" : entity == "gt" ? ">" : entity == "amp" ? "&" :
-                            entity == "quot" ? "\"" : entity == "apos" ? "'" : nullptr;
-        if (plain == nullptr || semi == std::string_view::npos) {
-            out.push_back('&');
-            continue;
-        }
-        out += plain;
-        i = semi;
-    }
-    return out;
-}
-
-std::vector<UnreadableCell> unreadable_cells(std::string_view xml) {
-    std::vector<UnreadableCell> found;
-    // Most sheets hold neither a formula nor an error: nothing to walk then.
-    if (xml.find("<f") == std::string_view::npos && xml.find(":f>") == std::string_view::npos &&
-        xml.find(":f ") == std::string_view::npos && xml.find("t=\"e\"") == std::string_view::npos) {
-        return found;
-    }
-    size_t at = 0;
-    while ((at = xml.find('<', at)) != std::string_view::npos) {
-        size_t name_end;
-        if (local_name(xml, at, &name_end) != "c" || name_end >= xml.size() || xml[name_end] == ':') {
-            ++at;
-            continue;
-        }
-        const size_t tag_end = xml.find('>', name_end);
-        if (tag_end == std::string_view::npos) break;
-        const std::string_view tag = xml.substr(at, tag_end - at);
-        at = tag_end + 1;
-        if (tag.back() == '/') continue;  // <c r="A1"/>: nothing in it
-        // The cell's content runs to its closing tag, the first "c>" after "</" with any prefix.
-        size_t close = at;
-        while ((close = xml.find("</", close)) != std::string_view::npos) {
-            size_t end_name;
-            if (local_name(xml, close + 1, &end_name) == "c") break;
-            close += 2;
-        }
-        if (close == std::string_view::npos) break;
-        const std::string_view content = xml.substr(at, close - at);
-        at = close;
-        const std::string type = attribute(tag, "t");
-        bool has_formula = false, has_value = false;
-        std::string formula, value;
-        for (size_t i = 0; (i = content.find('<', i)) != std::string_view::npos;) {
-            size_t child_end;
-            const std::string_view child = local_name(content, i, &child_end);
-            const size_t gt = content.find('>', child_end);
-            if (gt == std::string_view::npos) break;
-            const bool empty = content[gt - 1] == '/';
-            std::string text;
-            if (!empty && (child == "f" || child == "v")) {
-                size_t stop = content.find("</", gt + 1);
-                text = unescape_xml(content.substr(gt + 1, stop == std::string_view::npos ? 0 : stop - gt - 1));
-            }
-            if (child == "f") {
-                has_formula = true;
-                formula = text;
-            } else if (child == "v") {
-                has_value = !text.empty();
-                value = text;
-            }
-            i = gt + 1;
-        }
-        if (type == "e") {
-            found.push_back({attribute(tag, "r"), value.empty() ? "#N/A" : value, {}});
-        } else if (has_formula && !has_value && type != "str") {
-            found.push_back({attribute(tag, "r"), {}, formula});
-        }
-    }
-    return found;
-}
-
 // The part name of the workbook's first sheet, from workbook.xml and its relationships.
-std::string first_sheet_part(std::string_view workbook, std::string_view rels) {
-    size_t at = 0;
+std::string first_sheet_part(py::bytes workbook, py::bytes rels) {
+    py::object parse = native::host_attr("xml.etree.ElementTree", "fromstring");
     std::string id;
-    while ((at = workbook.find('<', at)) != std::string_view::npos) {
-        size_t name_end;
-        if (local_name(workbook, at, &name_end) == "sheet") {
-            id = attribute(workbook.substr(at, workbook.find('>', at) - at), "id");
-            break;
-        }
-        ++at;
+    for (py::handle element : parse(workbook).attr("iter")()) {
+        if (tree_local_name(element.attr("tag")) != "sheet") continue;
+        id = tree_attribute(element, "id");
+        break;
     }
     if (id.empty()) return {};
-    for (at = 0; (at = rels.find('<', at)) != std::string_view::npos; ++at) {
-        size_t name_end;
-        if (local_name(rels, at, &name_end) != "Relationship") continue;
-        std::string_view tag = rels.substr(at, rels.find('>', at) - at);
-        if (attribute(tag, "Id") != id) continue;
-        std::string target = attribute(tag, "Target");
+    for (py::handle element : parse(rels).attr("iter")()) {
+        if (tree_local_name(element.attr("tag")) != "Relationship" || tree_attribute(element, "Id") != id) continue;
+        const std::string target = tree_attribute(element, "Target");
         return target.rfind('/', 0) == 0 ? target.substr(1) : "xl/" + target;
     }
     return {};
@@ -195,9 +194,9 @@ void refuse_unreadable_cells(py::handle table, py::handle path) {
     py::object archive = global("zipfile").attr("ZipFile")(path);
     std::vector<UnreadableCell> cells;
     try {
-        const std::string sheet = first_sheet_part(std::string(zip_member(archive, "xl/workbook.xml")),
-                                                   std::string(zip_member(archive, "xl/_rels/workbook.xml.rels")));
-        if (!sheet.empty()) cells = unreadable_cells(std::string(zip_member(archive, sheet)));
+        const std::string sheet =
+            first_sheet_part(zip_member(archive, "xl/workbook.xml"), zip_member(archive, "xl/_rels/workbook.xml.rels"));
+        if (!sheet.empty()) cells = unreadable_cells(zip_member(archive, sheet));
     } catch (py::error_already_set& err) {
         if (!err.matches(PyExc_KeyError)) {
             archive.attr("close")();
@@ -300,13 +299,19 @@ void set_widths(py::handle sheet, py::iterable column_widths) {
 
 // Every text written stays a text cell: the library makes a text starting with "="
 // a formula and a text such as #N/A an error cell; a VPC's Name tag is not to run
-// in the engineer's spreadsheet program.
+// in the engineer's spreadsheet program. An empty text (how the table writes a
+// missing value) is no cell at all, as a spreadsheet program keeps it.
 void keep_texts_texts(py::handle sheet) {
-    py::str formula("f"), error("e"), text("s");
+    py::str formula("f"), error("e"), text("s"), empty("");
     for (py::handle row : sheet.attr("iter_rows")()) {
         for (py::handle cell : row) {
             py::object type = cell.attr("data_type");
-            if (type.equal(formula) || type.equal(error)) cell.attr("data_type") = text;
+            if (type.equal(formula) || type.equal(error)) {
+                cell.attr("data_type") = text;
+            } else if (type.equal(text) && py::object(cell.attr("value")).equal(empty)) {
+                cell.attr("value") = py::none();
+                cell.attr("data_type") = text;  // as a text cell without text reads back
+            }
         }
     }
 }
@@ -331,7 +336,7 @@ void dress_for_review(py::handle sheet, size_t column_count) {
         note.attr("width") = 300;
         note.attr("height") = 90;
         cell.attr("comment") = note;
-        if (!rule->yes_no) continue;
+        if (rule->kind != native::ColumnKind::yes_no) continue;
         if (yes_no.is_none()) {
             yes_no = global("DataValidation")(py::arg("type") = "list", py::arg("formula1") = "\"TRUE,FALSE\"",
                                               py::arg("allow_blank") = true);
@@ -362,48 +367,115 @@ void copy_sheet(py::handle from, py::handle to) {
     to.attr("sheet_state") = from.attr("sheet_state");
 }
 
-// The further sheets of a workbook after pandas wrote their cells (each {"title", "rows",
-// "columns", "hidden"}, or {"title", "copy_of": path} for a sheet copied from the workbook at
-// path), and the marks on cells of its first sheet (each {"row": record index, "column":
-// title, "fill": RRGGBB, "note": text or None}).
-void finish_sheets(py::handle book, py::handle sheets, py::handle marks) {
-    py::object width = global("DEFAULT_COL_WIDTH");
-    py::object source;  // the workbook sheets are copied from, opened once
-    size_t position = 0;
-    for (py::handle sheet : sheets) {
-        ++position;  // the first sheet comes before them all
-        if (sheet.contains("copy_of")) {
-            if (!source) source = global("load_workbook")(py::arg("filename") = native::text(sheet["copy_of"]));
-            copy_sheet(source[sheet["title"]],
-                       book.attr("create_sheet")(sheet["title"], py::arg("index") = position));
-            continue;
-        }
-        py::object page = book[sheet["title"]];
-        const size_t count = py::len(sheet["columns"]);
-        keep_texts_texts(page);
-        py::list widths;
-        for (size_t i = 0; i < count; ++i) widths.append(width);
-        set_widths(page, widths);
-        if (native::truthy(sheet.attr("get")("hidden", false))) {
-            page.attr("sheet_state") = "veryHidden";
-        } else {
-            dress_for_review(page, count);
-        }
-    }
-    if (marks.is_none()) return;
-    py::object first = book.attr("worksheets")[py::int_(0)];
+// The fills and notes of a sheet's marked cells, each {"row": index into the sheet's
+// records, "column": title, "fill": RRGGBB, "note": text or None}.
+void mark_cells(py::handle page, py::handle marks) {
     py::dict column_of;  // title -> column number, from the title row
-    for (py::handle title_cell : first[py::str("1")]) column_of[title_cell.attr("value")] = title_cell.attr("column");
+    for (py::handle title_cell : page[py::str("1")]) column_of[title_cell.attr("value")] = title_cell.attr("column");
     py::object fill_type = native::host_attr("openpyxl.styles", "PatternFill");
     for (py::handle mark : marks) {
-        py::object cell = first.attr("cell")(py::arg("row") = py::int_(mark["row"]) + py::int_(2),
-                                             py::arg("column") = column_of[mark["column"]]);
+        py::object cell = page.attr("cell")(py::arg("row") = py::int_(mark["row"]) + py::int_(2),
+                                            py::arg("column") = column_of[mark["column"]]);
         py::object fill = mark["fill"];
         cell.attr("fill") = fill_type(py::arg("fill_type") = "solid", py::arg("start_color") = fill,
                                       py::arg("end_color") = fill);
         py::object note = mark.attr("get")("note");
         if (!note.is_none()) cell.attr("comment") = global("Comment")(note, "generate");
     }
+}
+
+// The titles of a sheet: `columns`, or without them the keys of the records in order of
+// appearance.
+py::list titles_of(py::handle columns, py::handle records) {
+    py::list titles;
+    if (!columns.is_none()) {
+        for (py::handle title : columns) titles.append(title);
+        return titles;
+    }
+    for (py::handle record : records) {
+        for (py::handle title : record) {
+            if (!titles.contains(title)) titles.append(title);
+        }
+    }
+    return titles;
+}
+
+// The title row and each record's cells as given (texts kept texts), without the
+// table's title styling.
+void write_plain(py::handle page, py::handle titles, py::handle records) {
+    page.attr("append")(titles);
+    long row = 1;
+    for (py::handle record : records) {
+        ++row;
+        long column = 0;
+        for (py::handle title : titles) {
+            py::object value = record.attr("get")(title);
+            py::object cell = page.attr("cell")(py::arg("row") = row, py::arg("column") = ++column, py::arg("value") = value);
+            if (PyUnicode_Check(value.ptr())) cell.attr("data_type") = "s";
+        }
+    }
+}
+
+// Writes the workbook of `sheets`, in their order, to `target` in one save: the cells of
+// every sheet first, then each sheet's widths and dressing (see export_sheets). The
+// workbook is built in memory; nothing is written to `target` unless all of it succeeds.
+void write_sheets(py::handle sheets, py::handle target) {
+    py::object pd = global("pd");
+    py::object from_records = pd.attr("DataFrame").attr("from_records");
+    py::object buffer = native::host_attr("io", "BytesIO")();
+    py::object writer = pd.attr("ExcelWriter")(buffer, py::arg("engine") = "openpyxl");
+    {
+        py::object book = writer.attr("book");
+        py::object source;  // the workbook sheets are copied from, opened once
+        std::vector<std::pair<py::object, py::list>> pages;  // each sheet's page and titles
+        for (py::handle sheet : sheets) {
+            py::object title = sheet.attr("get")("title", "Sheet1");
+            py::object records = sheet.attr("get")("rows", py::list());
+            py::list titles = titles_of(sheet.attr("get")("columns"), records);
+            py::object page;
+            if (sheet.contains("copy_of")) {
+                if (!source) source = global("load_workbook")(py::arg("filename") = native::text(sheet["copy_of"]));
+                page = book.attr("create_sheet")(title);
+                copy_sheet(source[title], page);
+            } else if (native::truthy(sheet.attr("get")("plain", false))) {
+                page = book.attr("create_sheet")(title);
+                write_plain(page, titles, records);
+            } else {
+                from_records(records, py::arg("columns") = titles)
+                    .attr("to_excel")(writer, py::arg("sheet_name") = title, py::arg("index") = false);
+                page = book[title];
+            }
+            pages.emplace_back(page, titles);
+        }
+        py::object width = global("DEFAULT_COL_WIDTH");
+        size_t at = 0;
+        for (py::handle sheet : sheets) {
+            auto& [page, titles] = pages[at++];
+            if (sheet.contains("copy_of")) continue;
+            if (!native::truthy(sheet.attr("get")("plain", false))) keep_texts_texts(page);
+            if (native::truthy(sheet.attr("get")("review", false))) dress_for_review(page, py::len(titles));
+            py::object widths = sheet.attr("get")("widths");
+            if (widths.is_none()) {
+                py::list each;
+                for (size_t i = 0; i < py::len(titles); ++i) each.append(width);
+                widths = each;
+            }
+            set_widths(page, widths);
+            if (native::truthy(sheet.attr("get")("hidden", false))) page.attr("sheet_state") = "veryHidden";
+            py::object marks = sheet.attr("get")("marks");
+            if (!marks.is_none()) mark_cells(page, marks);
+        }
+    }
+    writer.attr("close")();  // saves the workbook into the buffer
+    global("Path")(target).attr("write_bytes")(buffer.attr("getvalue")());
+}
+
+void export_sheets(py::object sheets, py::object path) {
+    if (py::len(sheets) == 0) native::raise_builtin("ValueError", "a workbook needs at least one sheet");
+    // Written under a temporary name in the destination folder, then moved over `path`:
+    // a failure never leaves a half-written workbook there.
+    py::cpp_function write([sheets](py::object tmp) { write_sheets(sheets, tmp); });
+    global("write_atomically")(path, write, py::arg("suffix") = ".xlsx");  // pandas picks its writer by it
 }
 
 void export_to_xlsx(py::object data, py::object path, py::object columns, py::object sheets, py::object marks,
@@ -417,54 +489,25 @@ void export_to_xlsx(py::object data, py::object path, py::object columns, py::ob
     if (py::len(options) != 0) {
         native::raise_builtin("TypeError", "export_to_xlsx() takes no option " + native::text(py::list(options)));
     }
-    py::object from_records = global("pd").attr("DataFrame").attr("from_records");
-    py::object table;
-    size_t column_count;
+    py::dict first("rows"_a = data, "review"_a = true, "marks"_a = marks);
     if (!columns.is_none() && py::len(data) == 0) {
-        // No record: a sheet with the titles only.
-        table = from_records(data, py::arg("columns") = columns);
-        column_count = py::len(columns);
+        first["columns"] = columns;  // no record: a sheet with the titles only
     } else {
-        column_count = py::len(data[py::int_(0)]);  // IndexError for empty data, before anything is written
-        table = from_records(data);
+        // The first record's keys get the default width; IndexError for empty data, before anything is written.
+        py::list widths;
+        for (size_t i = 0, n = py::len(data[py::int_(0)]); i < n; ++i) widths.append(global("DEFAULT_COL_WIDTH"));
+        first["widths"] = widths;
     }
-    py::object width = global("DEFAULT_COL_WIDTH");
-    py::list column_widths;
-    for (size_t i = 0; i < column_count; ++i) column_widths.append(width);
-    const size_t all_columns = py::len(table.attr("columns"));
-
-    // Written and finished under a temporary name in the destination folder, then moved
-    // over `path`: a failure never leaves a half-written or unfinished workbook there.
-    if (sheets.is_none()) sheets = py::list();
-    py::cpp_function write([table, column_widths, all_columns, sheets, marks](py::object tmp) {
-        if (py::len(sheets) == 0) {
-            table.attr("to_excel")(tmp, py::arg("index") = false);
-        } else {
-            // One writer for the cells of every sheet, so that they read back alike.
-            py::object pd = global("pd");
-            py::object writer = pd.attr("ExcelWriter")(tmp, py::arg("engine") = "openpyxl");
-            try {
-                table.attr("to_excel")(writer, py::arg("index") = false);
-                for (py::handle sheet : sheets) {
-                    if (sheet.contains("copy_of")) continue;
-                    pd.attr("DataFrame").attr("from_records")(sheet["rows"], py::arg("columns") = sheet["columns"])
-                        .attr("to_excel")(writer, py::arg("sheet_name") = sheet["title"], py::arg("index") = false);
-                }
-            } catch (py::error_already_set&) {
-                writer.attr("close")();  // the temporary file is removed by the caller
-                throw;
-            }
-            writer.attr("close")();
+    py::list all;
+    all.append(first);
+    if (!sheets.is_none()) {
+        for (py::handle sheet : sheets) {
+            py::dict further = py::dict(py::reinterpret_borrow<py::object>(sheet));
+            if (!further.contains("copy_of")) further["review"] = !native::truthy(further.attr("get")("hidden", false));
+            all.append(further);
         }
-        py::object workbook = global("load_workbook")(py::arg("filename") = native::text(tmp));
-        py::object sheet = workbook.attr("worksheets")[py::int_(0)];
-        keep_texts_texts(sheet);
-        dress_for_review(sheet, all_columns);
-        set_widths(sheet, column_widths);
-        finish_sheets(workbook, sheets, marks);
-        workbook.attr("save")(native::text(tmp));
-    });
-    global("write_atomically")(path, write, py::arg("suffix") = ".xlsx");  // pandas picks its writer by it
+    }
+    export_sheets(all, path);
 }
 
 void set_column_widths(py::iterable column_widths, py::object path) {
@@ -482,13 +525,6 @@ PYBIND11_MODULE(xlsx, m) {
     py::module_ typing = py::module_::import("typing");  // names of the declared types
     for (const char* name : {"Dict", "List"}) m.attr(name) = typing.attr(name);
     m.attr("Path") = native::host_attr("pathlib", "Path");
-    m.attr("np") = py::module_::import("numpy");
-    m.attr("pd") = py::module_::import("pandas");
-    m.attr("load_workbook") = native::host_attr("openpyxl", "load_workbook");
-    m.attr("get_column_letter") = native::host_attr("openpyxl.utils", "get_column_letter");
-    m.attr("Font") = native::host_attr("openpyxl.styles", "Font");
-    m.attr("Comment") = native::host_attr("openpyxl.comments", "Comment");
-    m.attr("DataValidation") = native::host_attr("openpyxl.worksheet.datavalidation", "DataValidation");
     m.attr("zipfile") = py::module_::import("zipfile");
     py::module_ exporters = py::module_::import("generator.common.serializers.export");
     m.attr("register_exporter") = exporters.attr("register_exporter");
@@ -496,6 +532,15 @@ PYBIND11_MODULE(xlsx, m) {
     m.attr("register_loader") = native::host_attr("generator.common.serializers.load", "register_loader");
 
     global.bind(m);
+    // The table and workbook libraries are imported when a workbook is first read or
+    // written, not when the package is: --help and --version do not wait for them.
+    global.lazy_import("np", "numpy");
+    global.lazy_import("pd", "pandas");
+    global.lazy_import("load_workbook", "openpyxl", "load_workbook");
+    global.lazy_import("get_column_letter", "openpyxl.utils", "get_column_letter");
+    global.lazy_import("Font", "openpyxl.styles", "Font");
+    global.lazy_import("Comment", "openpyxl.comments", "Comment");
+    global.lazy_import("DataValidation", "openpyxl.worksheet.datavalidation", "DataValidation");
 
     m.attr("log") = m.attr("logging").attr("getLogger")(m.attr("__name__"));
     LOG.bind(m);
@@ -518,14 +563,31 @@ PYBIND11_MODULE(xlsx, m) {
     m.def("export_to_xlsx", &export_to_xlsx, py::arg("data"), py::arg("path"),
           py::arg("columns") = py::none(), py::arg("sheets") = py::none(), py::arg("marks") = py::none(),
           "Write the records to a new workbook at path, replacing any file there.\n\n"
-          "The columns of the first record's keys get the width DEFAULT_COL_WIDTH.\n"
+          "The sheet is dressed for review, and the columns of the first record's keys get the width\n"
+          "DEFAULT_COL_WIDTH.\n"
           "columns: the titles to write when data holds no record (ignored otherwise).\n"
           "sheets: further sheets after the first, each {'title', 'rows', 'columns', 'hidden'};\n"
-          "a hidden one is kept out of the engineer's sight (very hidden). {'title', 'copy_of': path}\n"
-          "copies that sheet of the workbook at path (values, formulas, widths).\n"
+          "a hidden one is kept out of the engineer's sight (very hidden), the others are dressed for\n"
+          "review. {'title', 'copy_of': path} copies that sheet of the workbook at path.\n"
           "marks: cells of the first sheet to colour, each {'row': index in data, 'column': title,\n"
           "'fill': 'RRGGBB', 'note': text or None}.");
     m.attr("export_to_xlsx") = as_exporter(m.attr("export_to_xlsx"));
+    m.def("export_sheets", &export_sheets, py::arg("sheets"), py::arg("path"),
+          "Write a workbook of every sheet given, in their order, to path in one save, replacing any file\n"
+          "there (whole or not at all).\n\n"
+          "Each sheet is a mapping:\n"
+          "  title: the sheet's name (default 'Sheet1');\n"
+          "  rows: its records; columns: its titles (default: the records' keys in order of appearance);\n"
+          "  plain: true to write the cells as given, without the table's title styling; otherwise the\n"
+          "    records are written as a table (lists as their printed text), texts kept texts;\n"
+          "  widths: the column widths from column A (default: DEFAULT_COL_WIDTH for every column);\n"
+          "  review: true to dress it for review: bold frozen title row, a filter, a TRUE/FALSE drop-down\n"
+          "    in the yes/no columns, a note on each known column's title saying what it accepts;\n"
+          "  hidden: true to keep it out of the engineer's sight (very hidden);\n"
+          "  marks: cells to colour, each {'row': index in rows, 'column': title, 'fill': 'RRGGBB',\n"
+          "    'note': text or None};\n"
+          "  copy_of: a workbook's path: the sheet of this title copied from it (values, formulas, widths,\n"
+          "    whether it is shown); the other keys do not apply.");
 
     m.def("_set_column_widths", &set_column_widths, py::arg("column_widths"), py::arg("path"),
           "Set the widths of the first sheet's columns, the first for column A, and save the workbook in place.");

@@ -1,5 +1,6 @@
 """YAML reader and writer of the serializers package, for files ending in .yaml or .yml."""
 
+import logging
 from pathlib import Path
 from typing import Any, Callable, Dict, Optional, Union
 
@@ -7,6 +8,8 @@ import yaml
 
 from generator.common.serializers.export import register_exporter, write_atomically
 from generator.common.serializers.load import register_loader
+
+log = logging.getLogger(__name__)
 
 YAML_EXTS = ["yaml", "yml"]
 
@@ -82,6 +85,12 @@ def export_to_yaml(
     or None for data it cannot write; PyYAML writes what it leaves.
     """
     text = None if dump is None else dump(data)
+    if text is not None:
+        log.debug("Writing %s with the native YAML writer", path)
+    elif dump is None:
+        log.debug("Writing %s with PyYAML", path)
+    else:
+        log.debug("Writing %s with PyYAML: the native YAML writer cannot write this data as PyYAML would", path)
 
     def write(tmp: Path) -> None:
         with open(tmp, "w", encoding="utf-8") as stream:
