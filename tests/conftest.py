@@ -34,6 +34,7 @@ class AwsCalls:
 
     def __init__(self):
         self.calls = []  # (account, region, operation)
+        self.requests = []  # (operation, parameters as sent)
         self.clients = []
         self._answers = []
         self._accounts = {}  # access key of assumed-role credentials -> account
@@ -58,6 +59,7 @@ class AwsCalls:
         account, region = self._account_of(params, request_signer), context.get("client_region")
         with self._lock:
             self.calls.append((account, region, model.name))
+            self.requests.append((model.name, params.get("body")))
         context["sandbox_account"] = account
         for operation, want_account, want_region, parsed, code, delay, error in self._answers:
             if operation == model.name and want_account in (None, account) and want_region in (None, region):

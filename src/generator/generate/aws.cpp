@@ -53,7 +53,11 @@ py::object ec2_of(const char* kind, py::handle aws, py::handle aws_region, py::h
                           "aws_secret_access_key"_a = secret, "aws_session_token"_a = token, "config"_a = config);
 }
 
-py::object assume_role(py::handle sts_client, py::handle role_arn) {
+py::object assume_role(py::handle sts_client, py::handle role_arn, py::handle external_id) {
+    if (!external_id.is_none()) {
+        return sts_client.attr("assume_role")("RoleArn"_a = role_arn, "RoleSessionName"_a = kRoleSessionName,
+                                              "ExternalId"_a = external_id);
+    }
     return sts_client.attr("assume_role")("RoleArn"_a = role_arn, "RoleSessionName"_a = kRoleSessionName);
 }
 

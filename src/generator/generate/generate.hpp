@@ -48,7 +48,8 @@ py::object get_acct_name(py::object account_id, py::object account_list);
 
 py::object retry_config();
 py::object ec2_of(const char* kind, py::handle aws, py::handle aws_region, py::handle creds, py::handle config);
-py::object assume_role(py::handle sts_client, py::handle role_arn);
+// ExternalId is sent only when `external_id` is not None.
+py::object assume_role(py::handle sts_client, py::handle role_arn, py::handle external_id = py::none());
 py::object region_names(py::handle ec2_client);
 py::object get_regions(py::object creds);
 py::object get_role_arn(py::object account_id, py::object role_name);
@@ -69,12 +70,29 @@ py::str lowest_free_block(py::handle vpc, const native::ipv4::Network& vpc_cidr,
 int block_prefix(py::handle hpe);
 py::object compute_crvn_cidr(py::object vpc, py::object hpe);
 
+// --------------------------------------------------------------- accounts (accounts.cpp)
+
+// One walked account and how it is entered: the role actually used and its external ID
+// (None when there is none; never logged or written).
+struct AccountEntry {
+    py::object id, role_name, external_id;
+};
+
+// The accounts to walk, in walking order: account_ids as configured, or those of the
+// organization or the controller (accounts), ascending; each with its role and external ID.
+std::vector<AccountEntry> walked_accounts(py::handle config, py::handle account_list, py::handle client_config,
+                                          const char* op);
+// The regions of exclude_regions.
+py::set excluded_regions(py::handle config);
+// Where an account's regions are listed when the configuration names none: a region not left out.
+py::object discovery_region(const py::set& excluded);
+
 // ------------------------------------------------------------------- rows (rows.cpp)
 
 py::object or_null(py::object value);
 py::object bool_or_null(py::object value);
 py::object list_or_null(py::object items);
-py::dict workbook_row(const char* op, py::handle defaults, py::handle hpe, py::handle account_id,
+py::dict workbook_row(const char* op, py::handle defaults, py::handle hpe, py::handle account_id, py::handle role_name,
                       py::handle account_name, py::handle region, py::handle vpc, py::handle crvn_cidr);
 py::object named_account(py::handle account_id, py::handle account_list, const char* op);
 
@@ -112,6 +130,8 @@ struct Walk {
     WalkRequest request;
     py::object config, defaults, account_list, executor, client_config;
     py::object sessions;  // threading.local: the boto3 session of each worker thread
+    py::set excluded_regions;  // never listed nor walked
+    long regions_excluded = 0;  // (account, region) pairs left out by exclude_regions
     py::object loader = py::none();  // botocore's loader of service descriptions, read once for all sessions
     std::unordered_set<std::string> walked;  // the accounts of the run: owners of the VPCs they share
     bool stopped = false;
@@ -142,7 +162,7 @@ py::object generate_tandrel_excel_data(py::object config);
 py::object generate_min_tandrel_yaml(py::object config);
 
 // region.cpp: one (account, region) unit and the coverage ledger.
-py::object region_unit(const WalkPtr& walk, long key, py::object account_id, py::object account_name,
+py::object region_unit(const WalkPtr& walk, long key, py::object account_id, py::object account_name, py::object role_name,
                        py::object region, py::object creds, bool discovered);
 std::pair<std::string, std::string> code_and_message(py::handle error);
 py::dict ledger_entry(py::handle account_id, py::handle account_name, py::handle region, const char* state,

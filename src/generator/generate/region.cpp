@@ -67,7 +67,7 @@ SubnetsByVpc region_subnets(py::handle ec2_client) {
 }
 
 // The VPCs of one region of one account, each with its free block and gateway name.
-py::object region_walk(const WalkPtr& walk, long key, py::object account_id, py::object account_name,
+py::object region_walk(const WalkPtr& walk, long key, py::object account_id, py::object account_name, py::object role_name,
                        py::object region, py::object creds, bool discovered) {
     Walk& w = *walk;
     const char* op = w.request.op;
@@ -123,7 +123,7 @@ py::object region_walk(const WalkPtr& walk, long key, py::object account_id, py:
         }
         facts.append(vpc_facts(account_id, region, vpc, crvn_cidr, shared ? owner : py::none()));
         if (w.request.rows) {
-            rows.append(workbook_row(op, defaults, hpe, account_id, account_name, region, vpc, crvn_cidr));
+            rows.append(workbook_row(op, defaults, hpe, account_id, role_name, account_name, region, vpc, crvn_cidr));
         }
         if (w.request.inventory) {
             py::dict vpc_data;
@@ -175,12 +175,12 @@ double seconds_since(std::chrono::steady_clock::time_point started) {
 // (rows, region entry, VPCs, VPCs without a free block, refusal code or None, error or None, seconds,
 // vpc_facts of the VPCs listed).
 // With keep_going a failure is part of the result rather than the end of the walk.
-py::object region_unit(const WalkPtr& walk, long key, py::object account_id, py::object account_name,
+py::object region_unit(const WalkPtr& walk, long key, py::object account_id, py::object account_name, py::object role_name,
                        py::object region, py::object creds, bool discovered) {
     const auto started = std::chrono::steady_clock::now();
     py::tuple done;
     try {
-        done = region_walk(walk, key, account_id, account_name, region, creds, discovered);
+        done = region_walk(walk, key, account_id, account_name, role_name, region, creds, discovered);
     } catch (py::error_already_set& err) {
         if (!walk->request.keep_going || !err.matches(PyExc_Exception) || walk->cancelled(key)) throw;
         return py::make_tuple(py::list(), py::none(), 0, 0, py::none(), err.value(), seconds_since(started),

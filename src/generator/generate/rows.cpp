@@ -18,7 +18,7 @@ py::object list_or_null(py::object items) {
     return std::move(out);
 }
 
-py::dict workbook_row(const char* op, py::handle defaults, py::handle hpe, py::handle account_id,
+py::dict workbook_row(const char* op, py::handle defaults, py::handle hpe, py::handle account_id, py::handle role_name,
                       py::handle account_name, py::handle region, py::handle vpc, py::handle crvn_cidr) {
     py::dict row_data;
     for (py::handle header : global("HEADERS")) row_data[header] = py::none();
@@ -28,7 +28,7 @@ py::dict workbook_row(const char* op, py::handle defaults, py::handle hpe, py::h
     row_data["managed_tgw"] = global("_bool_or_null")(defaults.attr("managed_tgw"));
     row_data["filter_cidrs"] = global("_list_or_null")(defaults.attr("filter_cidrs"));
     row_data["spoke_gw_size"] = or_null(defaults.attr("spoke_gw_size"));
-    row_data["role_name"] = or_null(defaults.attr("role_name"));
+    row_data["role_name"] = or_null(py::reinterpret_borrow<py::object>(role_name));  // the role used in the account
     row_data["region"] = region;
     row_data["vpc_id"] = vpc.attr("id");
     row_data["crvn_cidr"] = or_null(py::str(crvn_cidr));

@@ -15,8 +15,6 @@ thread_local BuilderRun* builder_run = nullptr;
 
 namespace {
 
-constexpr const char* kDiscoveryRegion = "us-east-1";  // enabled in every account: where regions are listed
-
 [[noreturn]] void raise_cancelled() {
     native::raise(native::host_attr("concurrent.futures", "CancelledError"), "the walk was stopped");
 }
@@ -89,7 +87,8 @@ Unit submit(const WalkPtr& walk, long key, std::function<py::object()> body) {
 }
 
 // An account: its name, role, regions; submits a unit per region.
-py::object account_unit(const WalkPtr& walk, std::size_t index, py::object account_id) {
+py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEntry& entry) {
+    py::object account_id = entry.id, role_name = entry.role_name;
     Walk& w = *walk;
     const char* op = w.request.op;
     const long key = unit_key(index, -1);
@@ -104,21 +103,22 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, py::object accou
         info["regions"] = py::list();
         py::object fields_set = defaults.attr("__fields_set__");
         for (py::handle field : global("MIN_ACCOUNT_INFO_FIELDS")) {
-            if (fields_set.contains(field)) info[field] = py::getattr(defaults, field);
+            if (!fields_set.contains(field)) continue;
+            info[field] = native::text(field) == "role_name" ? role_name : py::getattr(defaults, field);
         }
         LOG.lazy(log_level::debug, op, "Account Info data:\n%s", [&] { return py::make_tuple(pformat(info)); });
         account_info = info;
     }
-    py::object role_arn = global("get_role_arn")(account_id, defaults.attr("role_name"));
+    py::object role_arn = global("get_role_arn")(account_id, role_name);
     py::object configured = w.config.attr("aws_regions");
     const bool discovered = !truthy(configured);
     // The role is assumed once, at the STS endpoint of a region the account uses: tokens of the
     // global endpoint are refused in regions that must be opted in to.
-    py::object home = discovered ? py::object(py::str(kDiscoveryRegion)) : py::object(py::list(configured)[0]);
+    py::object home = discovered ? discovery_region(w.excluded_regions) : py::object(py::list(configured)[0]);
     const auto started = std::chrono::steady_clock::now();
     py::object assumed_role;
     try {
-        assumed_role = assume_role(worker_sts_client(walk, home), role_arn);
+        assumed_role = assume_role(worker_sts_client(walk, home), role_arn, entry.external_id);
     } catch (py::error_already_set& err) {
         if (!err.matches(PyExc_Exception) || w.cancelled(key)) throw;
         if (!w.request.keep_going) w.failed(key);  // reported in its turn, as a refused role is
@@ -131,8 +131,15 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, py::object accou
     try {
         if (discovered) {
             // Only the regions enabled for the account: one it has not opted in to is never asked.
-            regions = py::list(region_names(
-                watched(ec2_of("client", worker_session(w), home, creds, w.client_config), walk)));
+            // Less the regions left out: never walked, not in the coverage.
+            for (py::handle region : region_names(
+                     watched(ec2_of("client", worker_session(w), home, creds, w.client_config), walk))) {
+                if (w.excluded_regions.contains(region)) {
+                    ++w.regions_excluded;
+                } else {
+                    regions.append(region);
+                }
+            }
         } else {
             regions = py::list(configured);
         }
@@ -150,8 +157,8 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, py::object accou
     for (py::handle region_handle : regions) {
         py::object region = py::reinterpret_borrow<py::object>(region_handle);
         const long region_key = unit_key(index, region_index++);
-        Unit unit = submit(walk, region_key, [walk, region_key, account_id, account_name, region, creds, discovered,
-                                              remaining]() -> py::object {
+        Unit unit = submit(walk, region_key, [walk, region_key, account_id, account_name, role_name, region, creds,
+                                              discovered, remaining]() -> py::object {
             struct CountDone {  // the account is done when its last region is, however it ended
                 Walk& walk;
                 std::size_t& remaining;
@@ -159,7 +166,7 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, py::object accou
                     if (--remaining == 0) ++walk.accounts_done;
                 }
             } count_done{*walk, *remaining};
-            return region_unit(walk, region_key, account_id, account_name, region, creds, discovered);
+            return region_unit(walk, region_key, account_id, account_name, role_name, region, creds, discovered);
         });
         units.append(py::make_tuple(unit.future, unit.records));
     }
@@ -245,12 +252,17 @@ Discovery discover(py::object config, const WalkRequest& request) {
     walk->account_list = account_list;
     walk->client_config = retry_config();
     walk->sessions = native::host_attr("threading", "local")();
-    py::list account_ids(config.attr("account_ids"));
-    for (py::handle account_id : account_ids) walk->walked.insert(native::text(account_id));
+    walk->excluded_regions = excluded_regions(config);
+    const std::vector<AccountEntry> entries = walked_accounts(config, account_list, walk->client_config, op);
+    py::list account_ids;
+    for (const AccountEntry& entry : entries) {
+        account_ids.append(entry.id);
+        walk->walked.insert(native::text(entry.id));
+    }
     if (py::len(account_ids) > 0) {
         py::object configured = config.attr("aws_regions");
         read_service_descriptions(*walk, truthy(configured) ? py::object(py::list(configured)[0])
-                                                            : py::object(py::str(kDiscoveryRegion)));
+                                                            : discovery_region(walk->excluded_regions));
     }
     walk->executor = native::host_attr("concurrent.futures", "ThreadPoolExecutor")(
         "max_workers"_a = request.jobs, "thread_name_prefix"_a = "generate");
@@ -262,9 +274,9 @@ Discovery discover(py::object config, const WalkRequest& request) {
     try {
         std::vector<Unit> accounts;
         for (std::size_t i = 0; i < py::len(account_ids); ++i) {
-            py::object account_id = account_ids[i];
+            const AccountEntry& entry = entries[i];
             accounts.push_back(
-                submit(walk, unit_key(i, -1), [walk, i, account_id] { return account_unit(walk, i, account_id); }));
+                submit(walk, unit_key(i, -1), [walk, i, entry] { return account_unit(walk, i, entry); }));
         }
         for (std::size_t i = 0; i < accounts.size(); ++i) {
             py::tuple done = take(accounts[i].future, accounts[i].records, progress, *walk);
@@ -327,9 +339,16 @@ Discovery discover(py::object config, const WalkRequest& request) {
         LOG.lazy(log_level::debug, op, "Accounts:\n%s", [&] { return py::make_tuple(pformat(found.accounts)); });
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    LOG(log_level::info, op,
-        "Walk done in %.1f s: accounts %s, regions %s, VPCs %s, VPCs without a free block %s, regions skipped %s",
-        seconds, py::len(account_ids), regions_walked, vpcs, no_block, regions_skipped);
+    if (py::len(walk->excluded_regions) == 0) {
+        LOG(log_level::info, op,
+            "Walk done in %.1f s: accounts %s, regions %s, VPCs %s, VPCs without a free block %s, regions skipped %s",
+            seconds, py::len(account_ids), regions_walked, vpcs, no_block, regions_skipped);
+    } else {
+        LOG(log_level::info, op,
+            "Walk done in %.1f s: accounts %s, regions %s, VPCs %s, VPCs without a free block %s, regions skipped %s, "
+            "regions excluded %s",
+            seconds, py::len(account_ids), regions_walked, vpcs, no_block, regions_skipped, walk->regions_excluded);
+    }
     long ok = 0, skipped = 0, failed = 0;
     for (py::handle entry : found.ledger) {
         const std::string state = native::text(entry["state"]);
