@@ -92,8 +92,10 @@ def test_module_constants():
     assert gen.log.name == "generator.generate"
 
 
-def test_module_names_in_order():
-    names = [n for n in vars(gen) if not n.startswith("__")]
+def test_module_names():
+    # dir(): the AWS SDK, the HTTP client, the model and the configuration loader are names of the
+    # module before their first use imports them.
+    names = [n for n in dir(gen) if not n.startswith("__")]
     expected = [
         "argparse", "getpass", "ipaddress", "json", "logging", "os", "pathlib", "sys", "t", "pformat", "boto3",
         "requests", "yaml", "AccountInfo", "get_parent_parser", "serializers", "load_config", "log",
@@ -103,7 +105,7 @@ def test_module_names_in_order():
         "MIN_ACCOUNT_INFO_FIELDS", "generate_min_tandrel_yaml", "_quoted", "_recurse_quoted", "_quoted_presenter",
         "_dump_quoted", "_merge_refresh", "main",
     ]
-    assert names == expected
+    assert names == sorted(expected)
 
 
 # --------------------------------------------------------------------- rows

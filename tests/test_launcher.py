@@ -153,3 +153,25 @@ def test_ctrl_c_at_the_password_prompt(tmp_path):
     assert os.waitstatus_to_exitcode(status) == 130
     assert b"Traceback" not in rest
     assert not (tmp_path / "out.xlsx").exists()
+
+
+HEAVY = {"pandas", "openpyxl", "boto3", "botocore", "requests", "pydantic"}
+
+
+@pytest.mark.slow  # new interpreters
+@pytest.mark.parametrize("command, args, out", [
+    ("generate", ["--version"], "generate "),
+    ("generate", ["--help"], "usage: generate"),
+    ("convert", ["--help"], "usage: convert"),
+    ("generate", ["--example-config"], "account_ids:"),
+])
+def test_quick_questions_import_no_heavy_library(tmp_path, command, args, out):
+    script = f"import sys; sys.argv = [{command!r}, *{args!r}]; from generator.launcher import {command}; {command}()"
+    done = subprocess.run([sys.executable, "-X", "importtime", "-c", script], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert out in done.stdout
+    # "import time: self [us] | cumulative | name", the name indented by its depth
+    imported = {line.rsplit("|", 1)[1].strip() for line in done.stderr.splitlines() if line.startswith("import time:")}
+    assert "generator.launcher" in imported
+    assert {name.split(".")[0] for name in imported} & HEAVY == set()

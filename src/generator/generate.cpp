@@ -11,11 +11,12 @@
 // workbook) and command.cpp (`main` and its options).
 #include <pybind11/pybind11.h>
 
-#include <iterator>
+#include <string>
 
 #include "generator/generate/generate.hpp"
 #include "native/model.hpp"
 #include "native/quoted.hpp"
+#include "native/review_columns.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -33,16 +34,21 @@ namespace {
 
 using namespace generate_module;
 
-const char* const kHeaders[] = {
-    "account_id",   "account_name",   "hpe",    "managed_tgw", "filter_cidrs",        "spoke_gw_size", "role_name",
-    "region",       "vpc_id",         "crvn_cidr", "gw_zones", "spoke_gw_tags",       "domain",        "encrypt",
-    "inspection",   "spoke_advertisement", "spoke_routes", "spoke_gw_name", "transit_gw_name",
-};
-const char* const kMinAccountInfoFields[] = {"hpe", "managed_tgw", "filter_cidrs", "spoke_gw_size", "role_name"};
-
-py::list str_list(const char* const* begin, const char* const* end) {
+// The workbook's columns, from the one table of them.
+py::list headers() {
     py::list out;
-    for (auto it = begin; it != end; ++it) out.append(*it);
+    for (const native::ReviewColumn& column : native::review_columns()) out.append(py::str(std::string(column.name)));
+    return out;
+}
+
+// The account columns that the configuration's defaults fill: all but the account's own ID and name.
+py::list min_account_info_fields() {
+    py::list out;
+    for (const native::ReviewColumn& column : native::review_columns()) {
+        if (column.level != native::ColumnLevel::account) continue;
+        if (column.name == "account_id" || column.name == "account_name") continue;
+        out.append(py::str(std::string(column.name)));
+    }
     return out;
 }
 
@@ -57,17 +63,21 @@ PYBIND11_MODULE(generate, m) {
     }
     m.attr("t") = py::module_::import("typing");
     m.attr("pformat") = py::module_::import("pprint").attr("pformat");
-    m.attr("boto3") = py::module_::import("boto3");
-    m.attr("requests") = py::module_::import("requests");
+    // The AWS SDK, the HTTP client and the configuration model (pydantic) are imported on
+    // first use, not when the module loads: --help and --version do not wait for them.
+    global.lazy_import("boto3", "boto3");
+    global.lazy("requests", [] {
+        py::object requests = py::module_::import("requests");
+        // Unless the configuration asks for a check (controller.verify), the controller is reached without
+        // certificate verification; don't warn about it on every request.
+        requests.attr("packages").attr("urllib3").attr("disable_warnings")();
+        return requests;
+    });
     m.attr("yaml") = py::module_::import("yaml");
-    native::bind_model(m, {"AccountInfo"});
+    native::bind_model(global, {"AccountInfo"});
     m.attr("get_parent_parser") = py::module_::import("generator.cli").attr("get_parent_parser");
     m.attr("serializers") = py::module_::import("generator.common.serializers");
-    m.attr("load_config") = py::module_::import("generator.config").attr("load_config");
-
-    // Unless the configuration asks for a check (controller.verify), the controller is reached without
-    // certificate verification; don't warn about it on every request.
-    m.attr("requests").attr("packages").attr("urllib3").attr("disable_warnings")();
+    global.lazy_import("load_config", "generator.config", "load_config");
 
     m.attr("log") = m.attr("logging").attr("getLogger")(m.attr("__name__"));
     LOG.bind(m);
@@ -93,13 +103,13 @@ PYBIND11_MODULE(generate, m) {
     m.def("compute_crvn_cidr", &compute_crvn_cidr, py::arg("vpc"), py::arg("hpe"),
           "The lowest /25 (hpe) or /27 block of the VPC that overlaps none of its subnets, or '' when none is free.");
 
-    m.attr("HEADERS") = str_list(std::begin(kHeaders), std::end(kHeaders));
+    m.attr("HEADERS") = headers();
     m.attr("NULL") = "";
     m.def("_bool_or_null", &bool_or_null, py::arg("value"), "The value itself, or NULL when it is None.");
     m.def("_list_or_null", &list_or_null, py::arg("items"), "The items as texts, or NULL when there are none.");
     m.def("generate_tandrel_excel_data", &generate_tandrel_excel_data, py::arg("config"),
           "One workbook row per VPC of the configured accounts and regions.");
-    m.attr("MIN_ACCOUNT_INFO_FIELDS") = str_list(std::begin(kMinAccountInfoFields), std::end(kMinAccountInfoFields));
+    m.attr("MIN_ACCOUNT_INFO_FIELDS") = min_account_info_fields();
     m.def("generate_min_tandrel_yaml", &generate_min_tandrel_yaml, py::arg("config"),
           "The minimal inventory: {'account_info': [...]} with the accounts, their regions and VPCs.");
     native::install_quoted(m);

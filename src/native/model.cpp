@@ -37,19 +37,6 @@ void bind_model(ModuleGlobals& globals, std::initializer_list<const char*> names
     }
 }
 
-void bind_model(py::module_& module, std::initializer_list<const char*> names) {
-    const std::string missing = missing_model();
-    for (const char* name : names) {
-        if (missing.empty()) {
-            module.attr(name) = host_attr(kModel, name);
-        } else {
-            module.attr(name) = py::cpp_function(
-                [missing](py::args, py::kwargs) -> py::object { raise_builtin("ModuleNotFoundError", missing); },
-                py::name(name));
-        }
-    }
-}
-
 void require_model() {
     const std::string missing = missing_model();
     if (!missing.empty()) raise_builtin("ModuleNotFoundError", missing);

@@ -19,9 +19,6 @@ namespace py = pybind11;
 // missing-model error.
 void bind_model(ModuleGlobals& globals, std::initializer_list<const char*> names);
 
-// The same, imported now as attributes of `module` (TEMPORARY: until generate binds lazily).
-void bind_model(py::module_& module, std::initializer_list<const char*> names);
-
 // Raise the missing-model error (ModuleNotFoundError) now, before any work, when
 // the model cannot be imported.
 void require_model();
