@@ -103,7 +103,7 @@ def test_module_names():
         "get_role_arn", "get_temp_creds_for_account", "get_ec2_resource_handler", "get_spoke_gw_name",
         "compute_crvn_cidr", "HEADERS", "NULL", "_bool_or_null", "_list_or_null", "generate_tandrel_excel_data",
         "MIN_ACCOUNT_INFO_FIELDS", "generate_min_tandrel_yaml", "_quoted", "_recurse_quoted", "_quoted_presenter",
-        "_dump_quoted", "_merge_refresh", "main",
+        "_dump_quoted", "_merge_refresh", "main", "AWS_CONNECT_TIMEOUT", "AWS_READ_TIMEOUT", "AWS_TIMEOUT_ATTEMPTS",
     ]
     assert names == sorted(expected)
 

@@ -3,7 +3,10 @@ workers, a request per region, the first failure in configuration order, regions
 by policy, narrow VPCs and the retry settings of the AWS clients (moto in-process)."""
 import io
 import logging
+import socket
 import sys
+import threading
+import time
 
 import boto3
 import botocore.exceptions
@@ -254,8 +257,8 @@ def test_coverage_ledger(tmp_path, estate, monkeypatch, caplog, capsys, aws_call
             run_main(monkeypatch, tmp_path, *args)
         if error is SystemExit:
             assert err.value.code == 1  # the refused role, reported as before
-        elif error is not RuntimeError:  # an AWS error says where it happened
-            assert str(err.value).startswith(f"account {B}, region ")
+        else:  # an error of any kind says where it happened
+            assert str(err.value).startswith(f"account {failed[0][0]}, region {failed[0][1]}: ")
         assert (tmp_path / "out.yaml").read_text() == "old\n" and not (tmp_path / "out.xlsx").exists()
         return
     if failed:  # what was covered is written; status 3 and a last line say something was not
@@ -312,3 +315,50 @@ def test_keep_going_result_line_and_nothing_covered(tmp_path, estate, monkeypatc
     assert capsys.readouterr().err == "partial: 2 of 4 account-regions failed" + (
         "; see the Coverage sheet\n" if "-e" in outputs else "\n")
     assert all(path.read_bytes() != b"good\n" for option, path in files.items() if option in outputs)
+
+
+@pytest.fixture
+def stalled_ec2(monkeypatch):
+    """EC2 at a server on 127.0.0.1 that accepts every connection and never answers; the
+    time-outs short so that a test takes seconds. Yields the connections it accepted."""
+    server = socket.create_server(("127.0.0.1", 0))
+    accepted = []
+
+    def accept():
+        while True:
+            try:
+                accepted.append(server.accept()[0])
+            except OSError:  # closed
+                return
+
+    threading.Thread(target=accept, daemon=True).start()
+    monkeypatch.setenv("AWS_ENDPOINT_URL_EC2", f"http://127.0.0.1:{server.getsockname()[1]}")
+    monkeypatch.setattr(gen, "AWS_CONNECT_TIMEOUT", 0.3)
+    monkeypatch.setattr(gen, "AWS_READ_TIMEOUT", 0.3)
+    yield accepted
+    server.close()
+    for connection in accepted:
+        connection.close()
+
+
+@pytest.mark.parametrize("attempts, pair_timeout", [(3, 300), (50, 1)], ids=["time-out retries", "pair deadline"])
+def test_stalled_endpoint_ends_the_pair_within_seconds(tmp_path, aws, monkeypatch, caplog, stalled_ec2, attempts,
+                                                       pair_timeout):
+    """An endpoint that takes the connection and never answers: the pair fails after 3 attempts
+    (or at its deadline) with its place named, warned about once."""
+    monkeypatch.setattr(gen, "AWS_TIMEOUT_ATTEMPTS", attempts)
+    write_config(tmp_path, accounts=(A,), regions=(R1,))
+    caplog.set_level(logging.WARNING, logger="generator")
+    started = time.monotonic()
+    error = botocore.exceptions.ReadTimeoutError if attempts == 3 else TimeoutError
+    with pytest.raises(error) as err:
+        run_main(monkeypatch, tmp_path, "-e", tmp_path / "out.xlsx", "--pair-timeout", pair_timeout)
+    assert time.monotonic() - started < 15
+    assert str(err.value).startswith(f"account {A}, region {R1}: ")
+    if attempts == 3:
+        assert len(stalled_ec2) == 3  # tried 3 times in all, not botocore's 10
+    else:
+        assert str(err.value).endswith("no answer from AWS within the pair time-out of 1 s (--pair-timeout)")
+    assert [r.getMessage().split(" (")[0] for r in caplog.records] == [
+        f"account {A}, region {R1}: AWS did not answer in time"]  # once, however many retries
+    assert not (tmp_path / "out.xlsx").exists()

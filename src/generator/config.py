@@ -7,6 +7,8 @@ returns it as a `Config` object. Every problem is reported as one
 field by its dotted location (for example "defaults.hpe").
 """
 
+import difflib
+import functools
 import ipaddress
 import re
 import reprlib
@@ -201,6 +203,32 @@ def _none_is_empty(value: Any) -> Any:
 
 
 Name = Annotated[str, AfterValidator(_not_blank)]
+
+
+@functools.lru_cache(maxsize=1)
+def _known_regions() -> frozenset:
+    """Every region botocore's own endpoint data names, in all partitions (no request is made)."""
+    import botocore.session
+
+    session = botocore.session.get_session()
+    return frozenset(
+        region
+        for partition in session.get_available_partitions()
+        for region in session.get_available_regions("ec2", partition_name=partition)
+    )
+
+
+def _known_region(value: str) -> str:
+    # A misspelt region would otherwise be accepted here and fail late, in the middle of the walk.
+    known = _known_regions()
+    if value not in known:
+        close = difflib.get_close_matches(value, sorted(known), n=1)
+        hint = f"; did you mean {close[0]}?" if close else ""
+        raise ValueError(f"{_shown(value)} is not an AWS region known to botocore{hint}")
+    return value
+
+
+Region = Annotated[Name, AfterValidator(_known_region)]
 AccountId = Annotated[str, BeforeValidator(_account_id)]
 OuId = Annotated[str, BeforeValidator(_ou_id)]
 # Held as a secret: the configuration's repr, debug dumps and pydantic's own dumps show asterisks.
@@ -295,8 +323,8 @@ class Config(_Section):
     account_overrides: Annotated[
         Dict[AccountId, AccountOverride], BeforeValidator(_no_empty_mapping), BeforeValidator(_distinct_accounts)
     ] = Field(default_factory=dict)
-    aws_regions: Annotated[Optional[List[Name]], AfterValidator(_distinct)] = None
-    exclude_regions: Annotated[Optional[List[Name]], AfterValidator(_distinct)] = None
+    aws_regions: Annotated[Optional[List[Region]], AfterValidator(_distinct)] = None
+    exclude_regions: Annotated[Optional[List[Region]], AfterValidator(_distinct)] = None
     controller: Controller
     defaults: Defaults
 

@@ -120,5 +120,8 @@ PYBIND11_MODULE(generate, m) {
           "their VPCs are kept, not removed.\nReturns {'rows', 'added', 'conflicts', 'removed', 'left_out', "
           "'not_rechecked', 'base_kept', 'kept', 'updated'}.");
     m.def("main", &generate_module::main, "Run the generate command with the process's command line.");
+    m.attr("AWS_CONNECT_TIMEOUT") = 10;  // seconds to connect to an AWS endpoint
+    m.attr("AWS_READ_TIMEOUT") = 30;     // seconds for its answer
+    m.attr("AWS_TIMEOUT_ATTEMPTS") = 3;  // attempts in all of a request that timed out
 }
 

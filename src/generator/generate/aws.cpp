@@ -40,8 +40,13 @@ py::object retry_config() {
     py::dict retries;
     if (!user_set("AWS_RETRY_MODE", "retry_mode")) retries["mode"] = kRetryMode;
     if (!user_set("AWS_MAX_ATTEMPTS", "max_attempts")) retries["total_max_attempts"] = kMaxAttempts;
-    if (py::len(retries) == 0) return py::none();
-    return native::host_attr("botocore.config", "Config")("retries"_a = retries);
+    // Time-outs (AWS_CONNECT_TIMEOUT, AWS_READ_TIMEOUT): an endpoint that accepts the
+    // connection and never answers costs seconds, not botocore's minute per attempt.
+    py::dict settings;
+    settings["connect_timeout"] = global("AWS_CONNECT_TIMEOUT");
+    settings["read_timeout"] = global("AWS_READ_TIMEOUT");
+    if (py::len(retries) > 0) settings["retries"] = retries;
+    return native::host_attr("botocore.config", "Config")(**settings);
 }
 
 // An EC2 resource ("resource") or client ("client") for the region, acting with the temporary credentials.
@@ -110,15 +115,17 @@ py::object get_ec2_resource_handler(py::object aws_region, py::object creds) {
     return ec2_of("resource", global("boto3"), aws_region, creds, retry_config());
 }
 
-// An AWS error that ends the run says where it happened: "account 1111, region eu-west-1: An error
-// occurred (AuthFailure) ...". The error keeps its type, code and AWS's message.
+// An error that ends the run says where it happened: "account 1111, region eu-west-1: An error
+// occurred (AuthFailure) ...", whatever its kind (an AWS refusal, an unreadable answer, a lost
+// connection, a VPC that cannot be read). The error keeps its type, code and message.
 void name_place(py::error_already_set& err, const std::string& place) {
-    py::object exceptions = native::host_module("botocore.exceptions");
-    if (!err.matches(exceptions.attr("ClientError")) && !err.matches(exceptions.attr("BotoCoreError"))) return;
+    if (!err.matches(PyExc_Exception) || err.matches(native::host_attr("concurrent.futures", "CancelledError"))) return;
     py::object value = err.value();
     py::tuple args = value.attr("args");
     if (py::len(args) == 1 && py::isinstance<py::str>(args[0])) {
         value.attr("args") = py::make_tuple(place + ": " + native::text(args[0]));
+    } else if (py::len(args) == 0) {
+        value.attr("args") = py::make_tuple(place + ": " + std::string(py::str(py::type::handle_of(value).attr("__name__"))));
     } else {
         native::add_note(value, place);
     }

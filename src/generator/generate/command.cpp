@@ -33,6 +33,23 @@ const char* const kExitStatuses =
     "files are written but miss their VPCs (see the Coverage sheet); 130 on Ctrl-C and 143 on SIGTERM, "
     "nothing written.";
 
+// --pair-timeout: seconds, more than 0 and at most a day.
+py::object pair_seconds(py::object text) {
+    py::object type_error = global("argparse").attr("ArgumentTypeError");
+    py::object seconds;
+    try {
+        seconds = global("float")(text);
+    } catch (py::error_already_set& err) {
+        if (!err.matches(PyExc_ValueError)) throw;
+        native::raise(type_error, "a number of seconds is needed, not " + std::string(py::repr(text)));
+    }
+    const double value = seconds.cast<double>();
+    if (!(value > 0 && value <= 86400)) {  // also refuses nan
+        native::raise(type_error, "more than 0 and at most 86400 seconds, not " + native::text(text));
+    }
+    return seconds;
+}
+
 // -j/--jobs: a whole number from 1 to kMaxJobs.
 py::object jobs_number(py::object text) {
     py::object type_error = global("argparse").attr("ArgumentTypeError");
@@ -83,13 +100,14 @@ py::object quoted_inventory(py::object tandrel_yaml) {
 // under a temporary name beside its file; only once both are whole does the inventory
 // take its place, so a failure or Ctrl-C anywhere leaves both existing files as they were.
 py::list generate_both(py::object config, py::object tandrel, py::object excel, py::object previous, long jobs,
-                       bool keep_going) {
+                       bool keep_going, double pair_timeout) {
     LOG(log_level::info, "main", "Generating minimal tandrel file: %s", tandrel);
     LOG(log_level::info, "main", "Generating Excel file: %s", excel);
     WalkRequest request;
     request.rows = request.inventory = true;
     request.jobs = jobs;
     request.keep_going = keep_going;
+    request.pair_timeout = pair_timeout;
     request.op = "main";
     Discovery found = discover(config, request);
     refuse_empty_coverage(found.ledger);
@@ -113,7 +131,8 @@ py::list generate_both(py::object config, py::object tandrel, py::object excel, 
 struct ForBuilders {
     BuilderRun run;
     BuilderRun* previous;
-    ForBuilders(long jobs, bool keep_going) : previous(builder_run) {
+    ForBuilders(long jobs, bool keep_going, double pair_timeout) : previous(builder_run) {
+        run.pair_timeout = pair_timeout;
         run.jobs = jobs;
         run.keep_going = keep_going;
         builder_run = &run;
@@ -149,6 +168,13 @@ py::object main() {
         "help"_a = "Go on past accounts and regions that fail: write what was covered, list what was not (the "
                    "Coverage sheet, the log) and end with exit status 3. Without it the first failure ends the run "
                    "and nothing is written.");
+    parser.attr("add_argument")(
+        "--pair-timeout", "type"_a = py::cpp_function(pair_seconds, py::arg("text")), "default"_a = kDefaultPairTimeout,
+        "metavar"_a = "SECONDS",
+        "help"_a = "How long one account's role, or one account and region, may take with its retries (default: "
+                   "300). After it the pair fails like any other: the run ends, or with -k it is listed as failed. "
+                   "Each AWS request waits at most 10 s to connect and 30 s for an answer, and one that timed out "
+                   "is tried at most 3 times.");
     parser.attr("add_argument")(
         "--refresh", "action"_a = "store_true",
         "help"_a = "With -e: the workbook excel_file was written by generate and edited since; merge what AWS "
@@ -187,11 +213,12 @@ py::object main() {
 
     const long jobs = args.attr("jobs").cast<long>();
     const bool keep_going = truthy(args.attr("keep_going"));
+    const double pair_timeout = args.attr("pair_timeout").cast<double>();
     py::list ledger;
     if (!tandrel.is_none() && !excel.is_none()) {
-        ledger = generate_both(config, tandrel, excel, previous, jobs, keep_going);
+        ledger = generate_both(config, tandrel, excel, previous, jobs, keep_going, pair_timeout);
     } else {
-        ForBuilders builders(jobs, keep_going);
+        ForBuilders builders(jobs, keep_going, pair_timeout);
         if (!tandrel.is_none()) {
             LOG(log_level::info, "main", "Generating minimal tandrel file: %s", tandrel);
             py::object tandrel_yaml = quoted_inventory(global("generate_min_tandrel_yaml")(config));

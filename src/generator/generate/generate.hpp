@@ -29,6 +29,7 @@ extern native::ModuleLog LOG;
 extern native::ModuleGlobals global;  // the module's globals, read at call time as Python code would
 
 constexpr long kDefaultJobs = 8;
+constexpr double kDefaultPairTimeout = 300;  // seconds for one account's role or one (account, region)
 
 // The sheets a refreshed workbook carries after the VPC sheet.
 constexpr const char* kRemovedSheet = "Removed";
@@ -111,6 +112,7 @@ struct WalkRequest {
     bool inventory = false;  // inventory account entries
     long jobs = kDefaultJobs;
     bool keep_going = false;  // a failed account or region goes in the ledger and the walk goes on
+    double pair_timeout = kDefaultPairTimeout;  // seconds a unit may take, its retries included
     const char* op = "";      // the operation the walk's records are logged under
 };
 
@@ -153,6 +155,7 @@ Discovery discover(py::object config, const WalkRequest& request);
 struct BuilderRun {
     long jobs = kDefaultJobs;
     bool keep_going = false;
+    double pair_timeout = kDefaultPairTimeout;
     py::list ledger;
     py::list overlaps;
 };

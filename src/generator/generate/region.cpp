@@ -88,8 +88,7 @@ py::object region_walk(const WalkPtr& walk, long key, py::object account_id, py:
                 account_id, code);
             return py::make_tuple(py::list(), py::none(), 0, 0, code, py::list());
         }
-        name_place(err, "account " + native::text(account_id) + ", region " + native::text(region));
-        throw;
+        throw;  // named by the unit
     }
 
     py::list rows;
@@ -178,11 +177,15 @@ double seconds_since(std::chrono::steady_clock::time_point started) {
 py::object region_unit(const WalkPtr& walk, long key, py::object account_id, py::object account_name, py::object role_name,
                        py::object region, py::object creds, bool discovered) {
     const auto started = std::chrono::steady_clock::now();
+    walk->sessions.attr("place") = "account " + native::text(account_id) + ", region " + native::text(region);
     py::tuple done;
     try {
         done = region_walk(walk, key, account_id, account_name, role_name, region, creds, discovered);
     } catch (py::error_already_set& err) {
-        if (!walk->request.keep_going || !err.matches(PyExc_Exception) || walk->cancelled(key)) throw;
+        if (!walk->request.keep_going || !err.matches(PyExc_Exception) || walk->cancelled(key)) {
+            name_place(err, "account " + native::text(account_id) + ", region " + native::text(region));
+            throw;
+        }
         return py::make_tuple(py::list(), py::none(), 0, 0, py::none(), err.value(), seconds_since(started),
                               py::list());
     }

@@ -74,6 +74,10 @@ Unit submit(const WalkPtr& walk, long key, std::function<py::object()> body) {
     py::cpp_function run([walk, key, records, body]() -> py::object {
         native::HeldRecords hold(records);
         walk->sessions.attr("unit") = key;
+        walk->sessions.attr("deadline") =
+            native::host_attr("time", "monotonic")().cast<double>() + walk->request.pair_timeout;
+        walk->sessions.attr("warned") = false;
+        walk->sessions.attr("place") = "";
         if (walk->cancelled(key)) raise_cancelled();
         try {
             return body();
@@ -94,6 +98,7 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEnt
     const long key = unit_key(index, -1);
     py::object defaults = w.defaults;
     LOG(log_level::info, op, "Discovering info for account %s", account_id);
+    w.sessions.attr("place") = "account " + native::text(account_id);
     py::object account_name = named_account(account_id, w.account_list, op);
     py::object account_info = py::none();
     if (w.request.inventory) {
@@ -200,6 +205,7 @@ WalkRequest builder_request(const char* op) {
     if (builder_run != nullptr) {
         request.jobs = builder_run->jobs;
         request.keep_going = builder_run->keep_going;
+        request.pair_timeout = builder_run->pair_timeout;
     }
     return request;
 }
@@ -228,16 +234,55 @@ py::object worker_session(Walk& walk) {
     return session;
 }
 
+namespace {
+
+// A time-out of one attempt (no connection, or no answer in time), as botocore raises it.
+bool timed_out(py::handle error) {
+    if (error.is_none()) return false;
+    py::object exceptions = native::host_module("botocore.exceptions");
+    return py::isinstance(error, exceptions.attr("ConnectTimeoutError")) ||
+           py::isinstance(error, exceptions.attr("ReadTimeoutError"));
+}
+
+}  // namespace
+
 // Once the walk is stopped, a worker's client makes no further attempt and waits for no back-off.
+// A unit past its deadline (--pair-timeout) makes no further attempt either: it fails. A request
+// that timed out is tried at most AWS_TIMEOUT_ATTEMPTS times in all, while throttling keeps its
+// retries; the first retry after a time-out of a unit is a warning, since the engineer waits.
 // The client is the worker's own; the unit it works for is the one the worker runs now.
 py::object watched(py::object client, const WalkPtr& walk) {
     py::cpp_function stop([walk](py::kwargs) -> py::object {
         if (walk->cancelled(py::getattr(walk->sessions, "unit").cast<long>())) raise_cancelled();
         return py::none();
     });
+    py::cpp_function deadline([walk](py::kwargs) -> py::object {
+        py::object state = walk->sessions;
+        if (walk->cancelled(py::getattr(state, "unit").cast<long>())) raise_cancelled();
+        const double now = native::host_attr("time", "monotonic")().cast<double>();
+        if (now > py::getattr(state, "deadline").cast<double>()) {
+            native::raise_builtin("TimeoutError", "no answer from AWS within the pair time-out of " +
+                                                      native::text(global("format")(walk->request.pair_timeout, "g")) +
+                                                      " s (--pair-timeout)");
+        }
+        return py::none();
+    });
+    py::cpp_function timeouts([walk](py::kwargs event) -> py::object {
+        py::object caught = event.contains("caught_exception") ? py::object(event["caught_exception"]) : py::none();
+        if (!timed_out(caught)) return py::none();
+        py::object state = walk->sessions;
+        if (py::int_(event["attempts"]) >= py::int_(global("AWS_TIMEOUT_ATTEMPTS"))) reraise(caught);
+        if (!truthy(py::getattr(state, "warned", py::bool_(false)))) {
+            state.attr("warned") = true;
+            LOG(log_level::warning, walk->request.op, "%s: AWS did not answer in time (%s); trying again, at most %s "
+                "attempts in all", py::getattr(state, "place"), caught, global("AWS_TIMEOUT_ATTEMPTS"));
+        }
+        return py::none();
+    });
     py::object events = client.attr("meta").attr("events");
-    events.attr("register")("before-send", stop);
+    events.attr("register")("before-send", deadline);
     events.attr("register_first")("needs-retry", stop);
+    events.attr("register")("needs-retry", timeouts);
     return client;
 }
 
