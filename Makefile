@@ -2,6 +2,8 @@
 #   every Python test (CI runs this).
 # make test-fast: the same install and native tests, then every Python test except those marked slow
 #   (console scripts run as processes, the substitute servers, the whole flow): for the edit-build-test loop.
+# make stubtest: check the typed stubs (*.pyi) of the installed compiled modules against the modules
+#   themselves with mypy's stubtest.
 # make native-test: build the C++ tests of the plain units of src/native (tests/native/*.cpp) with CMake
 #   into build/native-tests and run them with ctest.
 # make demo: set up .venv, run the whole flow against the local sandbox (no AWS account needed).
@@ -10,10 +12,12 @@ PYTHON ?= python3
 VENV ?= .venv
 WERROR ?= OFF
 NATIVE_BUILD ?= build/native-tests
+COMPILED_MODULES := generator.generate generator.convert generator.log generator.cli \
+	generator.common.serializers.load generator.common.serializers.xlsx
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check
 
-.PHONY: build-tools install native-test test test-fast demo bench clean
+.PHONY: build-tools install native-test stubtest test test-fast demo bench clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -24,7 +28,7 @@ build-tools: $(PY)
 
 install: build-tools
 	$(PIP) install -q ./migration-model
-	$(PIP) install -q --no-build-isolation -C cmake.define.GENERATOR_WERROR=$(WERROR) .
+	$(PIP) install -q --no-build-isolation --config-settings=cmake.define.GENERATOR_WERROR=$(WERROR) .
 	$(PIP) install -q -r requirements-test.txt
 
 native-test: build-tools
@@ -32,7 +36,11 @@ native-test: build-tools
 	$(VENV)/bin/cmake --build $(NATIVE_BUILD)
 	$(VENV)/bin/ctest --test-dir $(NATIVE_BUILD) --output-on-failure
 
-test: install native-test
+# The stubs as installed with the package, so a wheel without them fails here.
+stubtest: install
+	$(PY) -m mypy.stubtest --mypy-config-file pyproject.toml --allowlist tests/stubtest-allowlist.txt $(COMPILED_MODULES)
+
+test: install native-test stubtest
 	$(PY) -m pytest
 
 test-fast: install native-test

@@ -302,15 +302,19 @@ def main(argv=None):
         except ValueError as err:
             parser.error(f"{LATENCY_VARIABLE}: {err}")
 
-    from moto.moto_server.werkzeug_app import DomainDispatcherApplication, MotoRequestHandler, create_backend_app
+    from moto.moto_server import werkzeug_app
+    from moto.moto_server.werkzeug_app import DomainDispatcherApplication, create_backend_app
     from werkzeug.serving import make_server
+
+    # moto's own request handler came with moto 5.2, which needs Python 3.10; before it, werkzeug's.
+    handler = getattr(werkzeug_app, "MotoRequestHandler", None)
 
     if not args.keep_default_vpcs:
         _leave_out_default_vpcs()
     logging.getLogger("werkzeug").setLevel(logging.WARNING)
 
     app = CountingMiddleware(DomainDispatcherApplication(create_backend_app), latency_ms)
-    server = make_server("127.0.0.1", args.port, app, threaded=True, request_handler=MotoRequestHandler)
+    server = make_server("127.0.0.1", args.port, app, threaded=True, request_handler=handler)
     os.environ["MOTO_PORT"] = str(server.port)
     print(server.port, flush=True)
     # moto may print to standard output; nobody reads that pipe any more.

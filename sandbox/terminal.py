@@ -9,6 +9,7 @@ while its standard output and standard error are captured apart.
 import fcntl
 import os
 import selectors
+import struct
 import subprocess
 import termios
 import time
@@ -27,9 +28,14 @@ class TerminalRun:
     argv: list = field(default_factory=list)
 
 
-def run_with_password(argv, password, env=None, cwd=None, timeout=300):
-    """Run `argv`, typing `password` at each prompt ending in "password:"."""
+def run_with_password(argv, password, env=None, cwd=None, timeout=300, stderr_at_terminal=False):
+    """Run `argv`, typing `password` at each prompt ending in "password:".
+
+    `stderr_at_terminal`: standard error goes to the terminal too (as in an interactive
+    session, where the log and the live progress line are shown), not to a pipe of its own."""
     master, slave = os.openpty()
+    # A terminal window has a size; programs that draw a line to fit it (tqdm) draw nothing at 0x0.
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
 
     def _take_terminal():
         os.setsid()
@@ -39,7 +45,7 @@ def run_with_password(argv, password, env=None, cwd=None, timeout=300):
         argv,
         stdin=slave,
         stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
+        stderr=slave if stderr_at_terminal else subprocess.PIPE,
         env=env,
         cwd=cwd,
         preexec_fn=_take_terminal,
@@ -52,9 +58,11 @@ def run_with_password(argv, password, env=None, cwd=None, timeout=300):
     sel = selectors.DefaultSelector()
     sel.register(master, selectors.EVENT_READ, "terminal")
     sel.register(proc.stdout, selectors.EVENT_READ, "stdout")
-    sel.register(proc.stderr, selectors.EVENT_READ, "stderr")
+    open_pipes = 1
+    if proc.stderr is not None:
+        sel.register(proc.stderr, selectors.EVENT_READ, "stderr")
+        open_pipes = 2
     deadline = time.monotonic() + timeout
-    open_pipes = 2
     try:
         while open_pipes or proc.poll() is None:
             if time.monotonic() > deadline:
@@ -78,11 +86,20 @@ def run_with_password(argv, password, env=None, cwd=None, timeout=300):
                         prompts += 1
                         pending = b""
         proc.wait()
+        while master in [key.fileobj for key, _ in sel.select(timeout=0.5)]:  # the terminal's last words
+            try:
+                data = os.read(master, 65536)
+            except OSError:
+                break
+            if not data:
+                break
+            chunks["terminal"].append(data)
     finally:
         sel.close()
         os.close(master)
         for stream in (proc.stdout, proc.stderr):
-            stream.close()
+            if stream is not None:
+                stream.close()
         if proc.poll() is None:  # given up on (time-out, interruption): never left running
             proc.kill()
         proc.wait()

@@ -6,22 +6,6 @@ import yaml
 import generator.convert as cv
 
 
-def test_module_names():
-    names = [name for name in dir(cv) if not name.startswith("__")]
-    assert sorted(names) == sorted([
-        "argparse", "json", "logging", "os", "pathlib", "pformat", "yaml", "AccountInfo", "load_from_dict",
-        "get_parent_parser", "serializers", "log", "parse_spoke_gw_tags", "_list", "_bool", "FIELD_FORMATTERS",
-        "ACCOUNT_INFO_FIELDS", "VPC_FIELDS", "NULL", "_get_account_info", "_get_vpc_data",
-        "generate_tandrel_account_info", "_validate_tandrel_config", "_quoted", "_recurse_quoted",
-        "_quoted_presenter", "_dump_quoted", "main",
-    ])
-    assert cv.log.name == "generator.convert"
-    for name in ("parse_spoke_gw_tags", "_bool", "_get_vpc_data", "generate_tandrel_account_info", "main"):
-        assert getattr(cv, name).__module__ == "generator.convert"
-    assert cv._quoted.__module__ == "generator.convert"
-    assert cv._list(str).__module__ == "generator.convert"
-
-
 def test_columns_match_the_workbook():
     assert cv.ACCOUNT_INFO_FIELDS == [
         "account_id", "account_name", "hpe", "managed_tgw", "filter_cidrs", "spoke_gw_size", "role_name",

@@ -136,11 +136,13 @@ def test_usage_error(tmp_path):
 
 
 @pytest.mark.slow
-def test_http_warnings_switched_off_at_load():
+def test_http_warnings_switched_off_once_the_http_client_is_taken():
+    # The module imports the HTTP client on its first use, before any request, and switches them off then.
     code = (
         "import warnings, urllib3\n"
         "warnings.simplefilter('default')\n"
         "import generator.generate\n"
+        "generator.generate.requests\n"
         "with warnings.catch_warnings(record=True) as caught:\n"
         "    warnings.warn('x', urllib3.exceptions.InsecureRequestWarning)\n"
         "print(len(caught))\n"

@@ -92,22 +92,6 @@ def test_module_constants():
     assert gen.log.name == "generator.generate"
 
 
-def test_module_names():
-    # dir(): the AWS SDK, the HTTP client, the model and the configuration loader are names of the
-    # module before their first use imports them.
-    names = [n for n in dir(gen) if not n.startswith("__")]
-    expected = [
-        "argparse", "getpass", "ipaddress", "json", "logging", "os", "pathlib", "sys", "t", "pformat", "boto3",
-        "requests", "yaml", "AccountInfo", "get_parent_parser", "serializers", "load_config", "log",
-        "VPC_PAGE_SIZE", "SUBNET_PAGE_SIZE", "CorvaneError", "get_account_list", "get_acct_name", "get_regions",
-        "get_role_arn", "get_temp_creds_for_account", "get_ec2_resource_handler", "get_spoke_gw_name",
-        "compute_crvn_cidr", "HEADERS", "NULL", "_bool_or_null", "_list_or_null", "generate_tandrel_excel_data",
-        "MIN_ACCOUNT_INFO_FIELDS", "generate_min_tandrel_yaml", "_quoted", "_recurse_quoted", "_quoted_presenter",
-        "_dump_quoted", "_merge_refresh", "main", "AWS_CONNECT_TIMEOUT", "AWS_READ_TIMEOUT", "AWS_TIMEOUT_ATTEMPTS",
-    ]
-    assert names == sorted(expected)
-
-
 # --------------------------------------------------------------------- rows
 
 

@@ -245,3 +245,23 @@ def test_throttled_and_failing_aws(tmp_path, controller, aws):
         assert [row[0] for row in cells(book.worksheets[0])[1:]] == [A, A, A]  # B's only VPC was not covered
     finally:
         aws.set_faults()
+
+
+@pytest.mark.terminal
+def test_interactive_run_shows_progress_and_finishes(tmp_path, controller, aws):
+    # At a terminal the log and a live progress line share the screen; the walk waits for its
+    # accounts in short steps to keep the line up to date, and AWS slow enough that each step
+    # runs out must not end the run (on every supported Python, whose time-out errors differ).
+    write_config(tmp_path, controller)
+    env = {k: v for k, v in os.environ.items() if k not in ("AWS_PROFILE", "AWS_SESSION_TOKEN")}
+    env.update(aws_sandbox.client_env(aws.endpoint))
+    aws.set_latency(400)
+    try:
+        done = run_with_password([GENERATE, "-c", "config.yaml", "-e", "out.xlsx", "-d", "out.yaml"], PASSWORD, env=env,
+                                 cwd=tmp_path, timeout=300, stderr_at_terminal=True)
+    finally:
+        aws.set_latency(0)
+    assert done.returncode == 0, done.terminal
+    assert "accounts" in done.terminal and "VPCs found" in done.terminal, "no progress line"
+    assert "Error" not in done.terminal
+    assert len(openpyxl.load_workbook(tmp_path / "out.xlsx").active["A"]) == 1 + 4

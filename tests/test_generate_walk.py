@@ -60,10 +60,12 @@ def run_main(monkeypatch, folder, *args):
 
 
 def records(caplog):
-    """What a record says, apart from its time and thread, and the seconds of the summary."""
+    """What a record says, apart from its time and thread, the seconds of the summary and the
+    random temporary names the files are written under before they take their place."""
     out = []
     for r in caplog.records:
         args = r.args[1:] if r.msg.startswith("Walk done in ") else r.args
+        args = tuple("<temporary>" if str(a).startswith(".~") else a for a in args) if isinstance(args, tuple) else args
         out.append((r.name, r.levelname, r.funcName, r.msg, args))
     return out
 
@@ -315,6 +317,30 @@ def test_keep_going_result_line_and_nothing_covered(tmp_path, estate, monkeypatc
     assert capsys.readouterr().err == "partial: 2 of 4 account-regions failed" + (
         "; see the Coverage sheet\n" if "-e" in outputs else "\n")
     assert all(path.read_bytes() != b"good\n" for option, path in files.items() if option in outputs)
+
+
+def test_refresh_keeps_the_vpcs_of_a_region_refused_by_policy(tmp_path, estate, monkeypatch, caplog, aws_calls):
+    """A discovered region whose EC2 requests are refused was not looked at: on a refresh its VPCs
+    stay in the sheet, marked not re-checked, rather than moving to Removed (and coming back later
+    as new rows without the engineer's edits)."""
+    aws_calls.answer("DescribeRegions", {"Regions": [{"RegionName": R1}, {"RegionName": R2}]})
+    write_config(tmp_path, accounts=(A, B), regions=())
+    book_path = tmp_path / "out.xlsx"
+    run_main(monkeypatch, tmp_path, "-e", book_path)
+    before = [[c.value for c in row] for row in openpyxl.load_workbook(book_path).worksheets[0].iter_rows()]
+    assert sum(row[7] == R2 for row in before) == 2  # A's "full" and B's "tiny"
+
+    aws_calls.answer("DescribeVpcs", code="UnauthorizedOperation", region=R2)
+    caplog.set_level(logging.INFO, logger="generator")
+    run_main(monkeypatch, tmp_path, "-e", book_path, "--refresh")
+
+    book = openpyxl.load_workbook(book_path)
+    assert "Removed" not in book.sheetnames
+    sheet = book.worksheets[0]
+    assert [[c.value for c in row] for row in sheet.iter_rows()] == before
+    marked = [row[7].value for row in sheet.iter_rows(min_row=2) if row[0].fill.fgColor.rgb == "00D9D9D9"]
+    assert marked == [R2, R2]
+    assert caplog.records[-1].getMessage().endswith(" 0 removed, 0 conflicts, 2 not re-checked")
 
 
 @pytest.fixture

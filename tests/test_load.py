@@ -17,16 +17,6 @@ def loader(path):
     return {"loaded": path}
 
 
-def test_module_names():
-    assert load.__doc__ == "Interface for loading serialized entities."
-    assert LoaderError.__bases__ == (Exception,)
-    assert register_loader.__self__ is Loaders and register_loader.__func__ is Loaders.register_loader.__func__
-    assert "register_loader" in Loaders.__doc__ and "guess" in Loaders.__doc__
-    assert load._ambiguous_loader.__doc__ == "Loader used for ambiguous file extension."
-    for name in ("Loader", "FileExtensions", "LoadDecorator", "REGISTER_TYPE"):
-        assert getattr(load, name).__module__ == "typing"
-
-
 def test_list_registration_keeps_the_function(ext):
     first, second = ext(), ext()
     decorated = register_loader([first, second])(loader)

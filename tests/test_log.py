@@ -20,7 +20,6 @@ def fresh_logger():
 
 
 def test_module_constants():
-    assert glog.__doc__ == "Tandrel generator logging module."
     assert glog.LOG_QUIET_FORMAT == "{levelname}: {message}"
     assert glog.LOG_FORMAT == "{name}:{levelname} {message}"
     assert glog.LOG_DEBUG_FORMAT == "{asctime} {levelname} {name}:{funcName} {message}"

@@ -157,7 +157,7 @@ def test_the_yaml_writer_that_ran_is_logged_at_debug(tmp_path, caplog, dump, wri
     path = tmp_path / "out.yaml"
     serializers.export_to_path({"native": 1}, path, **({} if dump is None else {"dump": dump}))
     assert path.read_text() == "native: 1\n"
-    assert [(r.levelname, r.getMessage()) for r in caplog.records] == [("DEBUG", f"Writing {path} {writer}")]
+    assert [(r.levelname, r.getMessage()) for r in caplog.records] == [("DEBUG", f"YAML written {writer}")]
 
 
 def test_failed_replace_names_the_destination(existing_yaml, monkeypatch):

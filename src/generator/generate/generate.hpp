@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <string>
@@ -124,8 +125,10 @@ struct Discovery {
 };
 
 // Units in the order one worker would take them: account by account, the role
-// assumption of an account before its regions, the regions in their order.
-long unit_key(std::size_t account, long region);
+// assumption of an account before its regions, the regions in their order. 64 bits:
+// a million regions per account leaves room for far more accounts than exist.
+using UnitKey = std::int64_t;
+UnitKey unit_key(std::size_t account, long region);
 
 // Shared by the calling thread and the workers; touched only with the GIL held.
 struct Walk {
@@ -137,12 +140,12 @@ struct Walk {
     py::object loader = py::none();  // botocore's loader of service descriptions, read once for all sessions
     std::unordered_set<std::string> walked;  // the accounts of the run: owners of the VPCs they share
     bool stopped = false;
-    long first_failure = std::numeric_limits<long>::max();
+    UnitKey first_failure = std::numeric_limits<UnitKey>::max();
     long accounts_done = 0, vpcs_found = 0;  // for the progress line, counted as units end
 
     // A unit after a failed one is not needed: that failure ends the run.
-    bool cancelled(long key) const { return stopped || key > first_failure; }
-    void failed(long key) { first_failure = std::min(first_failure, key); }
+    bool cancelled(UnitKey key) const { return stopped || key > first_failure; }
+    void failed(UnitKey key) { first_failure = std::min(first_failure, key); }
 };
 using WalkPtr = std::shared_ptr<Walk>;
 
@@ -165,7 +168,7 @@ py::object generate_tandrel_excel_data(py::object config);
 py::object generate_min_tandrel_yaml(py::object config);
 
 // region.cpp: one (account, region) unit and the coverage ledger.
-py::object region_unit(const WalkPtr& walk, long key, py::object account_id, py::object account_name, py::object role_name,
+py::object region_unit(const WalkPtr& walk, UnitKey key, py::object account_id, py::object account_name, py::object role_name,
                        py::object region, py::object creds, bool discovered);
 std::pair<std::string, std::string> code_and_message(py::handle error);
 py::dict ledger_entry(py::handle account_id, py::handle account_name, py::handle region, const char* state,

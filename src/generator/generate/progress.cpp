@@ -29,7 +29,10 @@ py::object Progress::wait(py::handle future, const Walk& walk) {
         try {
             return future.attr("result")("timeout"_a = kProgressInterval);
         } catch (py::error_already_set& err) {
-            if (!err.matches(PyExc_TimeoutError) || truthy(future.attr("done")())) throw;
+            // Before Python 3.11 the wait's time-out is not the builtin TimeoutError: take the class it raises.
+            if (!err.matches(native::host_attr("concurrent.futures", "TimeoutError")) || truthy(future.attr("done")())) {
+                throw;
+            }
         }
         bar_.attr("n") = walk.accounts_done;
         bar_.attr("set_postfix_str")(std::to_string(walk.vpcs_found) + " VPCs found", "refresh"_a = false);

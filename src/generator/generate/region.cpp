@@ -67,7 +67,7 @@ SubnetsByVpc region_subnets(py::handle ec2_client) {
 }
 
 // The VPCs of one region of one account, each with its free block and gateway name.
-py::object region_walk(const WalkPtr& walk, long key, py::object account_id, py::object account_name, py::object role_name,
+py::object region_walk(const WalkPtr& walk, UnitKey key, py::object account_id, py::object account_name, py::object role_name,
                        py::object region, py::object creds, bool discovered) {
     Walk& w = *walk;
     const char* op = w.request.op;
@@ -174,7 +174,7 @@ double seconds_since(std::chrono::steady_clock::time_point started) {
 // (rows, region entry, VPCs, VPCs without a free block, refusal code or None, error or None, seconds,
 // vpc_facts of the VPCs listed).
 // With keep_going a failure is part of the result rather than the end of the walk.
-py::object region_unit(const WalkPtr& walk, long key, py::object account_id, py::object account_name, py::object role_name,
+py::object region_unit(const WalkPtr& walk, UnitKey key, py::object account_id, py::object account_name, py::object role_name,
                        py::object region, py::object creds, bool discovered) {
     const auto started = std::chrono::steady_clock::now();
     walk->sessions.attr("place") = "account " + native::text(account_id) + ", region " + native::text(region);

@@ -68,7 +68,7 @@ struct Unit {
 };
 
 // Run `body` on the pool, its records held back, its failure stopping the units after it.
-Unit submit(const WalkPtr& walk, long key, std::function<py::object()> body) {
+Unit submit(const WalkPtr& walk, UnitKey key, std::function<py::object()> body) {
     Unit unit;
     py::list records = unit.records;
     py::cpp_function run([walk, key, records, body]() -> py::object {
@@ -95,7 +95,7 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEnt
     py::object account_id = entry.id, role_name = entry.role_name;
     Walk& w = *walk;
     const char* op = w.request.op;
-    const long key = unit_key(index, -1);
+    const UnitKey key = unit_key(index, -1);
     py::object defaults = w.defaults;
     LOG(log_level::info, op, "Discovering info for account %s", account_id);
     w.sessions.attr("place") = "account " + native::text(account_id);
@@ -161,7 +161,7 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEnt
     long region_index = 0;
     for (py::handle region_handle : regions) {
         py::object region = py::reinterpret_borrow<py::object>(region_handle);
-        const long region_key = unit_key(index, region_index++);
+        const UnitKey region_key = unit_key(index, region_index++);
         Unit unit = submit(walk, region_key, [walk, region_key, account_id, account_name, role_name, region, creds,
                                               discovered, remaining]() -> py::object {
             struct CountDone {  // the account is done when its last region is, however it ended
@@ -221,7 +221,9 @@ Discovery builder_discover(py::object config, const WalkRequest& request) {
 
 }  // namespace
 
-long unit_key(std::size_t account, long region) { return static_cast<long>(account) * 1000000L + region + 1; }
+UnitKey unit_key(std::size_t account, long region) {
+    return static_cast<UnitKey>(account) * 1000000 + region + 1;
+}
 
 // Sessions of their own, sharing what botocore has read of the service descriptions:
 // a second reading costs each worker a quarter of a second.
@@ -253,7 +255,7 @@ bool timed_out(py::handle error) {
 // The client is the worker's own; the unit it works for is the one the worker runs now.
 py::object watched(py::object client, const WalkPtr& walk) {
     py::cpp_function stop([walk](py::kwargs) -> py::object {
-        if (walk->cancelled(py::getattr(walk->sessions, "unit").cast<long>())) raise_cancelled();
+        if (walk->cancelled(py::getattr(walk->sessions, "unit").cast<UnitKey>())) raise_cancelled();
         return py::none();
     });
     py::cpp_function deadline([walk](py::kwargs) -> py::object {

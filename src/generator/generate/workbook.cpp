@@ -50,8 +50,8 @@ py::dict overlapping_sheet(py::handle overlaps) {
 // Removed sheet and the engineer's own sheets (copied from `shown`, the workbook being
 // refreshed), and last the hidden sheet of the values generated (the base of a later
 // refresh). With `previous` (read_refresh_base), the rows are first merged into the
-// engineer's sheet; VPCs of the accounts and regions that failed in `ledger` were not
-// looked for and are kept. `merged` receives the merge, None without a refresh.
+// engineer's sheet; VPCs of the accounts and regions that failed or were refused by policy
+// in `ledger` were not looked for and are kept. `merged` receives the merge, None without a refresh.
 py::list workbook_sheets(py::object excel_data, py::object previous, py::object ledger, py::object overlaps,
                          py::object shown, py::object& merged) {
     py::object headers = global("HEADERS");
@@ -72,7 +72,9 @@ py::list workbook_sheets(py::object excel_data, py::object previous, py::object 
 
     py::list unchecked;  // an unreachable account is not a deleted VPC
     for (py::handle entry : ledger) {
-        if (native::text(entry["state"]) == "failed") unchecked.append(py::make_tuple(entry["account_id"], entry["region"]));
+        // A region refused by policy was not looked at either: its VPCs are not known to be gone.
+        const std::string state = native::text(entry["state"]);
+        if (state == "failed" || state == "skipped") unchecked.append(py::make_tuple(entry["account_id"], entry["region"]));
     }
     // A shared VPC now listed under its owner is the same VPC: the engineer's edits follow it.
     merged = global("_merge_refresh")(follow_moves(previous["base"], excel_data),

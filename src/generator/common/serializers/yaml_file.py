@@ -85,12 +85,13 @@ def export_to_yaml(
     or None for data it cannot write; PyYAML writes what it leaves.
     """
     text = None if dump is None else dump(data)
+    # Without the file's name: a caller may write to a temporary name that differs on every run.
     if text is not None:
-        log.debug("Writing %s with the native YAML writer", path)
+        log.debug("YAML written with the native YAML writer")
     elif dump is None:
-        log.debug("Writing %s with PyYAML", path)
+        log.debug("YAML written with PyYAML")
     else:
-        log.debug("Writing %s with PyYAML: the native YAML writer cannot write this data as PyYAML would", path)
+        log.debug("YAML written with PyYAML: the native YAML writer cannot write this data as PyYAML would")
 
     def write(tmp: Path) -> None:
         with open(tmp, "w", encoding="utf-8") as stream:
