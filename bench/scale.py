@@ -10,28 +10,22 @@ per (account, region), and the AWS requests by action.
 Runs, in this order:
 - "walk":  AWS answering 100 ms late (--latency-ms);
 - "cpu":   AWS answering at once: CPU per (account, region);
-- "debug": with -v, AWS at once, the log thrown away: peak RSS;
-- "resume": the walk killed (SIGKILL) when about half the pairs are done, then the same
-  command with --resume: its requests against the remaining pairs', and its artefacts (the
-  inventory and the workbook's VPC sheet) against those of the uninterrupted walk.
+- "debug": with -v, AWS at once, the log thrown away: peak RSS.
 
-    python bench/scale.py [--accounts 1000] [--latency-ms 100] [--only walk,cpu,debug,resume]
+    python bench/scale.py [--accounts 1000] [--latency-ms 100] [--only walk,cpu,debug]
                           [--generate OTHER/bin/generate] [--jobs N]
 
---generate times another build of the command (the one before a change, say); a build
-without --resume can only run "walk", "cpu" and "debug".
+--generate times another build of the command (the one before a change, say).
 """
 import argparse
 import os
 import pathlib
-import signal
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 
-import openpyxl
 import yaml
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))  # the sandbox beside bench/
@@ -91,10 +85,6 @@ def requests_text(counts):
     return f"{sum(counts.values())} requests (" + ", ".join(f"{a} {n}" for a, n in sorted(counts.items())) + ")"
 
 
-def cells(path):
-    return [[c.value for c in row] for row in openpyxl.load_workbook(path, read_only=True).worksheets[0].iter_rows()]
-
-
 class Bench:
     def __init__(self, args, folder, controller, aws, pairs):
         self.args, self.folder, self.aws, self.pairs = args, folder, aws, pairs
@@ -135,39 +125,13 @@ class Bench:
         with open(os.devnull, "w") as sink:
             return self.run("-v at 0 ms", [*self.argv("debug"), "-v"], 0, log=sink)
 
-    def resume(self, reference):
-        latency = self.args.latency_ms
-        self.aws.set_latency(latency)
-        self.aws.reset()
-        half = self.pairs // 2
-        run = Run(self.argv("resumed"), self.env, self.folder, subprocess.DEVNULL)
-        while run.process.poll() is None and self.aws.counts().get("DescribeVpcs", 0) < half:
-            time.sleep(0.05)
-        run.process.send_signal(signal.SIGKILL)
-        run.wait()
-        asked = self.aws.counts().get("DescribeVpcs", 0)
-        journal = self.folder / "resumed.xlsx.journal"
-        kept = sum(1 for _ in journal.open()) - 1 if journal.exists() else 0
-        print(f"  killed after {run.wall:.1f} s: {asked} of {self.pairs} regions asked, journal of {kept} lines")
-        done, counts = self.run("--resume", self.argv("resumed", "--resume"), latency)
-        remaining = self.pairs - kept
-        per_pair = {action: n / self.pairs for action, n in reference.items()}
-        expected = sum(n * remaining for n in per_pair.values())
-        print(f"  the resumed run asked {sum(counts.values())} requests; the remaining {remaining} pairs' share of "
-              f"the uninterrupted walk is {expected:.0f} (+{(sum(counts.values()) / max(expected, 1) - 1) * 100:.1f} %)")
-        same_yaml = (self.folder / "resumed.yaml").read_bytes() == (self.folder / "walk.yaml").read_bytes()
-        same_cells = cells(self.folder / "resumed.xlsx") == cells(self.folder / "walk.xlsx")
-        print(f"  artefacts of the resumed and the uninterrupted walk: inventory "
-              f"{'identical' if same_yaml else 'DIFFERENT'}, workbook cells {'identical' if same_cells else 'DIFFERENT'}")
-        return 0 if same_yaml and same_cells else 1
-
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--accounts", type=int, default=1000)
     parser.add_argument("--latency-ms", type=float, default=100.0)
     parser.add_argument("--jobs", type=int, help="--jobs for generate (default: its own default)")
-    parser.add_argument("--only", default="walk,cpu,debug,resume", help="runs to make, comma-separated")
+    parser.add_argument("--only", default="walk,cpu,debug", help="runs to make, comma-separated")
     parser.add_argument("--generate", default=GENERATE, help="the generate command to time")
     args = parser.parse_args()
     runs = args.only.split(",")
@@ -177,20 +141,16 @@ def main():
     print(f"estate: {args.accounts} accounts x 17 regions (discovered), {estate.total_vpcs()} VPCs; "
           f"{pairs} (account, region) pairs; AWS answers {args.latency_ms:g} ms late in the walks")
     names = {a: f"bench {n}" for n, a in enumerate(estate.accounts)}
-    status = 0
     with start_controller(names, "admin", PASSWORD) as controller, start_aws(estate) as aws, \
             tempfile.TemporaryDirectory(prefix="generate-scale-") as folder:
         bench = Bench(args, pathlib.Path(folder), controller, aws, pairs)
-        reference = None
-        if "walk" in runs or "resume" in runs:
-            _, reference = bench.walk()
+        if "walk" in runs:
+            bench.walk()
         if "cpu" in runs:
             bench.cpu()
         if "debug" in runs:
             bench.debug()
-        if "resume" in runs:
-            status = bench.resume(reference)
-    return status
+    return 0
 
 
 if __name__ == "__main__":

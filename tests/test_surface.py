@@ -48,6 +48,7 @@ SURFACE = {
         "_quoted_presenter": "(dumper, data)",
         "_dump_quoted": "(data)",
         "_merge_refresh": "(base, edited, discovered, unchecked=None)",
+        "_held_log_records": int,
     },
     "generator.convert": {
         "log": LOGGER,

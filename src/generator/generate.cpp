@@ -119,6 +119,9 @@ PYBIND11_MODULE(generate, m) {
           "now.\n\nunchecked: (account, region) pairs not walked this time, region '*' for a whole account; "
           "their VPCs are kept, not removed.\nReturns {'rows', 'added', 'conflicts', 'removed', 'left_out', "
           "'not_rechecked', 'base_kept', 'kept', 'updated'}.");
+    // How many log records the walk holds in memory while earlier units are under way; more go
+    // to a temporary file until their turn.
+    m.attr("_held_log_records") = 20000;
     m.def("main", &generate_module::main, "Run the generate command with the process's command line.");
     m.attr("AWS_CONNECT_TIMEOUT") = 10;  // seconds to connect to an AWS endpoint
     m.attr("AWS_READ_TIMEOUT") = 30;     // seconds for its answer

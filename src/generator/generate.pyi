@@ -15,6 +15,7 @@ MIN_ACCOUNT_INFO_FIELDS: List[str]
 AWS_CONNECT_TIMEOUT: int
 AWS_READ_TIMEOUT: int
 AWS_TIMEOUT_ATTEMPTS: int
+_held_log_records: int  # log records held in memory by the walk before they go to a temporary file
 
 class CorvaneError(Exception): ...
 

@@ -97,8 +97,13 @@ private:
 
 // Records held back instead of handled, so that work done on several threads
 // can be logged in one fixed order. While a HeldRecords lives on a thread, every
-// record ModuleLog makes on that thread is appended to `into` as a pair
-// (logger, record) instead of reaching the logger; `release` hands them on later.
+// record ModuleLog makes on that thread is appended to `into` instead of reaching
+// the logger; `release` hands them on later, in the order they were made.
+//
+// Memory stays bounded however many records wait: beyond `limit()` records held in
+// memory by all lists together, a list's records move, in batches, to a temporary
+// file (pickled), and `release` reads them back in their place. A record that cannot
+// be pickled (one carrying a traceback) stays in memory.
 class HeldRecords {
 public:
     explicit HeldRecords(py::list into);
@@ -108,6 +113,10 @@ public:
 
     // Hand each held record to its logger, in the order they were made.
     static void release(py::handle held);
+
+    // How many records all lists may hold in memory before they spill to the file.
+    static void set_limit(std::size_t records);
+    static std::size_t limit();
 
 private:
     py::list into_;

@@ -161,7 +161,7 @@ py::object main() {
     parser.attr("add_argument")(
         "-j", "--jobs", "type"_a = py::cpp_function(jobs_number, py::arg("text")), "default"_a = kDefaultJobs,
         "metavar"_a = "N",
-        "help"_a = "How many accounts and regions to ask AWS about at the same time, 1 to 256 (default: 8). The "
+        "help"_a = "How many accounts and regions to ask AWS about at the same time, 1 to 256 (default: 32). The "
                    "results and the log are the same whatever N is; 1 walks them one at a time.");
     parser.attr("add_argument")(
         "-k", "--keep-going", "action"_a = "store_true",

@@ -29,7 +29,7 @@ using native::truthy;
 extern native::ModuleLog LOG;
 extern native::ModuleGlobals global;  // the module's globals, read at call time as Python code would
 
-constexpr long kDefaultJobs = 8;
+constexpr long kDefaultJobs = 32;  // see the README: enough requests in flight for a thousand accounts
 constexpr double kDefaultPairTimeout = 300;  // seconds for one account's role or one (account, region)
 
 // The sheets a refreshed workbook carries after the VPC sheet.
@@ -134,11 +134,13 @@ UnitKey unit_key(std::size_t account, long region);
 struct Walk {
     WalkRequest request;
     py::object config, defaults, account_list, executor, client_config;
-    py::object sessions;  // threading.local: the boto3 session of each worker thread
+    py::object sessions;  // threading.local: of each worker, the unit it runs and the account credentials it signs with
     py::set excluded_regions;  // never listed nor walked
     long regions_excluded = 0;  // (account, region) pairs left out by exclude_regions
     py::object loader = py::none();  // botocore's loader of service descriptions, read once for all sessions
     std::unordered_set<std::string> walked;  // the accounts of the run: owners of the VPCs they share
+    py::object base_session = py::none(), account_session = py::none();  // see open_clients
+    py::dict clients;  // (service, region): the client all workers use there
     bool stopped = false;
     UnitKey first_failure = std::numeric_limits<UnitKey>::max();
     long accounts_done = 0, vpcs_found = 0;  // for the progress line, counted as units end
@@ -149,8 +151,20 @@ struct Walk {
 };
 using WalkPtr = std::shared_ptr<Walk>;
 
-py::object worker_session(Walk& walk);
 py::object watched(py::object client, const WalkPtr& walk);
+
+// clients.cpp: the walk's clients, kept to its end, and the credentials they sign with.
+// On the calling thread: the base credentials resolved now (a credential_process runs once, an
+// MFA prompt appears once) and the sessions of the walk's clients.
+void open_clients(Walk& walk);
+// The STS client of the region, signing with the base credentials.
+py::object worker_sts(const WalkPtr& walk, py::handle region);
+// The EC2 client of the region; the calling worker's requests sign from now on with `account_credentials`.
+py::object worker_ec2(const WalkPtr& walk, py::handle region, py::handle account_credentials);
+// An account's assumed-role credentials (the Credentials of AssumeRole), assumed again at the
+// STS of `home` before they run out.
+py::object account_credentials(const WalkPtr& walk, py::handle home, py::handle role_arn, py::handle external_id,
+                               py::handle creds);
 Discovery discover(py::object config, const WalkRequest& request);
 
 // What `main` was told for the walk of a builder it calls (-j/--jobs, -k/--keep-going), and

@@ -72,7 +72,7 @@ py::object region_walk(const WalkPtr& walk, UnitKey key, py::object account_id, 
     Walk& w = *walk;
     const char* op = w.request.op;
     py::object defaults = w.defaults;
-    py::object ec2 = watched(ec2_of("client", worker_session(w), region, creds, w.client_config), walk);
+    py::object ec2 = worker_ec2(walk, region, creds);
     const bool add_vpc_cidr = truthy(defaults.attr("add_vpc_cidr"));
 
     py::list vpcs;

@@ -19,13 +19,6 @@ namespace {
     native::raise(native::host_attr("concurrent.futures", "CancelledError"), "the walk was stopped");
 }
 
-// A boto3 session whose botocore session reads the service descriptions through `loader`.
-py::object session_sharing(py::handle loader) {
-    py::object botocore_session = native::host_attr("botocore.session", "get_session")();
-    botocore_session.attr("register_component")("data_loader", loader);
-    return global("boto3").attr("session").attr("Session")("botocore_session"_a = botocore_session);
-}
-
 // The shared loader, with what the first STS and EC2 clients read (service descriptions,
 // endpoint rules, partitions, retry settings) read once on the calling thread: left to the
 // workers, each of them would read it at the same time, the first time, before any shared it.
@@ -43,23 +36,6 @@ void read_service_descriptions(Walk& walk, py::handle region) {
         // A region botocore refuses is met again, and reported, by the unit that uses it.
         if (!err.matches(PyExc_Exception)) throw;
     }
-}
-
-// The worker's STS client of a region: the same base credentials serve every account's role.
-py::object worker_sts_client(const WalkPtr& walk, py::handle region) {
-    py::object clients = py::getattr(walk->sessions, "sts", py::none());
-    if (clients.is_none()) {
-        clients = py::dict();
-        walk->sessions.attr("sts") = clients;
-    }
-    py::object sts = clients.attr("get")(region);
-    if (sts.is_none()) {
-        sts = watched(worker_session(*walk).attr("client")("sts", "region_name"_a = region,
-                                                          "config"_a = walk->client_config),
-                      walk);
-        clients[region] = sts;
-    }
-    return sts;
 }
 
 struct Unit {
@@ -123,22 +99,21 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEnt
     const auto started = std::chrono::steady_clock::now();
     py::object assumed_role;
     try {
-        assumed_role = assume_role(worker_sts_client(walk, home), role_arn, entry.external_id);
+        assumed_role = assume_role(worker_sts(walk, home), role_arn, entry.external_id);
     } catch (py::error_already_set& err) {
         if (!err.matches(PyExc_Exception) || w.cancelled(key)) throw;
         if (!w.request.keep_going) w.failed(key);  // reported in its turn, as a refused role is
         return py::make_tuple(account_name, account_info, py::list(), py::list(), err.value(), true,
                               seconds_since(started));
     }
-    py::object creds = assumed_role["Credentials"];
+    py::object creds = account_credentials(walk, home, role_arn, entry.external_id, assumed_role["Credentials"]);
 
     py::list regions;
     try {
         if (discovered) {
             // Only the regions enabled for the account: one it has not opted in to is never asked.
             // Less the regions left out: never walked, not in the coverage.
-            for (py::handle region : region_names(
-                     watched(ec2_of("client", worker_session(w), home, creds, w.client_config), walk))) {
+            for (py::handle region : region_names(worker_ec2(walk, home, creds))) {
                 if (w.excluded_regions.contains(region)) {
                     ++w.regions_excluded;
                 } else {
@@ -225,17 +200,6 @@ UnitKey unit_key(std::size_t account, long region) {
     return static_cast<UnitKey>(account) * 1000000 + region + 1;
 }
 
-// Sessions of their own, sharing what botocore has read of the service descriptions:
-// a second reading costs each worker a quarter of a second.
-py::object worker_session(Walk& walk) {
-    py::object session = py::getattr(walk.sessions, "session", py::none());
-    if (session.is_none()) {
-        session = session_sharing(walk.loader);
-        walk.sessions.attr("session") = session;
-    }
-    return session;
-}
-
 namespace {
 
 // A time-out of one attempt (no connection, or no answer in time), as botocore raises it.
@@ -299,6 +263,7 @@ Discovery discover(py::object config, const WalkRequest& request) {
     walk->account_list = account_list;
     walk->client_config = retry_config();
     walk->sessions = native::host_attr("threading", "local")();
+    native::HeldRecords::set_limit(global("_held_log_records").cast<std::size_t>());
     walk->excluded_regions = excluded_regions(config);
     const std::vector<AccountEntry> entries = walked_accounts(config, account_list, walk->client_config, op);
     py::list account_ids;
@@ -311,6 +276,7 @@ Discovery discover(py::object config, const WalkRequest& request) {
         read_service_descriptions(*walk, truthy(configured) ? py::object(py::list(configured)[0])
                                                             : discovery_region(walk->excluded_regions));
     }
+    open_clients(*walk);  // before the progress line: it may prompt for an MFA code
     walk->executor = native::host_attr("concurrent.futures", "ThreadPoolExecutor")(
         "max_workers"_a = request.jobs, "thread_name_prefix"_a = "generate");
     Progress progress(py::len(account_ids));
