@@ -53,6 +53,7 @@ bench: install
 	$(PY) bench/cidr.py
 	$(PY) bench/generate.py
 	$(PY) bench/convert.py
+	$(PY) bench/overlaps.py
 
 clean:
 	rm -rf build $(VENV) .pytest_cache

@@ -41,6 +41,8 @@ import urllib.error
 import urllib.request
 from pathlib import Path
 
+from sandbox import sharing
+
 __all__ = ["AwsSandbox", "client_env", "generated_estate", "seed", "start", "main", "FAKE_ACCESS_KEY_ID",
            "FAKE_SECRET_ACCESS_KEY"]
 
@@ -52,6 +54,7 @@ _SERVER_SCRIPT = Path(__file__).with_name("moto_server.py")
 _COUNTS_PATH = "/_sandbox/requests"
 _LATENCY_PATH = "/_sandbox/latency"
 _FAULTS_PATH = "/_sandbox/faults"
+_SHARES_PATH = "/_sandbox/shares"
 # Regions of a generated estate, in this order.
 _REGIONS = ["us-east-1", "eu-west-1", "us-west-2", "eu-central-1", "ap-southeast-2", "ap-northeast-1", "us-east-2",
             "eu-west-2", "ca-central-1", "sa-east-1", "ap-south-1", "eu-north-1", "us-west-1", "ap-southeast-1",
@@ -269,11 +272,16 @@ def _check_estate(estate):
                 where = f"estate: {account_id}/{region} VPC {number}"
                 if not isinstance(vpc, dict) or not isinstance(vpc.get("cidr"), str):
                     raise ValueError(f"{where} needs a \"cidr\" text")
-                unknown = set(vpc) - {"cidr", "name", "subnets"}
+                unknown = set(vpc) - {"cidr", "name", "subnets", "secondary", "disassociated", "shared_with"}
                 if unknown:
                     raise ValueError(f"{where} has unknown keys {sorted(unknown)}")
-                if not isinstance(vpc.get("subnets", []), list):
-                    raise ValueError(f"{where}: \"subnets\" must be a list of CIDR texts")
+                for key in ("subnets", "secondary", "disassociated"):
+                    if not isinstance(vpc.get(key, []), list):
+                        raise ValueError(f"{where}: \"{key}\" must be a list of CIDR texts")
+                for participant, shared in vpc.get("shared_with", {}).items():
+                    if participant not in estate or not set(shared) <= set(vpc.get("subnets", [])):
+                        raise ValueError(f"{where}: \"shared_with\" maps accounts of the estate to some of "
+                                         f"the VPC's subnets")
 
 
 def generated_estate(accounts, regions, vpcs, subnets):
@@ -297,7 +305,12 @@ def seed(endpoint, estate, role_name=SEED_ROLE, jobs=8):
 
     `estate`: {account_id: {region: [{"cidr": "10.0.0.0/16", "name": "prod web"
     or None, "subnets": ["10.0.0.0/24", ...]}, ...]}}. "name" None (or absent)
-    gives no tags; any text, the empty text included, a "Name" tag. For each
+    gives no tags; any text, the empty text included, a "Name" tag. Optional:
+    "secondary": more IPv4 blocks associated with the VPC, in this order;
+    "disassociated": blocks associated and then disassociated (AWS lists them
+    in state "disassociated" for a while); "shared_with": {participant account:
+    [subnet CIDRs]}, those subnets shared with that account of the estate as
+    AWS RAM shares them (see sandbox.sharing). For each
     account it assumes arn:aws:iam::<account>:role/<role_name> with the fake
     base credentials, and works with the credentials returned, so the VPCs
     belong to that account. `endpoint` None uses boto3's own endpoints (for
@@ -326,17 +339,38 @@ def seed(endpoint, estate, role_name=SEED_ROLE, jobs=8):
                     {"ResourceType": "vpc", "Tags": [{"Key": "Name", "Value": vpc["name"]}]}
                 ]
             vpc_id = ec2.create_vpc(**request)["Vpc"]["VpcId"]
+            gone = [ec2.associate_vpc_cidr_block(VpcId=vpc_id, CidrBlock=block)["CidrBlockAssociation"]
+                    for block in vpc.get("disassociated", [])]
+            for block in vpc.get("secondary", []):
+                ec2.associate_vpc_cidr_block(VpcId=vpc_id, CidrBlock=block)
+            for association in gone:
+                ec2.disassociate_vpc_cidr_block(AssociationId=association["AssociationId"])
+            subnet_ids = {}
             for subnet in vpc.get("subnets", []):
-                ec2.create_subnet(VpcId=vpc_id, CidrBlock=subnet)
+                subnet_ids[subnet] = ec2.create_subnet(VpcId=vpc_id, CidrBlock=subnet)["Subnet"]["SubnetId"]
+            for participant, shared in vpc.get("shared_with", {}).items():
+                shares.append({"owner": account_id, "region": region, "vpc_id": vpc_id, "participant": participant,
+                               "subnet_ids": [subnet_ids[subnet] for subnet in shared]})
             ids.append(vpc_id)
         return ids
+
+    shares = []  # list.append is atomic: the regions' workers add to it at once
 
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
         futures = {account_id: {region: pool.submit(seed_region, account_id, region, vpcs)
                                 for region, vpcs in regions.items()}
                    for account_id, regions in estate.items()}
-    return {account_id: {region: future.result() for region, future in regions.items()}
-            for account_id, regions in futures.items()}
+    ids = {account_id: {region: future.result() for region, future in regions.items()}
+           for account_id, regions in futures.items()}
+    if shares and endpoint is None:
+        for entry in shares:
+            sharing.share(**entry)
+    elif shares:
+        request = urllib.request.Request(endpoint + _SHARES_PATH, data=json.dumps(shares).encode(), method="PUT",
+                                         headers={"Content-Type": "text/plain"})
+        with urllib.request.urlopen(request, timeout=30):
+            pass
+    return ids
 
 
 def main(argv=None):

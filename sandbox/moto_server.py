@@ -10,6 +10,10 @@ GET /_sandbox/requests with the number of requests received so far per
 service and action, as JSON {"ec2": {"DescribeVpcs": 3}, ...}, and DELETE
 /_sandbox/requests by setting the counts back to zero.
 
+Shared VPCs: PUT /_sandbox/shares with JSON [{"owner", "region", "vpc_id",
+"participant", "subnet_ids"}] shares those subnets of the owner's VPC with
+the participant account, as AWS RAM does (see sharing.py); GET lists the shares.
+
 Latency: every AWS request is answered MS milliseconds late (--latency-ms, or
 the environment variable SANDBOX_AWS_LATENCY_MS; default 0), as a distant
 AWS region would answer. GET /_sandbox/latency tells the current value, PUT
@@ -51,9 +55,12 @@ from html import escape
 from http import HTTPStatus
 from urllib.parse import parse_qs
 
+import sharing  # beside this script, which runs with its own folder first on the path
+
 COUNTS_PATH = "/_sandbox/requests"
 LATENCY_PATH = "/_sandbox/latency"
 FAULTS_PATH = "/_sandbox/faults"
+SHARES_PATH = "/_sandbox/shares"
 _ERROR_XML = {
     "sts": ('<ErrorResponse xmlns="https://sts.amazonaws.com/doc/2011-06-15/"><Error><Type>Sender</Type>'
             '<Code>{code}</Code><Message>{message}</Message></Error><RequestId>sandbox</RequestId></ErrorResponse>'),
@@ -137,6 +144,16 @@ class CountingMiddleware:
             with self._lock:
                 state = {**self._faults, "failed": self._failed, "throttled": self._throttled}
             return self._reply(start_response, "200 OK", state)
+        if path == SHARES_PATH:
+            if method == "PUT":
+                length = int(environ.get("CONTENT_LENGTH") or 0)
+                try:
+                    for entry in json.loads(environ["wsgi.input"].read(length) or b"[]"):
+                        sharing.share(entry["owner"], entry["region"], entry["vpc_id"], entry["participant"],
+                                      entry["subnet_ids"])
+                except (ValueError, TypeError, KeyError) as err:
+                    return self._reply(start_response, "400 Bad Request", {"error": str(err)})
+            return self._reply(start_response, "200 OK", sharing.shares())
         if path == LATENCY_PATH:
             if method == "PUT":
                 length = int(environ.get("CONTENT_LENGTH") or 0)

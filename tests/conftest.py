@@ -8,6 +8,8 @@ import boto3
 import pytest
 from moto import mock_aws
 
+from sandbox import sharing
+
 
 @pytest.fixture
 def aws(monkeypatch):
@@ -20,7 +22,10 @@ def aws(monkeypatch):
     # No test asks for machine images; loading moto's catalogue of them costs most of each region's set-up.
     monkeypatch.setenv("MOTO_EC2_LOAD_DEFAULT_AMIS", "false")
     with mock_aws():
-        yield
+        try:
+            yield
+        finally:
+            sharing.forget()  # before moto's reset, which lists the subnets of the backends it renews
 
 
 class AwsCalls:

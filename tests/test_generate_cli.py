@@ -169,7 +169,7 @@ def command(tmp_path, monkeypatch):
         events.append((request["rows"], request["inventory"], config.account_ids))
         if command.real_walk:
             return walk(config, **request)
-        return {"rows": command.rows, "ledger": [], "account_info": [
+        return {"rows": command.rows, "ledger": [], "overlaps": [], "account_info": [
             {"account_id": "111111111111", "account_name": "0123", "hpe": True,
              "regions": [{"region": "eu-west-1", "vpcs": []}], "managed_tgw": None}]}
 

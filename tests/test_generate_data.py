@@ -209,10 +209,10 @@ def test_row_debug_dump(tmp_path, estate, controller_list, caplog):
     assert [r.args for r in dumps] == [(gen.pformat(rows[0]),)]
     assert dumps[0].funcName == "generate_tandrel_excel_data"
     info = [r.getMessage() for r in caplog.records if r.levelno == logging.INFO]
-    assert info[:1] == [f"Discovering info for account {B}"] and len(info) == 3
+    assert info[:1] == [f"Discovering info for account {B}"] and len(info) == 4
     assert info[1].startswith("Walk done in ") and info[1].endswith(
         " s: accounts 1, regions 2, VPCs 1, VPCs without a free block 1, regions skipped 0")
-    assert info[2] == "Coverage: 2 ok, 0 skipped, 0 failed of 2 account-regions"
+    assert info[2:] == ["Coverage: 2 ok, 0 skipped, 0 failed of 2 account-regions", "Overlaps: none"]
 
 
 # ---------------------------------------------------------------- inventory
@@ -284,6 +284,7 @@ def test_inventory_debug_dumps(tmp_path, estate, controller_list, caplog):
         "Accounts:\n%s",
         "Walk done in %.1f s: accounts %s, regions %s, VPCs %s, VPCs without a free block %s, regions skipped %s",
         "Coverage: %s ok, %s skipped, %s failed of %s account-regions",
+        "Overlaps: none",
     ]
     assert own[1].levelname == "WARNING" and own[1].args == (B,)  # the controller does not list B
     assert own[2].args == (gen.pformat({"account_id": B, "account_name": None, "regions": [], "hpe": True,

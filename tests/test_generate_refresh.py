@@ -240,7 +240,7 @@ def test_refresh_keeps_every_edit(tmp_path, sandbox):
     generated = sheet_rows(sheet)
     # The workbook remembers, out of sight, what generate wrote.
     assert [(s.title, s.sheet_state) for s in book.worksheets] == [
-        ("Sheet1", "visible"), ("Coverage", "visible"), ("generated", "veryHidden")]
+        ("Sheet1", "visible"), ("Coverage", "visible"), ("Overlaps", "visible"), ("generated", "veryHidden")]
     assert sheet_rows(book["generated"]) == generated and len(generated) == 12
     column = {cell.value: cell.column for cell in sheet[1]}
     edited_cells = 0
@@ -284,7 +284,8 @@ def test_refresh_keeps_every_edit(tmp_path, sandbox):
 
     book = openpyxl.load_workbook(tmp_path / "vpcs.xlsx")
     assert [(s.title, s.sheet_state) for s in book.worksheets] == [("Sheet1", "visible"), ("Coverage", "visible"),
-                                                                   ("Removed", "visible"), ("Notes", "visible"),
+                                                                   ("Overlaps", "visible"), ("Removed", "visible"),
+                                                                   ("Notes", "visible"),
                                                                    ("generated", "veryHidden")]
     notes = book["Notes"]
     assert [(c.coordinate, c.value, c.data_type) for row in notes.iter_rows() for c in row if c.value] == [

@@ -116,8 +116,10 @@ def test_same_artefacts_and_log_whatever_the_workers(tmp_path, estate, monkeypat
     assert (f"Could not compute crvn_cidr for vpc '{estate['tiny'].id}': its block 10.8.0.0/28 is narrower than a "
             "/27 block") in warnings
     info = [(msg, args) for _, level, _, msg, args in log if level == "INFO"]
-    assert info[-4][1] == (3, 6, 7, 2, 0)  # summary: accounts, regions, VPCs, without a free block, skipped
-    assert info[-3] == ("Coverage: %s ok, %s skipped, %s failed of %s account-regions", (6, 0, 0, 6))
+    summary = [args for msg, args in info if msg.startswith("Walk done in ")]
+    assert summary == [(3, 6, 7, 2, 0)]  # accounts, regions, VPCs, without a free block, skipped
+    assert info[-4:-2] == [("Coverage: %s ok, %s skipped, %s failed of %s account-regions", (6, 0, 0, 6)),
+                           ("Overlaps: none", ())]
 
 
 @pytest.mark.parametrize("jobs", [1, 8])
@@ -150,8 +152,9 @@ def test_region_closed_by_policy(tmp_path, estate, monkeypatch, caplog, aws_call
     assert warning.getMessage() == f"Skipping region {R2} of account {A}: its EC2 requests are refused ({code})"
     [entry] = yaml.safe_load((tmp_path / "out.yaml").read_text())["account_info"]
     assert [r["region"] for r in entry["regions"]] == [R1] and len(entry["regions"][0]["vpcs"]) == 4
-    assert caplog.records[-3].getMessage().endswith(" regions 1, VPCs 4, VPCs without a free block 0, regions skipped 1")
-    assert caplog.records[-2].getMessage() == "Coverage: 1 ok, 1 skipped, 0 failed of 2 account-regions"
+    assert caplog.records[-4].getMessage().endswith(" regions 1, VPCs 4, VPCs without a free block 0, regions skipped 1")
+    assert caplog.records[-3].getMessage() == "Coverage: 1 ok, 1 skipped, 0 failed of 2 account-regions"
+    assert caplog.records[-2].getMessage() == "Overlaps: none"
 
     # named in the configuration: the refusal ends the run
     write_config(tmp_path, accounts=(A,), regions=(R1, R2))
@@ -271,7 +274,7 @@ def test_coverage_ledger(tmp_path, estate, monkeypatch, caplog, capsys, aws_call
         assert "partial" not in capsys.readouterr().err
 
     book = openpyxl.load_workbook(tmp_path / "out.xlsx")
-    assert book.sheetnames[1:] == ["Coverage", "generated"]  # and, hidden, the base of a later refresh
+    assert book.sheetnames[1:] == ["Coverage", "Overlaps", "generated"]  # and, hidden, the base of a later refresh
     coverage = [[c.value for c in row] for row in book["Coverage"].iter_rows()]
     assert coverage[0] == ["account_id", "account_name", "region", "state", "vpcs", "error_code", "message", "seconds"]
     assert [(r[0], r[2], r[3], r[5] or "") for r in coverage[1:]] == ledger  # every pair set out to cover, once

@@ -239,3 +239,58 @@ def test_the_server_ends_with_its_owner_even_when_the_owner_is_killed(tmp_path):
     while _answers(endpoint):
         assert time.monotonic() < deadline, "the moto server outlived its owner"
         time.sleep(0.1)
+
+
+SHARED_ESTATE = {
+    "111111111111": {"us-east-1": [
+        {"cidr": "10.50.0.0/24", "name": "network", "subnets": ["10.50.0.0/27", "10.50.0.32/27", "10.50.1.0/28"],
+         "secondary": ["10.50.1.0/24"], "disassociated": ["10.60.0.0/24"],
+         "shared_with": {"222222222222": ["10.50.0.32/27", "10.50.1.0/28"]}},
+    ]},
+    "222222222222": {"us-east-1": [{"cidr": "10.70.0.0/24", "name": "app"}]},
+}
+
+
+def as_seen_by(account_id):
+    """(VPC id, owner, blocks with their state) and the subnets (id, VPC, owner, block) an account sees."""
+    creds = credentials_for(account_id)
+    ec2 = boto3.client("ec2", region_name="us-east-1", aws_access_key_id=creds["AccessKeyId"],
+                       aws_secret_access_key=creds["SecretAccessKey"], aws_session_token=creds["SessionToken"])
+    vpcs = sorted((vpc["VpcId"], vpc["OwnerId"],
+                   [(a["CidrBlock"], a["CidrBlockState"]["State"]) for a in vpc["CidrBlockAssociationSet"]])
+                  for vpc in ec2.describe_vpcs()["Vpcs"])
+    subnets = sorted((s["VpcId"], s["OwnerId"], s["CidrBlock"]) for s in ec2.describe_subnets()["Subnets"])
+    return vpcs, subnets
+
+
+@pytest.mark.parametrize("where", ["in-process", "server"])
+def test_shared_vpc_as_each_account_sees_it(where, monkeypatch):
+    for name in ("AWS_ENDPOINT_URL", "AWS_PROFILE", "AWS_SESSION_TOKEN"):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setenv("MOTO_EC2_LOAD_DEFAULT_AMIS", "false")
+    if where == "server":
+        with aws.start() as sandbox:
+            for name, value in sandbox.env().items():
+                monkeypatch.setenv(name, value)
+            ids = aws.seed(sandbox.endpoint, SHARED_ESTATE)
+            seen = {account: as_seen_by(account) for account in SHARED_ESTATE}
+    else:
+        for name, value in aws.client_env(None).items():
+            if name != "AWS_ENDPOINT_URL":
+                monkeypatch.setenv(name, value)
+        with mock_aws():
+            try:
+                ids = aws.seed(None, SHARED_ESTATE)
+                seen = {account: as_seen_by(account) for account in SHARED_ESTATE}
+            finally:
+                aws.sharing.forget()
+    shared, = ids["111111111111"]["us-east-1"]
+    app, = ids["222222222222"]["us-east-1"]
+    blocks = [("10.50.0.0/24", "associated"), ("10.60.0.0/24", "disassociated"), ("10.50.1.0/24", "associated")]
+    owner = ("111111111111", blocks)
+    assert seen["111111111111"] == ([(shared, *owner)], [(shared, "111111111111", cidr) for cidr in
+                                                          ("10.50.0.0/27", "10.50.0.32/27", "10.50.1.0/28")])
+    # The participant lists the owner's VPC with its OwnerId, and only the subnets shared with it.
+    assert seen["222222222222"] == (
+        sorted([(app, "222222222222", [("10.70.0.0/24", "associated")]), (shared, *owner)]),
+        [(shared, "111111111111", "10.50.0.32/27"), (shared, "111111111111", "10.50.1.0/28")])

@@ -118,7 +118,7 @@ PYBIND11_MODULE(generate, m) {
           "jobs, keep_going: as for generate_tandrel_excel_data.");
     m.def("_discover", &discover_for_command, py::arg("config"), py::kw_only(), py::arg("rows"),
           py::arg("inventory"), py::arg("jobs"), py::arg("keep_going"), py::arg("pair_timeout"), py::arg("op"),
-          "The one walk of the command: {'rows', 'account_info', 'ledger'} for the artefacts asked for.");
+          "The one walk of the command: {'rows', 'account_info', 'ledger', 'overlaps'} for the artefacts asked for.");
     native::install_quoted(m);
     m.def("_merge_refresh", &merge_refresh, py::arg("base"), py::arg("edited"), py::arg("discovered"),
           py::arg("unchecked") = py::none(),

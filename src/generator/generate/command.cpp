@@ -108,7 +108,7 @@ void write_outputs(py::handle found, py::object tandrel, py::object excel, py::o
         LOG(log_level::info, "main", "Exporting accounts to tandrel file: %s", tandrel);
     }
     if (!excel.is_none()) LOG(log_level::info, "main", "Exporting accounts to tandrel excel: %s", excel);
-    py::object rows = found["rows"], ledger = found["ledger"];
+    py::object rows = found["rows"], ledger = found["ledger"], overlaps = found["overlaps"];
     if (excel.is_none()) {
         // Written natively, byte for byte as PyYAML's default dumper would write it.
         global("serializers").attr("export_to_path")(tandrel_yaml, tandrel, "dump"_a = global("_dump_quoted"));
@@ -116,11 +116,11 @@ void write_outputs(py::handle found, py::object tandrel, py::object excel, py::o
     }
     py::list merged;
     if (tandrel.is_none()) {
-        merged.append(export_workbook(rows, excel, ledger, previous));
+        merged.append(export_workbook(rows, excel, ledger, overlaps, previous));
     } else {
-        py::cpp_function write_both([tandrel_yaml, rows, excel, ledger, previous, merged](py::object tmp) mutable {
+        py::cpp_function write_both([tandrel_yaml, rows, excel, ledger, overlaps, previous, merged](py::object tmp) mutable {
             global("serializers").attr("export_to_path")(tandrel_yaml, tmp, "dump"_a = global("_dump_quoted"));
-            merged.append(export_workbook(rows, excel, ledger, previous));
+            merged.append(export_workbook(rows, excel, ledger, overlaps, previous));
         });
         global("serializers").attr("export").attr("write_atomically")(tandrel, write_both);
     }

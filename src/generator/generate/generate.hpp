@@ -12,6 +12,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -34,6 +35,7 @@ constexpr double kDefaultPairTimeout = 300;  // seconds for one account's role o
 // The sheets a refreshed workbook carries after the VPC sheet.
 constexpr const char* kRemovedSheet = "Removed";
 constexpr const char* kCoverageSheet = "Coverage";  // written anew by every run
+constexpr const char* kOverlapsSheet = "Overlaps";  // written anew by every run
 constexpr const char* kGeneratedSheet = "generated";  // hidden: the values generate wrote, the base of a refresh
 
 // `pprint.pformat(value)`, for the debug dumps.
@@ -118,7 +120,8 @@ struct WalkRequest {
 struct Discovery {
     py::list rows;
     py::list accounts;
-    py::list ledger;  // one entry per (account, region) set out to cover; see ledger_entry
+    py::list ledger;    // one entry per (account, region) set out to cover; see ledger_entry
+    py::list overlaps;  // the rows of the Overlaps sheet; see overlaps_sheet
 };
 
 // Units in the order one worker would take them: account by account, the role
@@ -135,6 +138,7 @@ struct Walk {
     py::set excluded_regions;  // never listed nor walked
     long regions_excluded = 0;  // (account, region) pairs left out by exclude_regions
     py::object loader = py::none();  // botocore's loader of service descriptions, read once for all sessions
+    std::unordered_set<std::string> walked;  // the accounts of the run: owners of the VPCs they share
     py::object base_session = py::none(), account_session = py::none();  // see open_clients
     py::dict clients;  // (service, region): the client all workers use there
     bool stopped = false;
@@ -167,7 +171,7 @@ Discovery discover(py::object config, const WalkRequest& request);
 // The public builders: thin wrappers over the one discovery.
 py::object generate_tandrel_excel_data(py::object config, long jobs, bool keep_going);
 py::object generate_min_tandrel_yaml(py::object config, long jobs, bool keep_going);
-// The discovery `main` asks for: {"rows", "account_info", "ledger"}.
+// The discovery `main` asks for: {"rows", "account_info", "ledger", "overlaps"}.
 py::dict discover_for_command(py::object config, bool rows, bool inventory, long jobs, bool keep_going,
                               double pair_timeout, const std::string& op);
 
@@ -205,7 +209,43 @@ void report_refresh(py::handle merged, py::handle shown);
 // ---------------------------------------------------------------- workbook (workbook.cpp)
 
 py::list titles_of(py::handle first, py::handle records);
-py::object export_workbook(py::handle excel_data, py::handle excel, py::handle ledger, py::handle previous);
+py::object export_workbook(py::handle excel_data, py::handle excel, py::handle ledger, py::handle overlaps,
+                           py::handle previous);
+
+// ---------------------------------------------------------------- estate (estate.cpp)
+
+// defaults.reserved_cidrs as networks (none when the configuration has no such field).
+std::vector<native::ipv4::Network> reserved_ranges(py::handle defaults);
+// The IPv4 blocks of a DescribeVpcs entry in state "associated", in AWS's order (its primary
+// block when AWS lists none).
+py::list associated_blocks(py::handle description);
+// The VPC's proposal: its primary block searched first, as compute_crvn_cidr searches it, then
+// its other associated blocks in their order; subnets in any block and the reserved ranges are
+// taken. "" when none is free (with compute_crvn_cidr's warning).
+py::str proposed_block(py::handle vpc, const std::vector<native::ipv4::Network>& subnets,
+                       const std::vector<native::ipv4::Network>& reserved, int prefix);
+// What the estate-wide steps need of a listed VPC. `shared_from`: the owner's account when the
+// VPC is shared from an account the run does not walk, else None.
+py::dict vpc_facts(py::handle account_id, py::handle region, py::handle vpc, py::handle crvn_cidr,
+                   py::handle shared_from);
+
+// The VPCs of the walk, taken region by region in configuration order.
+struct Estate {
+    py::list vpcs;  // vpc_facts of every VPC listed, in row order
+    std::unordered_set<std::string> foreign_listed;  // region/vpc_id of VPCs of unwalked owners, listed once
+
+    // Takes a region's VPCs (`facts`, with their `rows` and the region's inventory entry): a VPC
+    // of an unwalked owner seen from a second participant is dropped from all three. Returns how
+    // many were dropped.
+    long take(py::handle facts, py::list& rows, py::handle region_data, const char* op);
+};
+
+// The rows of the Overlaps sheet for the VPCs of the run, and the summary line logged.
+py::list overlaps_sheet(py::handle vpcs, const char* op);
+py::list overlaps_headers();
+// The rows of a workbook with each VPC found now under another account (a shared VPC now
+// listed under its owner) given that account, so that the refresh merge matches them.
+py::list follow_moves(py::handle rows, py::handle discovered);
 
 // ---------------------------------------------------------------- command (command.cpp)
 

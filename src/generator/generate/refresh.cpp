@@ -186,7 +186,9 @@ py::object read_refresh_base(py::object excel) {
     py::list own;  // the engineer's own sheets, carried over as they are
     for (size_t i = 1; i < titles.size(); ++i) {
         const std::string title = native::text(titles[i]);
-        if (title != kRemovedSheet && title != kGeneratedSheet && title != kCoverageSheet) own.append(titles[i]);
+        if (title != kRemovedSheet && title != kGeneratedSheet && title != kCoverageSheet && title != kOverlapsSheet) {
+            own.append(titles[i]);
+        }
     }
     previous["own_sheets"] = own;
     previous["edited"] = sheets[titles[0]];

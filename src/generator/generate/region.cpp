@@ -18,7 +18,8 @@ namespace {
 constexpr int kRegionSubnetPageSize = 1000;  // the most DescribeSubnets gives in one answer
 
 // The region's VPCs in pages of VPC_PAGE_SIZE, in the order AWS lists them, each as an object
-// with the `id`, `cidr_block` and `tags` that naming and the free block read.
+// with the `id`, `cidr_block` and `tags` that naming and the free block read, and the owner,
+// default flag and associated blocks that the estate-wide steps read.
 py::list region_vpcs(py::handle ec2_client) {
     py::object vpc_type = native::host_attr("types", "SimpleNamespace");
     py::list vpcs;
@@ -30,7 +31,9 @@ py::list region_vpcs(py::handle ec2_client) {
         py::object page = ec2_client.attr("describe_vpcs")(**request);
         for (py::handle vpc : page["Vpcs"]) {
             vpcs.append(vpc_type("id"_a = vpc["VpcId"], "cidr_block"_a = vpc.attr("get")("CidrBlock"),
-                                 "tags"_a = vpc.attr("get")("Tags")));
+                                 "tags"_a = vpc.attr("get")("Tags"), "owner_id"_a = vpc.attr("get")("OwnerId"),
+                                 "is_default"_a = vpc.attr("get")("IsDefault", false),
+                                 "cidr_blocks"_a = associated_blocks(vpc)));
         }
         token = page.attr("get")("NextToken");
     } while (truthy(token));
@@ -83,7 +86,7 @@ py::object region_walk(const WalkPtr& walk, UnitKey key, py::object account_id, 
         if (!code.empty()) {
             LOG(log_level::warning, op, "Skipping region %s of account %s: its EC2 requests are refused (%s)", region,
                 account_id, code);
-            return py::make_tuple(py::list(), py::none(), 0, 0, code);
+            return py::make_tuple(py::list(), py::none(), 0, 0, code, py::list());
         }
         throw;  // named by the unit
     }
@@ -93,19 +96,31 @@ py::object region_walk(const WalkPtr& walk, UnitKey key, py::object account_id, 
     py::dict region_data;
     region_data["region"] = region;
     region_data["vpcs"] = vpcs_data;
-    long no_block = 0;
+    long no_block = 0, listed = 0;
+    py::list facts;
     py::object hpe = defaults.attr("hpe");
+    const std::vector<native::ipv4::Network> reserved = reserved_ranges(defaults);
+    const std::string account = native::text(account_id);
     for (py::handle vpc : vpcs) {
+        // A VPC shared with this account through RAM belongs to its owner.
+        py::object owner = vpc.attr("owner_id");
+        const bool shared = !owner.is_none() && native::text(owner) != account;
+        if (shared && w.walked.count(native::text(owner)) > 0) {
+            LOG(log_level::info, op, "vpc %s in account %s, region %s is shared from account %s: listed under its owner",
+                vpc.attr("id"), account_id, region, owner);
+            continue;
+        }
+        ++listed;
         py::str crvn_cidr("");
-        if (!add_vpc_cidr) {
-            const native::ipv4::Network vpc_cidr = vpc_network(vpc);
+        if (!add_vpc_cidr && !shared) {
             std::vector<native::ipv4::Network> blocks;
             for (const SubnetBlock& subnet : subnets[native::text(vpc.attr("id"))]) {
                 blocks.push_back(network_or_raise(py::str(subnet.cidr), vpc, py::str(subnet.subnet_id)));
             }
-            crvn_cidr = lowest_free_block(vpc, vpc_cidr, blocks, block_prefix(hpe), false);
+            crvn_cidr = proposed_block(vpc, blocks, reserved, block_prefix(hpe));
             no_block += py::len(crvn_cidr) == 0;
         }
+        facts.append(vpc_facts(account_id, region, vpc, crvn_cidr, shared ? owner : py::none()));
         if (w.request.rows) {
             rows.append(workbook_row(op, defaults, hpe, account_id, role_name, account_name, region, vpc, crvn_cidr));
         }
@@ -122,8 +137,8 @@ py::object region_walk(const WalkPtr& walk, UnitKey key, py::object account_id, 
     if (w.request.inventory) {
         LOG.lazy(log_level::debug, op, "Region Data:\n%s", [&] { return py::make_tuple(pformat(region_data)); });
     }
-    w.vpcs_found += static_cast<long>(py::len(vpcs));
-    return py::make_tuple(rows, region_data, py::len(vpcs), no_block, py::none());
+    w.vpcs_found += listed;
+    return py::make_tuple(rows, region_data, listed, no_block, py::none(), facts);
 }
 
 }  // namespace
@@ -156,7 +171,8 @@ double seconds_since(std::chrono::steady_clock::time_point started) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 }
 
-// (rows, region entry, VPCs, VPCs without a free block, refusal code or None, error or None, seconds).
+// (rows, region entry, VPCs, VPCs without a free block, refusal code or None, error or None, seconds,
+// vpc_facts of the VPCs listed).
 // With keep_going a failure is part of the result rather than the end of the walk.
 py::object region_unit(const WalkPtr& walk, UnitKey key, py::object account_id, py::object account_name, py::object role_name,
                        py::object region, py::object creds, bool discovered) {
@@ -170,9 +186,10 @@ py::object region_unit(const WalkPtr& walk, UnitKey key, py::object account_id, 
             name_place(err, "account " + native::text(account_id) + ", region " + native::text(region));
             throw;
         }
-        return py::make_tuple(py::list(), py::none(), 0, 0, py::none(), err.value(), seconds_since(started));
+        return py::make_tuple(py::list(), py::none(), 0, 0, py::none(), err.value(), seconds_since(started),
+                              py::list());
     }
-    return py::make_tuple(done[0], done[1], done[2], done[3], done[4], py::none(), seconds_since(started));
+    return py::make_tuple(done[0], done[1], done[2], done[3], done[4], py::none(), seconds_since(started), done[5]);
 }
 
 }  // namespace generate_module

@@ -245,7 +245,10 @@ Discovery discover(py::object config, const WalkRequest& request) {
     walk->excluded_regions = excluded_regions(config);
     const std::vector<AccountEntry> entries = walked_accounts(config, account_list, walk->client_config, op);
     py::list account_ids;
-    for (const AccountEntry& entry : entries) account_ids.append(entry.id);
+    for (const AccountEntry& entry : entries) {
+        account_ids.append(entry.id);
+        walk->walked.insert(native::text(entry.id));
+    }
     if (py::len(account_ids) > 0) {
         py::object configured = config.attr("aws_regions");
         read_service_descriptions(*walk, truthy(configured) ? py::object(py::list(configured)[0])
@@ -257,6 +260,7 @@ Discovery discover(py::object config, const WalkRequest& request) {
     Progress progress(py::len(account_ids));
 
     Discovery found;
+    Estate estate;
     long regions_walked = 0, regions_skipped = 0, vpcs = 0, no_block = 0;
     try {
         std::vector<Unit> accounts;
@@ -294,12 +298,14 @@ Discovery discover(py::object config, const WalkRequest& request) {
                                                      native::text(region[4]), "", seconds));
                     continue;
                 }
+                py::list region_rows = region[0];
+                const long listed = region[2].cast<long>() - estate.take(region[7], region_rows, region[1], op);
                 found.ledger.append(
-                    ledger_entry(account_id, account_name, region_name, "ok", region[2], "", "", seconds));
+                    ledger_entry(account_id, account_name, region_name, "ok", py::int_(listed), "", "", seconds));
                 ++regions_walked;
-                vpcs += region[2].cast<long>();
+                vpcs += listed;
                 no_block += region[3].cast<long>();
-                for (py::handle row : region[0]) found.rows.append(row);
+                for (py::handle row : region_rows) found.rows.append(row);
                 if (request.inventory) account_info["regions"].attr("append")(region[1]);
             }
             if (request.inventory) {
@@ -346,6 +352,7 @@ Discovery discover(py::object config, const WalkRequest& request) {
     }
     LOG(log_level::info, op, "Coverage: %s ok, %s skipped, %s failed of %s account-regions", ok, skipped, failed,
         py::len(found.ledger));
+    found.overlaps = overlaps_sheet(estate.vpcs, op);
     return found;
 }
 
@@ -360,7 +367,8 @@ py::dict discover_for_command(py::object config, bool rows, bool inventory, long
     request.pair_timeout = pair_timeout;
     request.op = op.c_str();
     Discovery found = discover(config, request);
-    return py::dict("rows"_a = found.rows, "account_info"_a = found.accounts, "ledger"_a = found.ledger);
+    return py::dict("rows"_a = found.rows, "account_info"_a = found.accounts, "ledger"_a = found.ledger,
+                    "overlaps"_a = found.overlaps);
 }
 
 py::object generate_tandrel_excel_data(py::object config, long jobs, bool keep_going) {

@@ -38,14 +38,22 @@ py::dict coverage_sheet(py::handle ledger) {
                     "widths"_a = widths);
 }
 
-// The sheets of the workbook, in order: the VPC sheet, Coverage, then on a refresh the
+// The overlapping blocks as the sheet "Overlaps", the `with` column wide.
+py::dict overlapping_sheet(py::handle overlaps) {
+    py::list titles = overlaps_headers(), widths;
+    for (py::handle title : titles) widths.append(native::text(title) == "with" ? 80 : 20);
+    return py::dict("title"_a = kOverlapsSheet, "rows"_a = overlaps, "columns"_a = titles, "plain"_a = true,
+                    "widths"_a = widths);
+}
+
+// The sheets of the workbook, in order: the VPC sheet, Coverage, Overlaps, then on a refresh the
 // Removed sheet and the engineer's own sheets (copied from `shown`, the workbook being
 // refreshed), and last the hidden sheet of the values generated (the base of a later
 // refresh). With `previous` (read_refresh_base), the rows are first merged into the
 // engineer's sheet; VPCs of the accounts and regions that failed or were refused by policy
 // in `ledger` were not looked for and are kept. `merged` receives the merge, None without a refresh.
-py::list workbook_sheets(py::object excel_data, py::object previous, py::object ledger, py::object shown,
-                         py::object& merged) {
+py::list workbook_sheets(py::object excel_data, py::object previous, py::object ledger, py::object overlaps,
+                         py::object shown, py::object& merged) {
     py::object headers = global("HEADERS");
     py::list sheets;
     if (previous.is_none()) {
@@ -56,6 +64,7 @@ py::list workbook_sheets(py::object excel_data, py::object previous, py::object 
         }
         sheets.append(py::dict("rows"_a = excel_data, "columns"_a = titles_of(headers, excel_data), "review"_a = true));
         sheets.append(coverage_sheet(ledger));
+        sheets.append(overlapping_sheet(overlaps));
         sheets.append(sheet(kGeneratedSheet, excel_data, headers, true));
         merged = py::none();
         return sheets;
@@ -67,7 +76,10 @@ py::list workbook_sheets(py::object excel_data, py::object previous, py::object 
         const std::string state = native::text(entry["state"]);
         if (state == "failed" || state == "skipped") unchecked.append(py::make_tuple(entry["account_id"], entry["region"]));
     }
-    merged = global("_merge_refresh")(previous["base"], previous["edited"], excel_data, "unchecked"_a = unchecked);
+    // A shared VPC now listed under its owner is the same VPC: the engineer's edits follow it.
+    merged = global("_merge_refresh")(follow_moves(previous["base"], excel_data),
+                                      follow_moves(previous["edited"], excel_data), excel_data,
+                                      "unchecked"_a = unchecked);
     py::list rows = merged["rows"];
     py::list columns = titles_of(headers, rows);
     py::list marks;
@@ -90,6 +102,7 @@ py::list workbook_sheets(py::object excel_data, py::object previous, py::object 
     }
     sheets.append(py::dict("rows"_a = rows, "columns"_a = columns, "review"_a = true, "marks"_a = marks));
     sheets.append(coverage_sheet(ledger));
+    sheets.append(overlapping_sheet(overlaps));
 
     py::list removed = previous["removed"];
     for (py::handle row : merged["removed"]) removed.append(row);
@@ -117,11 +130,13 @@ py::list titles_of(py::handle first, py::handle records) {
 
 // The workbook, written whole or not at all by the workbook serializer. Returns the merge
 // of a refresh (with `previous`), to be reported once the workbook is in place.
-py::object export_workbook(py::handle excel_data, py::handle excel, py::handle ledger, py::handle previous) {
+py::object export_workbook(py::handle excel_data, py::handle excel, py::handle ledger, py::handle overlaps,
+                           py::handle previous) {
     py::object merged;
     py::list sheets = workbook_sheets(py::reinterpret_borrow<py::object>(excel_data),
                                       py::reinterpret_borrow<py::object>(previous),
                                       py::reinterpret_borrow<py::object>(ledger),
+                                      py::reinterpret_borrow<py::object>(overlaps),
                                       py::reinterpret_borrow<py::object>(excel), merged);
     global("serializers").attr("xlsx").attr("export_sheets")(sheets, excel);
     return merged;
