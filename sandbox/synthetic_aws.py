@@ -109,7 +109,7 @@ class Estate:
         found = self._cache.get(key)
         if found is None:
             found = self._cache[key] = [
-                _vpc(account, region, n, spec) for n, spec in enumerate(self._vpcs_of(account, region))
+                _vpc(account, region, n, recipe) for n, recipe in enumerate(self._vpcs_of(account, region))
             ]
             if len(self._cache) > 4096:  # bounded: the walk asks each pair once or twice
                 self._cache.pop(next(iter(self._cache)))
@@ -134,7 +134,7 @@ class Estate:
             return [default, *extra] if region in busy else [default]
 
         estate = cls(ids, lambda account: regions, vpcs_of)
-        estate.spec = {"generated": {"accounts": accounts, "regions": regions, "extra_vpcs": extra_vpcs,
+        estate.recipe = {"generated": {"accounts": accounts, "regions": regions, "extra_vpcs": extra_vpcs,
                                      "extra_regions": extra_regions, "first_account": first_account}}
         return estate
 
@@ -148,19 +148,19 @@ class Estate:
                     if not isinstance(vpc, dict) or not isinstance(vpc.get("cidr"), str):
                         raise ValueError(f"estate: {account}/{region}: each VPC needs a \"cidr\" text")
         made = cls(estate, lambda account: list(estate[account]), lambda account, region: estate[account][region])
-        made.spec = {"explicit": estate}
+        made.recipe = {"explicit": estate}
         return made
 
     def total_vpcs(self):
         return sum(len(self._vpcs_of(a, r)) for a, r in self.pairs())
 
 
-def _vpc(account, region, n, spec):
+def _vpc(account, region, n, recipe):
     vpc_id = f"vpc-{_hex_id(account, region, n)}"
-    vpc = {"id": vpc_id, "owner": account, "cidr": spec["cidr"], "default": bool(spec.get("default")),
-           "name": spec.get("name"), "assoc": f"vpc-cidr-assoc-{_hex_id(vpc_id, 'a')}"}
+    vpc = {"id": vpc_id, "owner": account, "cidr": recipe["cidr"], "default": bool(recipe.get("default")),
+           "name": recipe.get("name"), "assoc": f"vpc-cidr-assoc-{_hex_id(vpc_id, 'a')}"}
     subnets = []
-    for s, cidr in enumerate(spec.get("subnets", [])):
+    for s, cidr in enumerate(recipe.get("subnets", [])):
         subnet_id = f"subnet-{_hex_id(vpc_id, s)}"
         subnets.append({"id": subnet_id, "vpc": vpc_id, "owner": account, "cidr": cidr, "region": region,
                         "zone": f"{region}{_ZONES[s % len(_ZONES)]}", "default": vpc["default"]})
@@ -566,8 +566,8 @@ class SyntheticAws:
 def start(estate, latency_ms=0, expiry_s=3600, log=False, port=0):
     """Serve `estate` (an Estate, or {account: {region: [VPC, ...]}}) in a process of its own;
     `log`: keep every request for `requests()`."""
-    spec = Estate.explicit(estate).spec if isinstance(estate, dict) else estate.spec
-    command = [sys.executable, "-m", "sandbox.synthetic_aws", "--spec", json.dumps(spec), "--port", str(port),
+    recipe = Estate.explicit(estate).recipe if isinstance(estate, dict) else estate.recipe
+    command = [sys.executable, "-m", "sandbox.synthetic_aws", "--recipe", json.dumps(recipe), "--port", str(port),
                "--latency-ms", str(latency_ms), "--expiry-s", str(expiry_s)] + (["--log"] if log else [])
     process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
                                cwd=str(Path(__file__).resolve().parents[1]))
@@ -579,23 +579,23 @@ def start(estate, latency_ms=0, expiry_s=3600, log=False, port=0):
     return SyntheticAws(process, int(line))
 
 
-def _estate_from_spec(spec):
-    if "explicit" in spec:
-        return Estate.explicit(spec["explicit"])
-    return Estate.generated(**spec["generated"])
+def _estate_from_recipe(recipe):
+    if "explicit" in recipe:
+        return Estate.explicit(recipe["explicit"])
+    return Estate.generated(**recipe["generated"])
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="python -m sandbox.synthetic_aws", description=__doc__.splitlines()[0])
     parser.add_argument("--accounts", type=int, help="a generated estate of that many accounts")
-    parser.add_argument("--spec", help=argparse.SUPPRESS)
+    parser.add_argument("--recipe", help=argparse.SUPPRESS)
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--latency-ms", type=float, default=0.0)
     parser.add_argument("--expiry-s", type=float, default=3600.0, help="lifetime of assumed-role credentials")
     parser.add_argument("--log", action="store_true", help="keep every request (for requests?log=1)")
     args = parser.parse_args(argv)
-    if args.spec:
-        estate = _estate_from_spec(json.loads(args.spec))
+    if args.recipe:
+        estate = _estate_from_recipe(json.loads(args.recipe))
     elif args.accounts is not None:
         estate = Estate.generated(args.accounts)
     else:

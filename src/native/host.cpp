@@ -26,7 +26,10 @@ bool is_batch(py::handle item) { return PyLong_Check(PyTuple_GET_ITEM(item.ptr()
 
 int spill_fd() {
     if (spill_file == nullptr) {
-        spill_file = host_attr("tempfile", "TemporaryFile")("prefix"_a = "generate-log-").release().ptr();
+        py::object made = host_attr("tempfile", "TemporaryFile")("prefix"_a = "generate-log-");
+        // Making the file lets other workers run: one of them may have made the spill file
+        // meanwhile, and every batch must go to that one file, so a second one is dropped.
+        if (spill_file == nullptr) spill_file = made.release().ptr();
     }
     return py::reinterpret_borrow<py::object>(spill_file).attr("fileno")().cast<int>();
 }
