@@ -80,6 +80,20 @@ def client_env(endpoint):
     }
 
 
+def stop_process(process, timeout):
+    """End a sandbox server: SIGTERM, then SIGKILL after `timeout` seconds; its pipes closed."""
+    if process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    for stream in (process.stdin, process.stdout):
+        if stream:
+            stream.close()
+
+
 class AwsSandbox:
     """A running moto server (see `start`)."""
 
@@ -139,16 +153,7 @@ class AwsSandbox:
         return Path(self._log_file.name).read_text(encoding="utf-8", errors="replace")
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        for stream in (self.process.stdin, self.process.stdout):
-            if stream:
-                stream.close()
+        stop_process(self.process, timeout=15)
         if not self._log_file.closed:
             self._log_file.close()
             Path(self._log_file.name).unlink(missing_ok=True)

@@ -54,6 +54,8 @@ from datetime import datetime, timezone
 from pathlib import Path
 from urllib.parse import parse_qsl, quote
 
+from sandbox.aws import stop_process
+
 __all__ = ["Estate", "SyntheticAws", "start", "client_env", "REGIONS", "BASE_ACCESS_KEY_ID", "BASE_SECRET_ACCESS_KEY"]
 
 BASE_ACCESS_KEY_ID = "AKIASYNTHETICBASE001"
@@ -545,16 +547,7 @@ class SyntheticAws:
         return client_env(self.endpoint)
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        for stream in (self.process.stdin, self.process.stdout):
-            if stream:
-                stream.close()
+        stop_process(self.process, timeout=10)
 
     def __enter__(self):
         return self
