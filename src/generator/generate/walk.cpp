@@ -64,7 +64,26 @@ Unit submit(const WalkPtr& walk, UnitKey key, std::function<py::object()> body) 
     return unit;
 }
 
-// An account: its name, role, regions; submits a unit per region.
+// The account's entry of the inventory before its regions (None without the inventory).
+py::object inventory_account(const Walk& w, py::handle account_id, py::handle account_name, py::handle role_name) {
+    if (!w.request.inventory) return py::none();
+    py::dict info;
+    info["account_id"] = account_id;
+    info["account_name"] = account_name;
+    info["regions"] = py::list();
+    py::object fields_set = w.defaults.attr("__fields_set__");
+    for (py::handle field : global("MIN_ACCOUNT_INFO_FIELDS")) {
+        if (!fields_set.contains(field)) continue;
+        info[field] = native::text(field) == "role_name" ? py::reinterpret_borrow<py::object>(role_name)
+                                                         : py::getattr(w.defaults, field);
+    }
+    LOG.lazy(log_level::debug, w.request.op, "Account Info data:\n%s", [&] { return py::make_tuple(pformat(info)); });
+    return std::move(info);
+}
+
+// An account: its name, role, regions; submits a unit per region not journaled. Returns
+// (name, inventory entry, regions, units, error, refused role, seconds, regions excluded), a
+// unit being (future, records), or None for a region taken from the journal.
 py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEntry& entry) {
     py::object account_id = entry.id, role_name = entry.role_name;
     Walk& w = *walk;
@@ -73,21 +92,10 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEnt
     py::object defaults = w.defaults;
     LOG(log_level::info, op, "Discovering info for account %s", account_id);
     w.sessions.attr("place") = "account " + native::text(account_id);
-    py::object account_name = named_account(account_id, w.account_list, op);
-    py::object account_info = py::none();
-    if (w.request.inventory) {
-        py::dict info;
-        info["account_id"] = account_id;
-        info["account_name"] = account_name;
-        info["regions"] = py::list();
-        py::object fields_set = defaults.attr("__fields_set__");
-        for (py::handle field : global("MIN_ACCOUNT_INFO_FIELDS")) {
-            if (!fields_set.contains(field)) continue;
-            info[field] = native::text(field) == "role_name" ? role_name : py::getattr(defaults, field);
-        }
-        LOG.lazy(log_level::debug, op, "Account Info data:\n%s", [&] { return py::make_tuple(pformat(info)); });
-        account_info = info;
-    }
+    // An account journaled by the run picked up keeps its name and regions.
+    const JournaledAccount* known = w.journal ? w.journal->account(native::text(account_id)) : nullptr;
+    py::object account_name = known ? known->name : named_account(account_id, w.account_list, op);
+    py::object account_info = inventory_account(w, account_id, account_name, role_name);
     py::object role_arn = global("get_role_arn")(account_id, role_name);
     py::object configured = w.config.attr("aws_regions");
     const bool discovered = !truthy(configured);
@@ -102,18 +110,21 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEnt
         if (!err.matches(PyExc_Exception) || w.cancelled(key)) throw;
         if (!w.request.keep_going) w.failed(key);  // reported in its turn, as a refused role is
         return py::make_tuple(account_name, account_info, py::list(), py::list(), err.value(), true,
-                              seconds_since(started));
+                              seconds_since(started), 0);
     }
     py::object creds = account_credentials(walk, home, role_arn, entry.external_id, assumed_role["Credentials"]);
 
     py::list regions;
+    long excluded = 0;
     try {
-        if (discovered) {
+        if (known) {
+            regions = known->regions;  // as the run picked up found them
+        } else if (discovered) {
             // Only the regions enabled for the account: one it has not opted in to is never asked.
             // Less the regions left out: never walked, not in the coverage.
             for (py::handle region : region_names(worker_ec2(walk, home, creds))) {
                 if (w.excluded_regions.contains(region)) {
-                    ++w.regions_excluded;
+                    ++excluded;
                 } else {
                     regions.append(region);
                 }
@@ -125,8 +136,9 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEnt
         name_place(err, "account " + native::text(account_id));
         if (!w.request.keep_going || !err.matches(PyExc_Exception) || w.cancelled(key)) throw;
         return py::make_tuple(account_name, account_info, py::list(), py::list(), err.value(), false,
-                              seconds_since(started));
+                              seconds_since(started), 0);
     }
+    w.regions_excluded += excluded;
 
     py::list units;
     auto remaining = std::make_shared<std::size_t>(py::len(regions));
@@ -135,6 +147,11 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEnt
     for (py::handle region_handle : regions) {
         py::object region = py::reinterpret_borrow<py::object>(region_handle);
         const UnitKey region_key = unit_key(index, region_index++);
+        if (known && w.journal->has_pair(native::text(account_id), native::text(region))) {
+            if (--*remaining == 0) ++w.accounts_done;
+            units.append(py::none());
+            continue;
+        }
         Unit unit = submit(walk, region_key, [walk, region_key, account_id, account_name, role_name, region, creds,
                                               discovered, remaining]() -> py::object {
             struct CountDone {  // the account is done when its last region is, however it ended
@@ -148,7 +165,19 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEnt
         });
         units.append(py::make_tuple(unit.future, unit.records));
     }
-    return py::make_tuple(account_name, account_info, regions, units, py::none(), false, seconds_since(started));
+    return py::make_tuple(account_name, account_info, regions, units, py::none(), false, seconds_since(started),
+                          excluded);
+}
+
+// An account the journal holds whole, as account_unit's result: nothing of it is asked again.
+py::tuple journaled_account(Walk& w, const AccountEntry& entry) {
+    const JournaledAccount& known = *w.journal->account(native::text(entry.id));
+    py::list units;
+    for (std::size_t k = 0; k < py::len(known.regions); ++k) units.append(py::none());
+    w.regions_excluded += known.excluded;
+    ++w.accounts_done;
+    return py::make_tuple(known.name, inventory_account(w, entry.id, known.name, entry.role_name), known.regions, units,
+                          py::none(), false, 0.0, known.excluded);
 }
 
 // A unit's result, its held records logged first. A failed unit's records are logged
@@ -249,6 +278,9 @@ Discovery discover(py::object config, const WalkRequest& request) {
         account_ids.append(entry.id);
         walk->walked.insert(native::text(entry.id));
     }
+    // Refused before any request to EC2 when it was written for another run.
+    if (!request.journal.is_none()) walk->journal = open_journal(request.journal, entries, op);
+    const JournalPtr journal = walk->journal;
     if (py::len(account_ids) > 0) {
         py::object configured = config.attr("aws_regions");
         read_service_descriptions(*walk, truthy(configured) ? py::object(py::list(configured)[0])
@@ -266,11 +298,17 @@ Discovery discover(py::object config, const WalkRequest& request) {
         std::vector<Unit> accounts;
         for (std::size_t i = 0; i < py::len(account_ids); ++i) {
             const AccountEntry& entry = entries[i];
+            if (journal && journal->complete(native::text(entry.id))) {
+                accounts.push_back(Unit{py::none(), py::list()});  // taken from the journal in its turn
+                continue;
+            }
             accounts.push_back(
                 submit(walk, unit_key(i, -1), [walk, i, entry] { return account_unit(walk, i, entry); }));
         }
         for (std::size_t i = 0; i < accounts.size(); ++i) {
-            py::tuple done = take(accounts[i].future, accounts[i].records, progress, *walk);
+            py::tuple done = accounts[i].future.is_none()
+                                 ? journaled_account(*walk, entries[i])
+                                 : take(accounts[i].future, accounts[i].records, progress, *walk);
             py::object account_id = account_ids[i], account_name = done[0];
             if (!done[4].is_none()) {
                 if (!request.keep_going) refused_role(native::text(account_id), done[4]);
@@ -281,10 +319,17 @@ Discovery discover(py::object config, const WalkRequest& request) {
             }
             py::object account_info = done[1];
             py::list regions = done[2];
+            if (journal) journal->add_account(account_id, account_name, regions, done[7].cast<long>());
             std::size_t region_index = 0;
             for (py::handle unit : done[3]) {
-                py::tuple region = take(unit[py::int_(0)], unit[py::int_(1)], progress, *walk);
                 py::object region_name = regions[region_index++];
+                py::tuple region;
+                if (unit.is_none()) {
+                    region = journal->pair(native::text(account_id), native::text(region_name));
+                } else {
+                    region = take(unit[py::int_(0)], unit[py::int_(1)], progress, *walk);
+                    if (journal) journal->add_pair(account_id, region_name, region);
+                }
                 const double seconds = region[6].cast<double>();
                 if (!region[5].is_none()) {
                     const auto [code, message] = code_and_message(region[5]);
@@ -358,8 +403,9 @@ Discovery discover(py::object config, const WalkRequest& request) {
 
 // The discovery as plain host data, for `main` (looked up at call time, so a test can stand in for the walk).
 py::dict discover_for_command(py::object config, bool rows, bool inventory, long jobs, bool keep_going,
-                              double pair_timeout, const std::string& op) {
+                              double pair_timeout, const std::string& op, py::object journal) {
     WalkRequest request;
+    request.journal = journal;
     request.rows = rows;
     request.inventory = inventory;
     request.jobs = jobs;
