@@ -214,13 +214,15 @@ def requests_left(reference, journaled_pairs, journaled_accounts):
         or (r[0] == "DescribeRegions" and r[2] not in journaled_accounts))
 
 
-@pytest.mark.parametrize("stopped_at, signal_sent", [
-    ((A, R1), "SIGKILL"),  # only the first account's regions listed
-    ((B, R3), "SIGTERM"),  # in the middle of an account
-    ((C, R3), "SIGKILL"),  # at the last region, the journal then torn in the middle of a line
+@pytest.mark.parametrize("stopped_at, jobs, signal_sent", [
+    # the default workers: every other pair finishes while the first waits, and is journaled
+    ((A, R1), None, "SIGKILL"),
+    # one worker: the accounts first, then their regions in order
+    ((B, R3), 1, "SIGTERM"),
+    ((C, R3), 1, "SIGKILL"),  # the journal then torn in the middle of a line
 ])
 def test_resume_after_an_interruption_asks_only_for_what_the_journal_lacks(
-        tmp_path, synthetic, monkeypatch, caplog, stopped_at, signal_sent):
+        tmp_path, synthetic, monkeypatch, caplog, stopped_at, jobs, signal_sent):
     aws = synthetic()
     names = {n["account_number"]: n["account_name"] for n in NAMES}
     with start_controller(names, "admin", PASSWORD) as controller:
@@ -237,11 +239,11 @@ def test_resume_after_an_interruption_asks_only_for_what_the_journal_lacks(
         aws.reset()
         aws.set_faults(delay=[{"account": stopped_at[0], "region": stopped_at[1], "action": "DescribeVpcs",
                                "ms": 4000}])
-        journaled_pairs = set(PAIRS[:PAIRS.index(stopped_at)])
-        journaled_accounts = {a for a in ESTATE if a <= stopped_at[0]}
+        journaled_pairs = set(PAIRS[:PAIRS.index(stopped_at)] if jobs == 1 else PAIRS) - {stopped_at}
+        journaled_accounts = set(ESTATE)
         journal = tmp_path / "out.xlsx.journal"
         command = [str(pathlib.Path(sys.executable).parent / "generate"), "-c", str(config), "-e", "out.xlsx",
-                   "-d", "out.yaml"]
+                   "-d", "out.yaml", *(["-j", str(jobs)] if jobs else [])]
         process = subprocess.Popen(command, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         deadline = time.monotonic() + 60
         while not (journal.exists() and len(journal.read_text().splitlines())
@@ -308,8 +310,8 @@ def test_resume_refuses_another_run_before_any_request_and_retries_what_failed(
     assert sorted(map(tuple, aws.requests())) == sorted(map(tuple, every_request))
     assert outputs_of(tmp_path / "no-journal") == outputs_of(reference)
 
-    # a region that fails ends the run and leaves the journal of what was done before it
-    aws.set_faults(fail=[{"account": B, "region": R3, "action": "DescribeVpcs", "code": "InvalidParameterValue",
+    # a region that fails ends the run and leaves the journal of what was done
+    aws.set_faults(fail=[{"account": C, "region": R3, "action": "DescribeVpcs", "code": "InvalidParameterValue",
                           "status": 400}])
     with pytest.raises(Exception, match="InvalidParameterValue"):
         run(tmp_path, "-e", "out.xlsx", "-d", "out.yaml")
@@ -338,8 +340,7 @@ def test_resume_refuses_another_run_before_any_request_and_retries_what_failed(
         listed[:] = [dict(n, cloud_type=1) for n in NAMES]
 
     run(tmp_path, "-e", "out.xlsx", "-d", "out.yaml", "--resume")
-    # the pair that failed is asked again, with the pairs after it
-    after = set(PAIRS[:PAIRS.index((B, R3))])
-    assert sorted(map(tuple, aws.requests())) == requests_left(every_request, after, {A, B})
+    # the pair that failed is asked again, and only it
+    assert sorted(map(tuple, aws.requests())) == requests_left(every_request, set(PAIRS) - {(C, R3)}, set(ESTATE))
     assert outputs_of(tmp_path) == outputs_of(reference)
     assert not journal.exists()

@@ -77,13 +77,23 @@ std::pair<long, long> failed_of(py::handle ledger) {
     return {failed, total};
 }
 
+// The files are written, or nothing was covered: the journal has served.
+void remove_journal(py::handle journal) {
+    try {
+        global("os").attr("remove")(journal["path"]);
+    } catch (py::error_already_set& err) {
+        if (!err.matches(PyExc_FileNotFoundError)) throw;
+    }
+}
+
 // With -k, a walk in which every pair failed covered nothing: writing would replace good
 // files with empty ones, so the run ends as an error and existing files stay as they were.
-void refuse_empty_coverage(py::handle ledger) {
+void refuse_empty_coverage(py::handle ledger, py::handle journal) {
     long ok = 0;
     for (py::handle entry : ledger) ok += native::text(entry["state"]) == "ok" ? 1 : 0;
     const auto [failed, total] = failed_of(ledger);
     if (ok > 0 || failed == 0) return;
+    remove_journal(journal);
     native::raise_builtin("RuntimeError", "no account-region was covered: " + std::to_string(failed) + " of " +
                                               std::to_string(total) + " failed (see the warnings above); "
                                                                       "nothing written");
@@ -139,15 +149,6 @@ py::object journal_request(py::handle config_path, py::handle tandrel, py::handl
                     "configuration"_a = native::host_attr("hashlib", "sha256")(content).attr("hexdigest")(),
                     "outputs"_a = py::dict("excel"_a = output(excel), "inventory"_a = output(tandrel)),
                     "resume"_a = resume);
-}
-
-// The files are written: the journal has served.
-void remove_journal(py::handle journal) {
-    try {
-        global("os").attr("remove")(journal["path"]);
-    } catch (py::error_already_set& err) {
-        if (!err.matches(PyExc_FileNotFoundError)) throw;
-    }
 }
 
 }  // namespace
@@ -252,7 +253,7 @@ py::object main() {
                                     "keep_going"_a = keep_going, "pair_timeout"_a = pair_timeout, "op"_a = op,
                                     "journal"_a = journal);
         ledger = found["ledger"];
-        refuse_empty_coverage(ledger);
+        refuse_empty_coverage(ledger, journal);
         write_outputs(found, tandrel, excel, previous);
     } catch (py::error_already_set& err) {
         // Ctrl-C or SIGTERM: what was walked is kept for the next run.

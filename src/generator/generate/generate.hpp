@@ -136,9 +136,11 @@ UnitKey unit_key(std::size_t account, long region);
 // ------------------------------------------------------------------- journal (journal.cpp)
 //
 // The journal of a walk, beside its outputs: each account's name and regions and each
-// (account, region) that ended ok or skipped, with what the outputs need of it, added as the
-// calling thread takes the units in order. A run interrupted (Ctrl-C, kill -9, a failure)
-// is picked up by the same command with --resume: what the journal holds is not asked again.
+// (account, region) that ended ok or skipped, with what the outputs need of it, added by the
+// worker that finished it (an account before its regions), so that an interruption loses only
+// the units under way. A run interrupted (Ctrl-C, kill -9, a failure) is picked up by the same
+// command with --resume: what the journal holds is not asked again. Its lines are written with
+// the GIL held, one whole line at a time.
 
 struct JournaledAccount {
     py::object name;   // the controller's name of the account (None when it has none)
@@ -195,7 +197,7 @@ struct Walk {
     std::unordered_set<std::string> walked;  // the accounts of the run: owners of the VPCs they share
     py::object base_session = py::none(), account_session = py::none();  // see open_clients
     py::dict clients;  // (service, region): the client all workers use there
-    JournalPtr journal;  // none without a journal; read by the workers, written by the calling thread
+    JournalPtr journal;  // none without a journal
     bool stopped = false;
     UnitKey first_failure = std::numeric_limits<UnitKey>::max();
     long accounts_done = 0, vpcs_found = 0;  // for the progress line, counted as units end

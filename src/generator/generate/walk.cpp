@@ -139,6 +139,7 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEnt
                               seconds_since(started), 0);
     }
     w.regions_excluded += excluded;
+    if (w.journal) w.journal->add_account(account_id, account_name, regions, excluded);
 
     py::list units;
     auto remaining = std::make_shared<std::size_t>(py::len(regions));
@@ -161,7 +162,10 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEnt
                     if (--remaining == 0) ++walk.accounts_done;
                 }
             } count_done{*walk, *remaining};
-            return region_unit(walk, region_key, account_id, account_name, role_name, region, creds, discovered);
+            py::object result =
+                region_unit(walk, region_key, account_id, account_name, role_name, region, creds, discovered);
+            if (walk->journal) walk->journal->add_pair(account_id, region, result);
+            return result;
         });
         units.append(py::make_tuple(unit.future, unit.records));
     }
@@ -319,7 +323,6 @@ Discovery discover(py::object config, const WalkRequest& request) {
             }
             py::object account_info = done[1];
             py::list regions = done[2];
-            if (journal) journal->add_account(account_id, account_name, regions, done[7].cast<long>());
             std::size_t region_index = 0;
             for (py::handle unit : done[3]) {
                 py::object region_name = regions[region_index++];
@@ -328,7 +331,6 @@ Discovery discover(py::object config, const WalkRequest& request) {
                     region = journal->pair(native::text(account_id), native::text(region_name));
                 } else {
                     region = take(unit[py::int_(0)], unit[py::int_(1)], progress, *walk);
-                    if (journal) journal->add_pair(account_id, region_name, region);
                 }
                 const double seconds = region[6].cast<double>();
                 if (!region[5].is_none()) {
