@@ -82,8 +82,8 @@ py::object inventory_account(const Walk& w, py::handle account_id, py::handle ac
 }
 
 // An account: its name, role, regions; submits a unit per region not journaled. Returns
-// (name, inventory entry, regions, units, error, refused role, seconds, regions excluded), a
-// unit being (future, records), or None for a region taken from the journal.
+// (name, inventory entry, regions, units, error, refused role, seconds), a unit being
+// (future, records), or None for a region taken from the journal.
 py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEntry& entry) {
     py::object account_id = entry.id, role_name = entry.role_name;
     Walk& w = *walk;
@@ -110,7 +110,7 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEnt
         if (!err.matches(PyExc_Exception) || w.cancelled(key)) throw;
         if (!w.request.keep_going) w.failed(key);  // reported in its turn, as a refused role is
         return py::make_tuple(account_name, account_info, py::list(), py::list(), err.value(), true,
-                              seconds_since(started), 0);
+                              seconds_since(started));
     }
     py::object creds = account_credentials(walk, home, role_arn, entry.external_id, assumed_role["Credentials"]);
 
@@ -119,6 +119,7 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEnt
     try {
         if (known) {
             regions = known->regions;  // as the run picked up found them
+            excluded = known->excluded;
         } else if (discovered) {
             // Only the regions enabled for the account: one it has not opted in to is never asked.
             // Less the regions left out: never walked, not in the coverage.
@@ -136,7 +137,7 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEnt
         name_place(err, "account " + native::text(account_id));
         if (!w.request.keep_going || !err.matches(PyExc_Exception) || w.cancelled(key)) throw;
         return py::make_tuple(account_name, account_info, py::list(), py::list(), err.value(), false,
-                              seconds_since(started), 0);
+                              seconds_since(started));
     }
     w.regions_excluded += excluded;
     if (w.journal) w.journal->add_account(account_id, account_name, regions, excluded);
@@ -169,8 +170,7 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEnt
         });
         units.append(py::make_tuple(unit.future, unit.records));
     }
-    return py::make_tuple(account_name, account_info, regions, units, py::none(), false, seconds_since(started),
-                          excluded);
+    return py::make_tuple(account_name, account_info, regions, units, py::none(), false, seconds_since(started));
 }
 
 // An account the journal holds whole, as account_unit's result: nothing of it is asked again.
@@ -181,7 +181,7 @@ py::tuple journaled_account(Walk& w, const AccountEntry& entry) {
     w.regions_excluded += known.excluded;
     ++w.accounts_done;
     return py::make_tuple(known.name, inventory_account(w, entry.id, known.name, entry.role_name), known.regions, units,
-                          py::none(), false, 0.0, known.excluded);
+                          py::none(), false, 0.0);
 }
 
 // A unit's result, its held records logged first. A failed unit's records are logged
