@@ -213,6 +213,11 @@ py::object main() {
                                            "keep_going"_a = keep_going, "pair_timeout"_a = pair_timeout, "op"_a = op);
     py::object ledger = found["ledger"];
     refuse_empty_coverage(ledger);
+    if (!previous.is_none()) {
+        // What a refresh checks the engineer's blocks against, and sizes new proposals with.
+        previous["vpcs"] = found.attr("get")("vpcs", py::list());
+        previous["defaults"] = config.attr("defaults");
+    }
     write_outputs(found, tandrel, excel, previous);
     // What was written is what was covered; status 3 says that something was not, and so does
     // a line that no -q silences: with -d alone it is the only sign of a partial inventory.

@@ -19,6 +19,7 @@
 #include "native/globals.hpp"
 #include "native/host.hpp"
 #include "native/ipv4.hpp"
+#include "native/review_columns.hpp"
 
 namespace generate_module {
 
@@ -32,11 +33,12 @@ extern native::ModuleGlobals global;  // the module's globals, read at call time
 constexpr long kDefaultJobs = 32;  // see the README: enough requests in flight for a thousand accounts
 constexpr double kDefaultPairTimeout = 300;  // seconds for one account's role or one (account, region)
 
-// The sheets a refreshed workbook carries after the VPC sheet.
-constexpr const char* kRemovedSheet = "Removed";
-constexpr const char* kCoverageSheet = "Coverage";  // written anew by every run
-constexpr const char* kOverlapsSheet = "Overlaps";  // written anew by every run
-constexpr const char* kGeneratedSheet = "generated";  // hidden: the values generate wrote, the base of a refresh
+// The sheets a workbook carries beside the VPC sheet.
+constexpr const char* kRemovedSheet = native::kRemovedSheet.data();
+constexpr const char* kCoverageSheet = native::kCoverageSheet.data();  // written anew by every run
+constexpr const char* kOverlapsSheet = native::kOverlapsSheet.data();  // written anew by every run
+constexpr const char* kGeneratedSheet = native::kGeneratedSheet.data();  // hidden: the base of a refresh
+constexpr const char* kVpcSheet = "Sheet1";  // the VPC sheet's title in a new workbook
 
 // `pprint.pformat(value)`, for the debug dumps.
 py::object pformat(py::handle value);
@@ -122,6 +124,7 @@ struct Discovery {
     py::list accounts;
     py::list ledger;    // one entry per (account, region) set out to cover; see ledger_entry
     py::list overlaps;  // the rows of the Overlaps sheet; see overlaps_sheet
+    py::list vpcs;      // vpc_facts of every VPC listed, in row order
 };
 
 // Units in the order one worker would take them: account by account, the role
@@ -214,9 +217,13 @@ private:
 
 // ---------------------------------------------------------------- refresh (refresh.cpp)
 
-py::dict merge_refresh(py::object base, py::object edited, py::object discovered, py::object unchecked);
+py::dict merge_refresh(py::object base, py::object edited, py::object discovered, py::object unchecked,
+                       py::object noted);
 std::string shown_value(py::handle value);
 py::object read_refresh_base(py::object excel);
+py::dict baseline_sheet(py::handle rows, py::handle vpc_sheet);
+py::list sized_proposals(py::handle discovered, py::handle edited, py::handle vpcs, py::handle defaults);
+py::dict blocked_rows(py::handle merged, py::handle vpcs);
 void report_refresh(py::handle merged, py::handle shown);
 
 // ---------------------------------------------------------------- workbook (workbook.cpp)
@@ -237,10 +244,11 @@ py::list associated_blocks(py::handle description);
 // taken. "" when none is free (with compute_crvn_cidr's warning).
 py::str proposed_block(py::handle vpc, const std::vector<native::ipv4::Network>& subnets,
                        const std::vector<native::ipv4::Network>& reserved, int prefix);
-// What the estate-wide steps need of a listed VPC. `shared_from`: the owner's account when the
-// VPC is shared from an account the run does not walk, else None.
+// What the estate-wide steps and a refresh need of a listed VPC. `shared_from`: the owner's
+// account when the VPC is shared from an account the run does not walk, else None; `subnets`:
+// the IPv4 blocks of its subnets, None when no block was proposed for it (none are listed then).
 py::dict vpc_facts(py::handle account_id, py::handle region, py::handle vpc, py::handle crvn_cidr,
-                   py::handle shared_from);
+                   py::handle shared_from, py::handle subnets);
 
 // The VPCs of the walk, taken region by region in configuration order.
 struct Estate {

@@ -117,15 +117,19 @@ RegionResult region_walk(const WalkPtr& walk, UnitKey key, py::object account_id
         }
         ++listed;
         py::str crvn_cidr("");
+        py::object subnet_blocks = py::none();  // known when a block is proposed
         if (!add_vpc_cidr && !shared) {
             std::vector<native::ipv4::Network> blocks;
+            py::list texts;
             for (const SubnetBlock& subnet : subnets[native::text(vpc.attr("id"))]) {
                 blocks.push_back(network_or_raise(py::str(subnet.cidr), vpc, py::str(subnet.subnet_id)));
+                texts.append(py::str(subnet.cidr));
             }
             crvn_cidr = proposed_block(vpc, blocks, reserved, block_prefix(hpe));
             no_block += py::len(crvn_cidr) == 0;
+            subnet_blocks = texts;
         }
-        facts.append(vpc_facts(account_id, region, vpc, crvn_cidr, shared ? owner : py::none()));
+        facts.append(vpc_facts(account_id, region, vpc, crvn_cidr, shared ? owner : py::none(), subnet_blocks));
         if (w.request.rows) {
             rows.append(workbook_row(op, defaults, hpe, account_id, role_name, account_name, region, vpc, crvn_cidr));
         }

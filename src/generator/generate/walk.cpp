@@ -372,6 +372,7 @@ Discovery discover(py::object config, const WalkRequest& request) {
     LOG(log_level::info, op, "Coverage: %s ok, %s skipped, %s failed of %s account-regions", ok, skipped, failed,
         py::len(found.ledger));
     found.overlaps = overlaps_sheet(estate.vpcs, op);
+    found.vpcs = estate.vpcs;
     return found;
 }
 
@@ -387,7 +388,7 @@ py::dict discover_for_command(py::object config, bool rows, bool inventory, long
     request.op = op.c_str();
     Discovery found = discover(config, request);
     return py::dict("rows"_a = found.rows, "account_info"_a = found.accounts, "ledger"_a = found.ledger,
-                    "overlaps"_a = found.overlaps);
+                    "overlaps"_a = found.overlaps, "vpcs"_a = found.vpcs);
 }
 
 py::object generate_tandrel_excel_data(py::object config, long jobs, bool keep_going) {
