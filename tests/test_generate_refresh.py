@@ -241,7 +241,8 @@ def test_refresh_keeps_every_edit(tmp_path, sandbox):
     # The workbook remembers, out of sight, what generate wrote.
     assert [(s.title, s.sheet_state) for s in book.worksheets] == [
         ("Sheet1", "visible"), ("Coverage", "visible"), ("Overlaps", "visible"), ("generated", "veryHidden")]
-    assert sheet_rows(book["generated"]) == generated and len(generated) == 12
+    assert [{k: r[k] for k in gen.HEADERS} for r in sheet_rows(book["generated"])] == generated
+    assert len(generated) == 12
     column = {cell.value: cell.column for cell in sheet[1]}
     edited_cells = 0
     for number, row in enumerate(generated, start=2):
@@ -283,10 +284,11 @@ def test_refresh_keeps_every_edit(tmp_path, sandbox):
                        "3 VPCs added, 2 removed, 2 conflicts")
 
     book = openpyxl.load_workbook(tmp_path / "vpcs.xlsx")
+    # The sheets in the engineer's order, Removed after generate's others.
     assert [(s.title, s.sheet_state) for s in book.worksheets] == [("Sheet1", "visible"), ("Coverage", "visible"),
                                                                    ("Overlaps", "visible"), ("Removed", "visible"),
-                                                                   ("Notes", "visible"),
-                                                                   ("generated", "veryHidden")]
+                                                                   ("generated", "veryHidden"),
+                                                                   ("Notes", "visible")]
     notes = book["Notes"]
     assert [(c.coordinate, c.value, c.data_type) for row in notes.iter_rows() for c in row if c.value] == [
         ("A1", "=ask netops", "s"), ("B2", "=SUM(1, 2)", "f")]
@@ -351,8 +353,9 @@ def test_refresh_keeps_every_edit(tmp_path, sandbox):
     again = generate(tmp_path, env, "-e", "vpcs.xlsx", "-d", "inventory.yaml", "--refresh")
     assert again.returncode == 0, again.stderr
     assert again.prompts == 1 and (tmp_path / "inventory.yaml").exists()
+    # The two conflicts stay marked until resolved.
     assert again.stderr.splitlines()[-1] == ("generator.generate:INFO Refreshed vpcs.xlsx: 14 rows kept, "
-                                             "0 cells updated, 0 VPCs added, 0 removed, 0 conflicts")
+                                             "0 cells updated, 0 VPCs added, 0 removed, 2 conflicts")
     book = openpyxl.load_workbook(tmp_path / "vpcs.xlsx")
     assert sheet_rows(book.worksheets[0]) == rows
     assert len(sheet_rows(book["Removed"])) == 2
@@ -367,7 +370,7 @@ def test_refresh_keeps_every_edit(tmp_path, sandbox):
     assert partial.returncode == 3, partial.stderr
     assert partial.stderr.splitlines()[-2:] == [
         "generator.generate:INFO Refreshed vpcs.xlsx: 14 rows kept, 0 cells updated, 0 VPCs added, 0 removed, "
-        "0 conflicts, 2 not re-checked",
+        "2 conflicts, 2 not re-checked",
         "partial: 1 of 4 account-regions failed; see the Coverage sheet"]
     book = openpyxl.load_workbook(tmp_path / "vpcs.xlsx")
     assert sheet_rows(book.worksheets[0]) == rows
@@ -405,8 +408,8 @@ def workbook_without_column(path):
 @pytest.mark.parametrize("make, args, status, message", [
     (plain_workbook, ["-e", "vpcs.xlsx", "-d", "inventory.yaml", "--refresh"], 1, "generate: error: " + NO_BASE),
     (workbook_without_column, ["-e", "vpcs.xlsx", "--refresh"], 1,
-     "generate: error: vpcs.xlsx: cannot refresh: the first sheet has no column region; put it back under its "
-     "title (nothing was changed)"),
+     "generate: error: vpcs.xlsx: cannot refresh: the VPC sheet 'Sheet' has no column region; put it back under "
+     "its title (nothing was changed)"),
     (plain_workbook, ["-d", "inventory.yaml", "--refresh"], 2,
      "generate: error: --refresh needs -e/--excel: the workbook to refresh"),
 ])
@@ -425,3 +428,223 @@ def test_refusals_touch_nothing(tmp_path, sandbox, make, args, status, message):
     assert (done.prompts, controller.requests) == (0, [])
     assert (tmp_path / "vpcs.xlsx").read_bytes() == before
     assert sorted(p.name for p in tmp_path.iterdir()) == ["config.yaml", "vpcs.xlsx"]
+
+
+# ------------------------------------------------------- sheets, conflicts, blocks, the hidden sheet
+
+
+def write_config(folder, controller, accounts, region, **defaults):
+    (folder / "config.yaml").write_text(yaml.safe_dump({
+        "account_ids": accounts, "aws_regions": [region],
+        "controller": {"ip": controller.address, "username": "admin"},
+        "defaults": {"role_name": "corvane-migration", "hpe": False, **defaults}}))
+
+
+def edit_book(path, change):
+    """Opens the workbook, lets `change` edit it and saves it, as a spreadsheet program would."""
+    book = openpyxl.load_workbook(path)
+    change(book)
+    book.save(path)
+
+
+def cell_of(sheet, vpc_id, title):
+    """The cell of a VPC's row in the column titled `title`."""
+    titles = [c.value for c in sheet[1]]
+    (row,) = [r for r in sheet.iter_rows(min_row=2) if r[titles.index("vpc_id")].value == vpc_id]
+    return row[titles.index(title)]
+
+
+def last_lines(done):
+    return done.stderr.splitlines()[-1]
+
+
+@pytest.mark.slow
+def test_sheets_found_by_what_they_are(tmp_path, sandbox):
+    controller, aws, _, env = sandbox
+    region = "us-west-1"
+    ids = aws_sandbox.seed(aws.endpoint, {A: {region: [{"cidr": "10.40.0.0/16", "name": "alpha"},
+                                                       {"cidr": "10.41.0.0/16", "name": "beta"}]}})[A][region]
+    write_config(tmp_path, controller, [A], region)
+    path = tmp_path / "vpcs.xlsx"
+    assert generate(tmp_path, env, "-e", "vpcs.xlsx").returncode == 0
+
+    # A workbook written before the hidden sheet recorded its VPC sheet, with Coverage dragged to the front.
+    def old_with_coverage_first(book):
+        hidden = book["generated"]
+        hidden.delete_cols([c.value for c in hidden[1]].index("conflicts") + 1, 3)
+        book.move_sheet("Coverage", offset=-1)
+        book.active = 0
+    edit_book(path, old_with_coverage_first)
+    before = path.read_bytes()
+    refused = generate(tmp_path, env, "-e", "vpcs.xlsx", "--refresh")
+    assert (refused.returncode, last_lines(refused)) == (1, (
+        "generate: error: vpcs.xlsx: cannot refresh: its first sheet 'Coverage' is one of the sheets generate "
+        "writes, and the workbook does not record which sheet holds the VPC rows; move the VPC sheet first "
+        "(nothing was changed)"))
+    assert path.read_bytes() == before and refused.prompts == 0
+    converted = subprocess_run([str(BIN / "convert"), "-e", "vpcs.xlsx", "-y", "out.yaml"], tmp_path)
+    assert (converted.returncode, converted.stderr.splitlines()[-1]) == (1, (
+        "convert: error: vpcs.xlsx: the first sheet 'Coverage' is one of the sheets generate writes, not the VPC "
+        "sheet; move the VPC sheet first (convert reads the first sheet)"))
+    assert not (tmp_path / "out.yaml").exists()
+
+    # Put back first, the old workbook refreshes, and records its VPC sheet from now on.
+    edit_book(path, lambda book: book.move_sheet("Coverage", offset=1))
+    done = generate(tmp_path, env, "-e", "vpcs.xlsx", "--refresh")
+    assert (done.returncode, last_lines(done)) == (0, "generator.generate:INFO Refreshed vpcs.xlsx: 2 rows kept, "
+                                                      "0 cells updated, 0 VPCs added, 0 removed, 0 conflicts")
+
+    # The engineer puts notes first and the VPC sheet last, and edits it: found wherever it stands.
+    def rearrange(book):
+        notes = book.create_sheet("Notes", 0)
+        notes.append(["what"])
+        notes.append(["ask netops"])
+        book.move_sheet("Sheet1", offset=len(book.sheetnames) - 1 - book.sheetnames.index("Sheet1"))
+        cell_of(book["Sheet1"], ids[0], "domain").value = "mine"
+        book.active = 0
+    edit_book(path, rearrange)
+    order = [("Notes", "visible"), ("Coverage", "visible"), ("Overlaps", "visible"), ("generated", "veryHidden"),
+             ("Sheet1", "visible")]
+    done = generate(tmp_path, env, "-e", "vpcs.xlsx", "--refresh")
+    assert (done.returncode, last_lines(done)) == (0, "generator.generate:INFO Refreshed vpcs.xlsx: 2 rows kept, "
+                                                      "0 cells updated, 0 VPCs added, 0 removed, 0 conflicts")
+    book = openpyxl.load_workbook(path)
+    assert [(s.title, s.sheet_state) for s in book.worksheets] == order
+    assert [(r["vpc_id"], r["domain"]) for r in sheet_rows(book["Sheet1"])] == [(ids[0], "mine"), (ids[1], None)]
+    assert sheet_rows(book["Notes"]) == [{"what": "ask netops"}]
+    converted = subprocess_run([str(BIN / "convert"), "-e", "vpcs.xlsx", "-y", "out.yaml"], tmp_path)
+    assert (converted.returncode, converted.stderr.splitlines()[-1]) == (1, (
+        "convert: error: vpcs.xlsx: the first sheet 'Notes' is not the VPC sheet (it has no column vpc_id); move "
+        "the VPC sheet first (convert reads the first sheet)"))
+
+    # Renamed, the VPC sheet is no longer the one recorded: refused, not guessed.
+    edit_book(path, lambda book: setattr(book["Sheet1"], "title", "VPCs"))
+    before = path.read_bytes()
+    refused = generate(tmp_path, env, "-e", "vpcs.xlsx", "--refresh")
+    assert (refused.returncode, last_lines(refused)) == (1, (
+        "generate: error: vpcs.xlsx: cannot refresh: its VPC sheet 'Sheet1' is not in it; give the sheet of VPC "
+        "rows back the name 'Sheet1' (nothing was changed)"))
+    assert path.read_bytes() == before
+
+
+def conflict_cells(sheet):
+    """(cell, note) of each cell marked as a conflict."""
+    return [(c.coordinate, c.comment.text if c.comment else None) for row in sheet.iter_rows(min_row=2)
+            for c in row if c.fill.fgColor.rgb == "00FFC7CE"]
+
+
+@pytest.mark.slow
+def test_conflicts_stay_until_resolved(tmp_path, sandbox):
+    controller, aws, _, env = sandbox
+    region = "us-west-2"
+    web, db = aws_sandbox.seed(aws.endpoint, {A: {region: [
+        {"cidr": "10.50.0.0/16", "name": "web", "subnets": ["10.50.0.0/24"]},
+        {"cidr": "10.51.0.0/16", "name": "db"}]}})[A][region]
+    write_config(tmp_path, controller, [A], region)
+    path = tmp_path / "vpcs.xlsx"
+    assert generate(tmp_path, env, "-e", "vpcs.xlsx").returncode == 0
+
+    def edit(book):
+        cell_of(book["Sheet1"], web, "crvn_cidr").value = "10.50.3.0/27"
+        cell_of(book["Sheet1"], db, "spoke_gw_name").value = "db-primary-CRVGW"
+    edit_book(path, edit)
+    east = ec2_in(aws.endpoint, A, region)
+    east.create_subnet(VpcId=web, CidrBlock="10.50.1.0/24")  # takes web's proposed block
+    east.create_tags(Resources=[db], Tags=[{"Key": "Name", "Value": "database"}])
+    warnings = [
+        "generator.generate:WARNING Conflict in vpcs.xlsx cell J2 (crvn_cidr of VPC %s, account %s, region %s): "
+        "kept your '10.50.3.0/27'; AWS now gives '10.50.2.0/27'" % (web, A, region),
+        "generator.generate:WARNING Conflict in vpcs.xlsx cell R3 (spoke_gw_name of VPC %s, account %s, region %s): "
+        "kept your 'db-primary-CRVGW'; AWS now gives 'database-CRVGW'" % (db, A, region)]
+    marked = [("J2", "AWS now gives '10.50.2.0/27'; your value was kept (generate --refresh)"),
+              ("R3", "AWS now gives 'database-CRVGW'; your value was kept (generate --refresh)")]
+
+    # Found once, and again by each refresh while the engineer leaves them as they are.
+    for _ in range(2):
+        done = generate(tmp_path, env, "-e", "vpcs.xlsx", "--refresh")
+        assert done.returncode == 0, done.stderr
+        assert [line for line in done.stderr.splitlines() if "WARNING" in line] == warnings
+        assert last_lines(done) == ("generator.generate:INFO Refreshed vpcs.xlsx: 2 rows kept, 0 cells updated, "
+                                    "0 VPCs added, 0 removed, 2 conflicts")
+        assert conflict_cells(openpyxl.load_workbook(path)["Sheet1"]) == marked
+
+    # Resolved: one mark cleared by deleting its note, the other cell given AWS's value.
+    def resolve(book):
+        cell_of(book["Sheet1"], web, "crvn_cidr").comment = None
+        cell_of(book["Sheet1"], db, "spoke_gw_name").value = "database-CRVGW"
+    edit_book(path, resolve)
+    done = generate(tmp_path, env, "-e", "vpcs.xlsx", "--refresh")
+    assert [line for line in done.stderr.splitlines() if "WARNING" in line] == []
+    assert last_lines(done) == ("generator.generate:INFO Refreshed vpcs.xlsx: 2 rows kept, 0 cells updated, "
+                                "0 VPCs added, 0 removed, 0 conflicts")
+    sheet = openpyxl.load_workbook(path)["Sheet1"]
+    assert conflict_cells(sheet) == []
+    assert [(r["crvn_cidr"], r["spoke_gw_name"]) for r in sheet_rows(sheet)] == [
+        ("10.50.3.0/27", "web-CRVGW"), ("10.51.0.0/27", "database-CRVGW")]
+
+
+@pytest.mark.slow
+def test_blocks_sized_and_checked_by_the_rows_hpe(tmp_path, sandbox):
+    controller, aws, _, env = sandbox
+    region = "eu-central-1"
+    seeded = aws_sandbox.seed(aws.endpoint, {A: {region: [{"cidr": "10.60.0.0/16", "name": "one"}]},
+                                             B: {region: [{"cidr": "10.64.0.0/16", "name": "five"},
+                                                          {"cidr": "10.61.0.0/16", "name": "two"}]}})
+    (one,), (five, two) = seeded[A][region], seeded[B][region]
+    write_config(tmp_path, controller, [A, B], region)
+    path = tmp_path / "vpcs.xlsx"
+    assert generate(tmp_path, env, "-e", "vpcs.xlsx").returncode == 0
+
+    def edit(book):
+        cell_of(book["Sheet1"], one, "hpe").value = True  # account A's gateways are high-performance now
+        cell_of(book["Sheet1"], five, "crvn_cidr").value = "10.64.5.0/27"
+        cell_of(book["Sheet1"], two, "crvn_cidr").value = "10.99.0.0/27"
+    edit_book(path, edit)
+    # convert takes the /27 of an hpe row, and says so.
+    converted = subprocess_run([str(BIN / "convert"), "-e", "vpcs.xlsx", "-y", "out.yaml"], tmp_path)
+    assert converted.returncode == 0, converted.stderr
+    assert [line for line in converted.stderr.splitlines() if "WARNING" in line] == [
+        "generator.convert:WARNING row 2: crvn_cidr 10.60.0.0/27 is a /27 block, but hpe TRUE calls for a /25 block"]
+
+    ec2_in(aws.endpoint, B, region).create_subnet(VpcId=five, CidrBlock="10.64.5.0/24")
+    (four,) = aws_sandbox.seed(aws.endpoint, {A: {region: [{"cidr": "10.63.0.0/16", "name": "four"}]}})[A][region]
+    done = generate(tmp_path, env, "-e", "vpcs.xlsx", "--refresh")
+    assert done.returncode == 0, done.stderr
+    assert [line for line in done.stderr.splitlines() if "WARNING" in line] == [
+        "generator.generate:WARNING Conflict in vpcs.xlsx cell J3 (crvn_cidr of VPC %s, account %s, region %s): "
+        "kept your '10.64.5.0/27', but it overlaps the VPC's subnet 10.64.5.0/24" % (five, B, region),
+        "generator.generate:WARNING Conflict in vpcs.xlsx cell J4 (crvn_cidr of VPC %s, account %s, region %s): "
+        "kept your '10.99.0.0/27', but it lies outside the VPC's blocks (10.61.0.0/16)" % (two, B, region)]
+    assert last_lines(done) == ("generator.generate:INFO Refreshed vpcs.xlsx: 3 rows kept, 1 cells updated, "
+                                "1 VPCs added, 0 removed, 2 conflicts")
+    sheet = openpyxl.load_workbook(path)["Sheet1"]
+    # Account A's proposals, the new VPC's included, are /25 blocks now.
+    assert [(r["vpc_id"], r["hpe"], r["crvn_cidr"]) for r in sheet_rows(sheet)] == [
+        (one, True, "10.60.0.0/25"), (five, False, "10.64.5.0/27"), (two, False, "10.99.0.0/27"),
+        (four, True, "10.63.0.0/25")]
+    assert conflict_cells(sheet) == [
+        ("J3", "Your value was kept, but it overlaps the VPC's subnet 10.64.5.0/24 (generate --refresh)"),
+        ("J4", "Your value was kept, but it lies outside the VPC's blocks (10.61.0.0/16) (generate --refresh)")]
+
+
+@pytest.mark.slow
+def test_a_baseline_changed_by_hand_is_refused(tmp_path, sandbox):
+    controller, aws, _, env = sandbox
+    region = "ap-southeast-2"
+    aws_sandbox.seed(aws.endpoint, {A: {region: [{"cidr": "10.70.0.0/16"}, {"cidr": "10.71.0.0/16"}]}})
+    write_config(tmp_path, controller, [A], region)
+    path = tmp_path / "vpcs.xlsx"
+    assert generate(tmp_path, env, "-e", "vpcs.xlsx").returncode == 0
+    edit_book(path, lambda book: book["generated"].delete_rows(3))
+    before = path.read_bytes()
+    controller.requests.clear()
+
+    refused = generate(tmp_path, env, "-e", "vpcs.xlsx", "--refresh")
+
+    assert (refused.returncode, last_lines(refused)) == (1, (
+        "generate: error: vpcs.xlsx: cannot refresh: the hidden sheet 'generated', which holds the values generate "
+        "wrote, was changed by hand (its rows no longer match their checksum), so your edits can no longer be told "
+        "from what AWS changed; nothing was changed. To start over, run generate without --refresh to a new file "
+        "(such as -e new.xlsx) and carry your edits over to it"))
+    assert (refused.prompts, controller.requests) == (0, [])
+    assert path.read_bytes() == before

@@ -48,7 +48,7 @@ SURFACE = {
         "_recurse_quoted": "(data)",
         "_quoted_presenter": "(dumper, data)",
         "_dump_quoted": "(data)",
-        "_merge_refresh": "(base, edited, discovered, unchecked=None)",
+        "_merge_refresh": "(base, edited, discovered, unchecked=None, noted=None)",
         "_held_log_records": int,
     },
     "generator.convert": {
@@ -99,6 +99,9 @@ SURFACE = {
         "XLSX_EXTS": list,
         "load_from_xlsx": "(path)",
         "load_sheets": "(path)",
+        "check_sheet": "(path, title, columns=None)",
+        "sheet_titles": "(path)",
+        "cell_notes": "(path, title)",
         "export_to_xlsx": "(data, path, columns=None, sheets=None, marks=None, **kwargs)",
         "export_sheets": "(sheets, path)",
         "_set_column_widths": "(column_widths, path)",

@@ -16,6 +16,7 @@
 #include "native/cell_text.hpp"
 #include "native/globals.hpp"
 #include "native/host.hpp"
+#include "native/ipv4.hpp"
 #include "native/model.hpp"
 #include "native/outputs.hpp"
 #include "native/quoted.hpp"
@@ -277,6 +278,53 @@ void validate_config(py::object tandrel_config) {
 
 // ---- the command ------------------------------------------------------------
 
+// Refuses a workbook whose first sheet, the one convert reads, is not the sheet of VPC rows:
+// one of the sheets generate writes beside it, or a sheet without the column vpc_id.
+void require_vpc_sheet(py::handle excel_path, py::handle vpc_data) {
+    py::list titles = global("serializers").attr("xlsx").attr("sheet_titles")(excel_path);
+    if (py::len(titles) == 0) return;
+    const std::string first = native::text(titles[0]);
+    std::string why;
+    if (native::own_sheet(first)) {
+        why = "is one of the sheets generate writes, not the VPC sheet";
+    } else if (py::len(vpc_data) > 0) {
+        std::vector<std::string> columns;
+        for (py::handle title : py::iter(vpc_data.attr("__getitem__")(0))) columns.push_back(native::text(title));
+        if (!native::holds_vpc_rows(columns)) why = "is not the VPC sheet (it has no column vpc_id)";
+    }
+    if (why.empty()) return;
+    raise_builtin("ValueError", native::text(excel_path) + ": the first sheet '" + first + "' " + why +
+                                    "; move the VPC sheet first (convert reads the first sheet)");
+}
+
+// A spoke gateway's block of another length than its row's hpe calls for (/25 with hpe TRUE,
+// else /27) is accepted, with one warning for each such row.
+void warn_block_sizes(py::handle vpc_data) {
+    long row = 1;
+    for (py::handle record : vpc_data) {
+        ++row;
+        if (!is_mapping(record)) continue;
+        py::object block = record.attr("get")("crvn_cidr");
+        if (!PyUnicode_Check(block.ptr())) continue;
+        const auto parsed = native::ipv4::parse_network(native::trim(block.cast<std::string>()));
+        if (!parsed.network) continue;  // empty, or refused with the row's other cells
+        py::object hpe = record.attr("get")("hpe", global("NULL"));
+        bool high = false;
+        if (!hpe.is_none() && !hpe.equal(global("NULL"))) {
+            try {
+                high = native::truthy(format_bool(hpe));
+            } catch (py::error_already_set& err) {
+                if (!err.matches(PyExc_ValueError)) throw;
+                continue;  // refused with the row's other cells
+            }
+        }
+        const int wanted = native::crvn_prefix(high);
+        if (parsed.network->prefix == wanted) continue;
+        LOG(native::log_level::warning, "main", "row %s: crvn_cidr %s is a /%s block, but hpe %s calls for a /%s block",
+            row, native::ipv4::to_string(*parsed.network), parsed.network->prefix, high ? "TRUE" : "FALSE", wanted);
+    }
+}
+
 void main() {
     py::object path_type = global("pathlib").attr("Path");
     py::object parser = global("argparse").attr("ArgumentParser")(
@@ -308,6 +356,8 @@ void main() {
 
     LOG(native::log_level::info, "main", "Loading VPC data from %s", excel_path);
     py::object vpc_data = global("serializers").attr("xlsx").attr("load_from_xlsx")(excel_path);
+    require_vpc_sheet(excel_path, vpc_data);
+    warn_block_sizes(vpc_data);
     LOG.lazy(native::log_level::debug, "main", "Loaded data from excel:\n%s", [&] { return py::make_tuple(pformatted(vpc_data)); });
 
     LOG(native::log_level::info, "main", "Reading tandrel configuration template: %s", template_path);

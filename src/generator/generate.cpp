@@ -120,16 +120,18 @@ PYBIND11_MODULE(generate, m) {
     m.def("_discover", &discover_for_command, py::arg("config"), py::kw_only(), py::arg("rows"),
           py::arg("inventory"), py::arg("jobs"), py::arg("keep_going"), py::arg("pair_timeout"), py::arg("op"),
           py::arg("journal") = py::none(),
-          "The one walk of the command: {'rows', 'account_info', 'ledger', 'overlaps'} for the artefacts asked for.\n\n"
-          "journal: None, or {'path', 'config_path', 'configuration', 'outputs', 'resume'}: the journal kept beside "
-          "the outputs, picked up with resume.");
+          "The one walk of the command: {'rows', 'account_info', 'ledger', 'overlaps', 'vpcs'} for the artefacts asked "
+          "for.\n\njournal: None, or {'path', 'config_path', 'configuration', 'outputs', 'resume'}: the journal kept "
+          "beside the outputs, picked up with resume.");
     native::install_quoted(m);
     m.def("_merge_refresh", &merge_refresh, py::arg("base"), py::arg("edited"), py::arg("discovered"),
-          py::arg("unchecked") = py::none(),
+          py::arg("unchecked") = py::none(), py::arg("noted") = py::none(),
           "Three-way merge of a refresh: the rows generate wrote, the engineer's rows and the rows discovered "
           "now.\n\nunchecked: (account, region) pairs not walked this time, region '*' for a whole account; "
-          "their VPCs are kept, not removed.\nReturns {'rows', 'added', 'conflicts', 'removed', 'left_out', "
-          "'not_rechecked', 'base_kept', 'kept', 'updated'}.");
+          "their VPCs are kept, not removed.\nnoted: of each edited row, the columns whose cell has a note; a "
+          "cell in conflict last time (listed in its base row's 'conflicts') stays in conflict while its note "
+          "stays and its value is not AWS's (None: every cell has its note).\nReturns {'rows', 'added', "
+          "'conflicts', 'removed', 'left_out', 'not_rechecked', 'base_kept', 'kept', 'updated', 'lasting'}.");
     // How many log records the walk holds in memory while earlier units are under way; more go
     // to a temporary file until their turn.
     m.attr("_held_log_records") = 20000;

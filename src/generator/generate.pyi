@@ -58,4 +58,5 @@ def _merge_refresh(
     edited: Sequence[Mapping[str, Any]],
     discovered: Sequence[Mapping[str, Any]],
     unchecked: Optional[Iterable[Tuple[str, str]]] = None,
+    noted: Optional[Sequence[Sequence[str]]] = None,
 ) -> Dict[str, Any]: ...

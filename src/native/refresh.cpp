@@ -1,5 +1,8 @@
 #include "native/refresh.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <map>
 #include <stdexcept>
 #include <utility>
@@ -102,7 +105,11 @@ Merge::Key Merge::key_of(const Row& row) const {
 }
 
 Plan Merge::plan(const std::vector<Row>& base, const std::vector<Row>& edited, const std::vector<Row>& discovered,
-                 const std::vector<Scope>& unchecked) const {
+                 const std::vector<Scope>& unchecked, const Marks& marks) const {
+    auto listed = [](const std::vector<std::vector<std::size_t>>& table, std::size_t row, std::size_t column) {
+        if (row >= table.size()) return false;
+        return std::find(table[row].begin(), table[row].end(), column) != table[row].end();
+    };
     auto not_looked_for = [&unchecked](const Key& key) {
         for (const Scope& scope : unchecked) {
             if (scope.account == key[0] && (scope.region == "*" || scope.region == key[1])) return true;
@@ -152,10 +159,12 @@ Plan Merge::plan(const std::vector<Row>& base, const std::vector<Row>& edited, c
                 const Cell sheet_value = read_back(edited[e][c], kinds_[c]);
                 const Cell new_value = read_back(now[c], kinds_[c]);
                 Pick pick = Pick::edited;
+                const bool lasting = listed(marks.base_conflicts, static_cast<std::size_t>(b), c) &&
+                                     listed(marks.noted, e, c);
                 if (sheet_value == old_value) {
                     pick = Pick::discovered;
                     if (new_value != sheet_value) ++plan.updated;
-                } else if (new_value != old_value && new_value != sheet_value) {
+                } else if (new_value != sheet_value && (new_value != old_value || lasting)) {
                     pick = Pick::conflict;
                 }
                 row.picks.push_back(pick);
@@ -188,6 +197,110 @@ Plan Merge::plan(const std::vector<Row>& base, const std::vector<Row>& edited, c
         plan.sheet.push_back(std::move(row));
     }
     return plan;
+}
+
+namespace {
+
+// 64-bit FNV-1a, fed piece by piece; each piece is preceded by its length, so that no two
+// different sequences of pieces feed the same bytes.
+class Fnv {
+public:
+    void add(const std::string& piece) {
+        feed(std::to_string(piece.size()) + ":");
+        feed(piece);
+    }
+    std::string hex() const {
+        char out[17];
+        std::snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(hash_));
+        return out;
+    }
+
+private:
+    void feed(const std::string& bytes) {
+        for (unsigned char byte : bytes) {
+            hash_ ^= byte;
+            hash_ *= 0x100000001b3ULL;
+        }
+    }
+    std::uint64_t hash_ = 0xcbf29ce484222325ULL;
+};
+
+}  // namespace
+
+std::string checksum(const std::vector<Row>& rows, const std::vector<std::string>& columns) {
+    std::vector<ColumnKind> kinds;
+    for (const auto& title : columns) {
+        const ReviewColumn* known = review_column(title);
+        kinds.push_back(known ? known->kind : ColumnKind::text);
+    }
+    Fnv sum;
+    sum.add(std::to_string(rows.size()));
+    for (const Row& row : rows) {
+        if (row.size() != columns.size()) {
+            throw std::invalid_argument("a row has " + std::to_string(row.size()) + " cells for " +
+                                        std::to_string(columns.size()) + " columns");
+        }
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            const Cell cell = read_back(row[c], kinds[c]);
+            sum.add(std::to_string(static_cast<int>(cell.type)) + (cell.flag ? "1" : "0"));
+            sum.add(cell.text);
+            sum.add(std::to_string(cell.items.size()));
+            for (const auto& item : cell.items) sum.add(item);
+        }
+    }
+    return sum.hex();
+}
+
+VpcSheet find_vpc_sheet(const std::vector<SheetFacts>& sheets, const std::string& recorded) {
+    VpcSheet found;
+    if (!recorded.empty()) {
+        for (std::size_t i = 0; i < sheets.size(); ++i) {
+            if (sheets[i].title == recorded) {
+                found.index = static_cast<long>(i);
+                return found;
+            }
+        }
+        found.problem = "its VPC sheet '" + recorded + "' is not in it; give the sheet of VPC rows back the name '" +
+                        recorded + "'";
+        return found;
+    }
+    if (sheets.empty()) {
+        found.problem = "it has no sheet";
+        return found;
+    }
+    const SheetFacts& first = sheets.front();
+    if (own_sheet(first.title)) {
+        found.problem = "its first sheet '" + first.title +
+                        "' is one of the sheets generate writes, and the workbook does not record which sheet holds "
+                        "the VPC rows; move the VPC sheet first";
+        return found;
+    }
+    if (!first.columns.empty() && !holds_vpc_rows(first.columns)) {
+        found.problem = "its first sheet '" + first.title +
+                        "' is not the VPC sheet (it has no column vpc_id), and the workbook does not record which "
+                        "sheet is; move the VPC sheet first";
+        return found;
+    }
+    found.index = 0;
+    return found;
+}
+
+std::string block_problem(const ipv4::Network& block, const std::vector<ipv4::Network>& blocks,
+                          const std::vector<ipv4::Network>& subnets) {
+    auto overlap = [](const ipv4::Network& a, const ipv4::Network& b) {
+        return a.first() <= b.last() && b.first() <= a.last();
+    };
+    bool inside = false;
+    for (const auto& outer : blocks) inside = inside || (outer.first() <= block.first() && block.last() <= outer.last());
+    if (!inside) {
+        std::string listed;
+        for (const auto& outer : blocks) listed += (listed.empty() ? "" : ", ") + ipv4::to_string(outer);
+        return "it lies outside the VPC's blocks (" + listed + ")";
+    }
+    for (const auto& subnet : subnets) {
+        if (overlap(block, subnet)) return "it overlaps the VPC's subnet " + ipv4::to_string(subnet);
+    }
+    return {};
 }
 
 }  // namespace native::refresh

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "native/ipv4.hpp"
 #include "native/review_columns.hpp"
 
 namespace native::refresh {
@@ -63,6 +64,13 @@ struct Scope {
     std::string region;
 };
 
+// Conflicts that last from one refresh to the next. A conflict stays a conflict until the
+// engineer's value is what AWS gives, or the engineer clears its mark (its cell's note).
+struct Marks {
+    std::vector<std::vector<std::size_t>> base_conflicts;  // of each row of `base`: its columns in conflict
+    std::vector<std::vector<std::size_t>> noted;           // of each row of `edited`: its columns whose cell has a note
+};
+
 struct Plan {
     std::vector<MergedRow> sheet;         // the engineer's rows in their order, then the VPCs found first now
     std::vector<std::size_t> removed;     // rows of `edited` whose VPC is no longer found
@@ -96,8 +104,10 @@ public:
     // A base row missing from the sheet was deleted by the engineer and stays out.
     // A VPC of an `unchecked` scope that is not discovered is not gone, only not looked
     // for: its row is kept whole and marked, and its base row stays the base.
+    // A cell in conflict last time (`marks`) whose note the engineer kept and whose value
+    // differs from both base and discovered stays a conflict, even though AWS did not change it again.
     Plan plan(const std::vector<Row>& base, const std::vector<Row>& edited, const std::vector<Row>& discovered,
-              const std::vector<Scope>& unchecked = {}) const;
+              const std::vector<Scope>& unchecked = {}, const Marks& marks = {}) const;
 
 private:
     using Key = std::array<std::string, 3>;
@@ -108,5 +118,32 @@ private:
     std::vector<bool> account_columns_;
     std::array<std::size_t, 3> key_columns_{};
 };
+
+// A checksum of `rows` (cells in the order of `columns`) as convert reads them back, so that
+// the values written and the same values read back from the workbook give the same sum, and a
+// row changed, added, removed or moved does not: 16 hexadecimal digits (64-bit FNV-1a).
+std::string checksum(const std::vector<Row>& rows, const std::vector<std::string>& columns);
+
+// A sheet of the workbook being refreshed, as far as finding its VPC sheet goes.
+struct SheetFacts {
+    std::string title;
+    std::vector<std::string> columns;  // its titles; empty when it has no rows
+};
+
+// The sheet that holds the VPC rows: `index` into the sheets, or -1 and `problem`, a sentence
+// saying why none can be taken. `recorded`: the title the workbook's hidden sheet records, ""
+// when it records none (a workbook written before it did): then the first sheet is taken,
+// unless it is one of generate's own or lacks the VPC columns.
+struct VpcSheet {
+    long index = -1;
+    std::string problem;
+};
+VpcSheet find_vpc_sheet(const std::vector<SheetFacts>& sheets, const std::string& recorded);
+
+// Why `block` cannot be the spoke gateway's block of a VPC with these IPv4 `blocks` and
+// `subnets`: it lies outside every block, or overlaps a subnet (the first in their order);
+// "" when neither.
+std::string block_problem(const ipv4::Network& block, const std::vector<ipv4::Network>& blocks,
+                          const std::vector<ipv4::Network>& subnets);
 
 }  // namespace native::refresh

@@ -70,4 +70,15 @@ const ReviewColumn* review_column(std::string_view name) {
 
 const std::array<std::string_view, 8>& formatted_columns() { return kFormatted; }
 
+bool own_sheet(std::string_view title) {
+    return title == kCoverageSheet || title == kOverlapsSheet || title == kRemovedSheet || title == kGeneratedSheet;
+}
+
+bool holds_vpc_rows(const std::vector<std::string>& columns) {
+    for (const std::string& column : columns) {
+        if (column == "vpc_id") return true;
+    }
+    return false;
+}
+
 }  // namespace native

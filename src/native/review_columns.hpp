@@ -7,7 +7,9 @@
 
 #include <array>
 #include <cstddef>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace native {
 
@@ -41,5 +43,24 @@ const ReviewColumn* review_column(std::string_view name);
 // The columns convert formats (every kind but text and network), in the order
 // of its FIELD_FORMATTERS mapping.
 const std::array<std::string_view, 8>& formatted_columns();
+
+// The sheets generate writes beside the VPC sheet: written anew by every run (Coverage,
+// Overlaps), the VPCs a refresh no longer found (Removed), and the hidden one of the
+// values generate wrote, the base of a refresh (generated).
+constexpr std::string_view kCoverageSheet = "Coverage";
+constexpr std::string_view kOverlapsSheet = "Overlaps";
+constexpr std::string_view kRemovedSheet = "Removed";
+constexpr std::string_view kGeneratedSheet = "generated";
+
+// Whether `title` is one of those sheets.
+bool own_sheet(std::string_view title);
+
+// Whether a sheet with these column titles holds VPC rows: it has the column vpc_id (a sheet
+// that lacks some other column is a VPC sheet with a column missing).
+bool holds_vpc_rows(const std::vector<std::string>& columns);
+
+// The length of the spoke gateway's block that a row's hpe calls for: /25 for a
+// high-performance gateway, else /27.
+constexpr int crvn_prefix(bool hpe) { return hpe ? 25 : 27; }
 
 }  // namespace native

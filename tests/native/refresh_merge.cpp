@@ -175,6 +175,78 @@ void rows() {
     CHECK_EQ(sheet(no_base), (Texts{"edited 0", "added 0", "added 2 account_row 0", "added 3 account_row 0"}));
 }
 
+// A conflict the engineer has not resolved stays one while its note stays and AWS still
+// disagrees; deleting the note, or taking AWS's value, resolves it.
+void lasting_conflicts() {
+    const Merge merge({"account_id", "region", "vpc_id", "domain", "crvn_cidr"});
+    auto row = [](const std::string& id, const std::string& domain, const std::string& block) {
+        return Row{text("111122223333"), text("r"), text(id), text(domain), text(block)};
+    };
+    // Last time AWS gave "theirs" and 10.0.0.32/27, and both cells of vpc-1 and vpc-2 were conflicts.
+    const std::vector<Row> base = {row("vpc-1", "theirs", "10.0.0.32/27"), row("vpc-2", "theirs", "10.0.0.32/27")};
+    const std::vector<Row> edited = {row("vpc-1", "mine", "10.0.0.32/27"), row("vpc-2", "mine", "10.0.0.0/27")};
+    const std::vector<Row> discovered = {row("vpc-1", "theirs", "10.0.0.32/27"), row("vpc-2", "theirs", "10.0.0.32/27")};
+    native::refresh::Marks marks;
+    marks.base_conflicts = {{3, 4}, {3, 4}};
+    marks.noted = {{3, 4}, {4}};  // vpc-2's domain note was deleted
+    const Plan plan = merge.plan(base, edited, discovered, {}, marks);
+    // vpc-1: the domain still differs (conflict); the block is AWS's now (resolved). vpc-2: the
+    // domain's mark was cleared; the block still differs.
+    CHECK_EQ(picks(plan, 0), (Texts{"discovered", "discovered", "discovered", "conflict", "discovered"}));
+    CHECK_EQ(picks(plan, 1), (Texts{"discovered", "discovered", "discovered", "edited", "conflict"}));
+    // Without the record of last time's conflicts, they are plain edits.
+    CHECK_EQ(picks(merge.plan(base, edited, discovered), 0),
+             (Texts{"discovered", "discovered", "discovered", "edited", "discovered"}));
+}
+
+// The checksum reads cells as convert does: a list printed and the same list, a boolean and a
+// yes word, the empty text and no value sum alike; a row changed, dropped or moved does not.
+void checksums() {
+    const std::vector<std::string> columns = {"account_id", "hpe", "gw_zones", "domain"};
+    const Row one = {text("111122223333"), flag(true), items({"a", "b"}), empty()};
+    const Row two = {text("222233334444"), flag(false), items({}), text("x")};
+    const Row one_read = {text("111122223333"), text("TRUE"), text("['a', 'b']"), text("")};
+    const std::string sum = native::refresh::checksum({one, two}, columns);
+    CHECK_EQ(sum.size(), std::size_t{16});
+    CHECK_EQ(native::refresh::checksum({one_read, two}, columns), sum);
+    CHECK(native::refresh::checksum({one}, columns) != sum);
+    CHECK(native::refresh::checksum({two, one}, columns) != sum);
+    CHECK(native::refresh::checksum({one, {text("222233334444"), flag(false), items({}), text("y")}}, columns) != sum);
+    CHECK(native::refresh::checksum({}, columns) != sum);
+}
+
+void vpc_sheets() {
+    using native::refresh::find_vpc_sheet;
+    using native::refresh::SheetFacts;
+    const std::vector<std::string> vpc_columns = {"account_id", "region", "vpc_id", "domain"};
+    const std::vector<SheetFacts> moved = {{"Removed", vpc_columns}, {"Notes", {"what"}}, {"VPCs", vpc_columns}};
+    CHECK_EQ(find_vpc_sheet(moved, "VPCs").index, 2L);
+    CHECK(find_vpc_sheet(moved, "Sheet1").problem.find("'Sheet1' is not in it") != std::string::npos);
+    // Without a record, only a first sheet that can be the VPC sheet is taken.
+    CHECK(find_vpc_sheet(moved, "").problem.find("first sheet 'Removed' is one of the sheets generate writes") !=
+          std::string::npos);
+    const std::vector<SheetFacts> notes_first = {{"Notes", {"what", "region"}}, {"Sheet1", vpc_columns}};
+    CHECK(find_vpc_sheet(notes_first, "").problem.find("first sheet 'Notes' is not the VPC sheet (it has no column "
+                                                       "vpc_id)") != std::string::npos);
+    CHECK_EQ(find_vpc_sheet({{"Sheet1", vpc_columns}, {"generated", vpc_columns}}, "").index, 0L);
+    CHECK_EQ(find_vpc_sheet({{"Sheet1", {}}}, "").index, 0L);  // no rows: nothing says it is not
+}
+
+void blocks() {
+    using native::refresh::block_problem;
+    auto net = [](const char* text) { return *native::ipv4::parse_network(text).network; };
+    const std::vector<native::ipv4::Network> vpc = {net("10.0.0.0/24"), net("100.64.0.0/26")};
+    const std::vector<native::ipv4::Network> subnets = {net("10.0.0.0/25"), net("100.64.0.0/28")};
+    CHECK_EQ(block_problem(net("10.0.0.128/27"), vpc, subnets), std::string());
+    CHECK_EQ(block_problem(net("100.64.0.32/27"), vpc, subnets), std::string());
+    CHECK_EQ(block_problem(net("10.0.0.96/27"), vpc, subnets), std::string("it overlaps the VPC's subnet 10.0.0.0/25"));
+    CHECK_EQ(block_problem(net("10.0.0.128/25"), vpc, {}), std::string());
+    CHECK_EQ(block_problem(net("10.0.1.0/27"), vpc, subnets),
+             std::string("it lies outside the VPC's blocks (10.0.0.0/24, 100.64.0.0/26)"));
+    CHECK_EQ(block_problem(net("100.64.0.0/25"), vpc, {}),
+             std::string("it lies outside the VPC's blocks (10.0.0.0/24, 100.64.0.0/26)"));
+}
+
 void refusals() {
     CHECK_THROWS(Merge({"account_id", "region"}), std::invalid_argument, "vpc_id");
     const Merge merge({"account_id", "region", "vpc_id"});
@@ -186,6 +258,10 @@ void refusals() {
 int main() {
     cells();
     rows();
+    lasting_conflicts();
+    checksums();
+    vpc_sheets();
+    blocks();
     refusals();
     return check::finish("refresh merge");
 }

@@ -190,7 +190,8 @@ py::object main() {
         "--refresh", "action"_a = "store_true",
         "help"_a = "With -e: the workbook excel_file was written by generate and edited since; merge what AWS "
                    "holds now into it, keeping every edit: unedited cells take the new values, VPCs no longer "
-                   "found move to the sheet Removed (those of accounts and regions that fail are kept), new VPCs "
+                   "found move to the sheet Removed (those of accounts and regions that fail or are skipped "
+                   "are kept), new VPCs "
                    "are added and marked, and a cell that you and AWS both changed keeps your value, marked as a "
                    "conflict.");
     parser.attr("add_argument")(
@@ -254,6 +255,11 @@ py::object main() {
                                     "journal"_a = journal);
         ledger = found["ledger"];
         refuse_empty_coverage(ledger, journal);
+        if (!previous.is_none()) {
+            // What a refresh checks the engineer's blocks against, and sizes new proposals with.
+            previous["vpcs"] = found.attr("get")("vpcs", py::list());
+            previous["defaults"] = config.attr("defaults");
+        }
         write_outputs(found, tandrel, excel, previous);
     } catch (py::error_already_set& err) {
         // Ctrl-C or SIGTERM: what was walked is kept for the next run.

@@ -85,14 +85,15 @@ py::str proposed_block(py::handle vpc, const std::vector<Network>& subnets, cons
 }
 
 py::dict vpc_facts(py::handle account_id, py::handle region, py::handle vpc, py::handle crvn_cidr,
-                   py::handle shared_from) {
+                   py::handle shared_from, py::handle subnets) {
     py::list blocks = py::getattr(vpc, "cidr_blocks", py::none()).is_none() ? py::list()
                                                                              : py::list(vpc.attr("cidr_blocks"));
     py::object primary = vpc.attr("cidr_block");
     if (py::len(blocks) == 0 && !primary.is_none()) blocks.append(primary);
     return py::dict("account_id"_a = account_id, "region"_a = region, "vpc_id"_a = vpc.attr("id"),
                     "is_default"_a = truthy(py::getattr(vpc, "is_default", py::bool_(false))), "blocks"_a = blocks,
-                    "crvn_cidr"_a = crvn_cidr, "shared_from"_a = shared_from);
+                    "crvn_cidr"_a = crvn_cidr, "shared_from"_a = shared_from, "primary"_a = primary,
+                    "subnets"_a = subnets);
 }
 
 long Estate::take(py::handle facts, py::list& rows, py::handle region_data, const char* op) {

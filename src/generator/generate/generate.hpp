@@ -21,6 +21,7 @@
 #include "native/host.hpp"
 #include "native/ipv4.hpp"
 #include "native/journal.hpp"
+#include "native/review_columns.hpp"
 
 namespace generate_module {
 
@@ -34,11 +35,12 @@ extern native::ModuleGlobals global;  // the module's globals, read at call time
 constexpr long kDefaultJobs = 32;  // see the README: enough requests in flight for a thousand accounts
 constexpr double kDefaultPairTimeout = 300;  // seconds for one account's role or one (account, region)
 
-// The sheets a refreshed workbook carries after the VPC sheet.
-constexpr const char* kRemovedSheet = "Removed";
-constexpr const char* kCoverageSheet = "Coverage";  // written anew by every run
-constexpr const char* kOverlapsSheet = "Overlaps";  // written anew by every run
-constexpr const char* kGeneratedSheet = "generated";  // hidden: the values generate wrote, the base of a refresh
+// The sheets a workbook carries beside the VPC sheet.
+constexpr const char* kRemovedSheet = native::kRemovedSheet.data();
+constexpr const char* kCoverageSheet = native::kCoverageSheet.data();  // written anew by every run
+constexpr const char* kOverlapsSheet = native::kOverlapsSheet.data();  // written anew by every run
+constexpr const char* kGeneratedSheet = native::kGeneratedSheet.data();  // hidden: the base of a refresh
+constexpr const char* kVpcSheet = "Sheet1";  // the VPC sheet's title in a new workbook
 
 // `pprint.pformat(value)`, for the debug dumps.
 py::object pformat(py::handle value);
@@ -125,6 +127,7 @@ struct Discovery {
     py::list accounts;
     py::list ledger;    // one entry per (account, region) set out to cover; see ledger_entry
     py::list overlaps;  // the rows of the Overlaps sheet; see overlaps_sheet
+    py::list vpcs;      // vpc_facts of every VPC listed, in row order
 };
 
 // Units in the order one worker would take them: account by account, the role
@@ -141,6 +144,8 @@ UnitKey unit_key(std::size_t account, long region);
 // the units under way. A run interrupted (Ctrl-C, kill -9, a failure) is picked up by the same
 // command with --resume: what the journal holds is not asked again. Its lines are written with
 // the GIL held, one whole line at a time.
+
+struct RegionResult;  // see region_unit
 
 struct JournaledAccount {
     py::object name;   // the controller's name of the account (None when it has none)
@@ -159,11 +164,11 @@ public:
     // The account and every one of its regions are journaled: nothing of it is asked again.
     bool complete(const std::string& id) const;
     // The journaled (account, region) as region_unit's result.
-    py::tuple pair(const std::string& account, const std::string& region) const;
+    RegionResult pair(const std::string& account, const std::string& region) const;
 
     void add_account(py::handle id, py::handle name, py::handle regions, long excluded);
     // A pair that failed is not added: a run that picks up asks for it again.
-    void add_pair(py::handle account, py::handle region, py::handle result);
+    void add_pair(py::handle account, py::handle region, const RegionResult& result);
 
     std::size_t pairs_read() const { return pairs_.size(); }
 
@@ -232,9 +237,22 @@ py::object generate_min_tandrel_yaml(py::object config, long jobs, bool keep_goi
 py::dict discover_for_command(py::object config, bool rows, bool inventory, long jobs, bool keep_going,
                               double pair_timeout, const std::string& op, py::object journal);
 
-// region.cpp: one (account, region) unit and the coverage ledger.
-py::object region_unit(const WalkPtr& walk, UnitKey key, py::object account_id, py::object account_name, py::object role_name,
-                       py::object region, py::object creds, bool discovered);
+// What became of one (account, region) pair.
+struct RegionResult {
+    py::list rows;                        // its workbook rows
+    py::object region_data = py::none();  // its entry of the inventory's account
+    long listed = 0;                      // VPCs listed
+    long no_block = 0;                    // of them, those without a free block
+    std::string refusal;                  // EC2's refusal code when the region was skipped
+    py::object error = py::none();        // its failure, with keep_going
+    double seconds = 0;
+    py::list facts;  // vpc_facts of the VPCs listed
+};
+
+// region.cpp: one (account, region) unit and the coverage ledger. With keep_going a failure is
+// part of the result rather than the end of the walk.
+RegionResult region_unit(const WalkPtr& walk, UnitKey key, py::object account_id, py::object account_name,
+                         py::object role_name, py::object region, py::object creds, bool discovered);
 std::pair<std::string, std::string> code_and_message(py::handle error);
 py::dict ledger_entry(py::handle account_id, py::handle account_name, py::handle region, const char* state,
                       py::object vpcs, const std::string& code, const std::string& message, double seconds);
@@ -258,9 +276,13 @@ private:
 
 // ---------------------------------------------------------------- refresh (refresh.cpp)
 
-py::dict merge_refresh(py::object base, py::object edited, py::object discovered, py::object unchecked);
+py::dict merge_refresh(py::object base, py::object edited, py::object discovered, py::object unchecked,
+                       py::object noted);
 std::string shown_value(py::handle value);
 py::object read_refresh_base(py::object excel);
+py::dict baseline_sheet(py::handle rows, py::handle vpc_sheet);
+py::list sized_proposals(py::handle discovered, py::handle edited, py::handle vpcs, py::handle defaults);
+py::dict blocked_rows(py::handle merged, py::handle vpcs);
 void report_refresh(py::handle merged, py::handle shown);
 
 // ---------------------------------------------------------------- workbook (workbook.cpp)
@@ -281,10 +303,11 @@ py::list associated_blocks(py::handle description);
 // taken. "" when none is free (with compute_crvn_cidr's warning).
 py::str proposed_block(py::handle vpc, const std::vector<native::ipv4::Network>& subnets,
                        const std::vector<native::ipv4::Network>& reserved, int prefix);
-// What the estate-wide steps need of a listed VPC. `shared_from`: the owner's account when the
-// VPC is shared from an account the run does not walk, else None.
+// What the estate-wide steps and a refresh need of a listed VPC. `shared_from`: the owner's
+// account when the VPC is shared from an account the run does not walk, else None; `subnets`:
+// the IPv4 blocks of its subnets, None when no block was proposed for it (none are listed then).
 py::dict vpc_facts(py::handle account_id, py::handle region, py::handle vpc, py::handle crvn_cidr,
-                   py::handle shared_from);
+                   py::handle shared_from, py::handle subnets);
 
 // The VPCs of the walk, taken region by region in configuration order.
 struct Estate {

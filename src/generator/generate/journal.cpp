@@ -110,10 +110,17 @@ bool WalkJournal::complete(const std::string& id) const {
     return true;
 }
 
-py::tuple WalkJournal::pair(const std::string& account, const std::string& region) const {
+RegionResult WalkJournal::pair(const std::string& account, const std::string& region) const {
     py::object line = global("json").attr("loads")(py::str(pairs_.at({account, region})));
-    return py::make_tuple(line["rows"], line["inventory"], line["listed"], line["no_block"], line["skipped"],
-                          py::none(), line["seconds"], line["facts"]);
+    RegionResult result;
+    result.rows = line["rows"];
+    result.region_data = line["inventory"];
+    result.listed = line["listed"].cast<long>();
+    result.no_block = line["no_block"].cast<long>();
+    result.refusal = line["skipped"].is_none() ? "" : native::text(line["skipped"]);
+    result.seconds = line["seconds"].cast<double>();
+    result.facts = line["facts"];
+    return result;
 }
 
 void WalkJournal::add_account(py::handle id, py::handle name, py::handle regions, long excluded) {
@@ -122,12 +129,13 @@ void WalkJournal::add_account(py::handle id, py::handle name, py::handle regions
     on_file([&] { writer_.append(line); });
 }
 
-void WalkJournal::add_pair(py::handle account, py::handle region, py::handle result) {
-    if (!result[py::int_(5)].is_none()) return;  // failed: asked again by a run that picks up
-    const std::string line = dumps(py::dict("account"_a = account, "region"_a = region, "listed"_a = result[py::int_(2)],
-                                  "no_block"_a = result[py::int_(3)], "skipped"_a = result[py::int_(4)],
-                                  "seconds"_a = result[py::int_(6)], "rows"_a = result[py::int_(0)],
-                                  "inventory"_a = result[py::int_(1)], "facts"_a = result[py::int_(7)]));
+void WalkJournal::add_pair(py::handle account, py::handle region, const RegionResult& result) {
+    if (!result.error.is_none()) return;  // failed: asked again by a run that picks up
+    py::object skipped = result.refusal.empty() ? py::object(py::none()) : py::object(py::str(result.refusal));
+    const std::string line = dumps(py::dict("account"_a = account, "region"_a = region, "listed"_a = result.listed,
+                                            "no_block"_a = result.no_block, "skipped"_a = skipped,
+                                            "seconds"_a = result.seconds, "rows"_a = result.rows,
+                                            "inventory"_a = result.region_data, "facts"_a = result.facts));
     on_file([&] { writer_.append(line); });
 }
 

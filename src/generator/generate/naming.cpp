@@ -146,7 +146,7 @@ py::str lowest_free_block(py::handle vpc, const native::ipv4::Network& vpc_cidr,
     return py::str(native::ipv4::to_string(*chosen));
 }
 
-int block_prefix(py::handle hpe) { return truthy(hpe) ? 25 : 27; }
+int block_prefix(py::handle hpe) { return native::crvn_prefix(truthy(hpe)); }
 
 py::object compute_crvn_cidr(py::object vpc, py::object hpe) {
     const int prefix = block_prefix(hpe);

@@ -46,12 +46,20 @@ py::dict overlapping_sheet(py::handle overlaps) {
                     "widths"_a = widths);
 }
 
-// The sheets of the workbook, in order: the VPC sheet, Coverage, Overlaps, then on a refresh the
-// Removed sheet and the engineer's own sheets (copied from `shown`, the workbook being
-// refreshed), and last the hidden sheet of the values generated (the base of a later
-// refresh). With `previous` (read_refresh_base), the rows are first merged into the
-// engineer's sheet; VPCs of the accounts and regions that failed or were refused by policy
-// in `ledger` were not looked for and are kept. `merged` receives the merge, None without a refresh.
+// The note of a conflicting cell: AWS's value, and why the engineer's block cannot be the VPC's.
+py::str conflict_note(py::handle aws, const std::string& why) {
+    std::string note = aws.is_none() ? "Your value was kept" : "AWS now gives " + shown_value(aws) + "; your value was kept";
+    if (!why.empty()) note += ", but " + why;
+    return py::str(note + " (generate --refresh)");
+}
+
+// The sheets of the workbook. A new one: the VPC sheet, Coverage, Overlaps and the hidden sheet
+// of the values generated (the base of a later refresh). A refreshed one keeps the sheets of
+// `previous` (read_refresh_base) in their order and under their titles: the VPC sheet merged,
+// Coverage and Overlaps written anew, Removed with the VPCs no longer found, the engineer's own
+// copied from `shown` (the workbook being refreshed), the hidden sheet anew; those it lacked
+// follow. VPCs of the accounts and regions that failed or were refused by policy in `ledger`
+// were not looked for and are kept. `merged` receives the merge, None without a refresh.
 py::list workbook_sheets(py::object excel_data, py::object previous, py::object ledger, py::object overlaps,
                          py::object shown, py::object& merged) {
     py::object headers = global("HEADERS");
@@ -62,10 +70,11 @@ py::list workbook_sheets(py::object excel_data, py::object previous, py::object 
             LOG(log_level::warning, "main", "No VPC found in the configured accounts and regions: %s holds the column titles only",
                 shown);
         }
-        sheets.append(py::dict("rows"_a = excel_data, "columns"_a = titles_of(headers, excel_data), "review"_a = true));
+        sheets.append(py::dict("title"_a = kVpcSheet, "rows"_a = excel_data, "columns"_a = titles_of(headers, excel_data),
+                               "review"_a = true));
         sheets.append(coverage_sheet(ledger));
         sheets.append(overlapping_sheet(overlaps));
-        sheets.append(sheet(kGeneratedSheet, excel_data, headers, true));
+        sheets.append(baseline_sheet(excel_data, py::str(kVpcSheet)));
         merged = py::none();
         return sheets;
     }
@@ -76,10 +85,14 @@ py::list workbook_sheets(py::object excel_data, py::object previous, py::object 
         const std::string state = native::text(entry["state"]);
         if (state == "failed" || state == "skipped") unchecked.append(py::make_tuple(entry["account_id"], entry["region"]));
     }
+    py::object vpcs = previous.attr("get")("vpcs", py::list());
     // A shared VPC now listed under its owner is the same VPC: the engineer's edits follow it.
-    merged = global("_merge_refresh")(follow_moves(previous["base"], excel_data),
-                                      follow_moves(previous["edited"], excel_data), excel_data,
-                                      "unchecked"_a = unchecked);
+    py::list edited = follow_moves(previous["edited"], excel_data);
+    py::list discovered = sized_proposals(excel_data, edited, vpcs, previous.attr("get")("defaults", py::none()));
+    merged = global("_merge_refresh")(follow_moves(previous["base"], discovered), edited, discovered,
+                                      "unchecked"_a = unchecked, "noted"_a = previous["noted"]);
+    py::dict blocked = blocked_rows(merged, vpcs);
+    merged["blocked"] = blocked;
     py::list rows = merged["rows"];
     py::list columns = titles_of(headers, rows);
     py::list marks;
@@ -95,22 +108,76 @@ py::list workbook_sheets(py::object excel_data, py::object previous, py::object 
     mark_rows(merged["not_rechecked"], kUncheckedFill,
               "Not re-checked: its account or region could not be walked by generate --refresh (see the Coverage "
               "sheet); kept as it was");
+    py::set told;
     for (py::handle conflict : merged["conflicts"]) {
         py::tuple at = py::reinterpret_borrow<py::tuple>(conflict);
-        marks.append(mark(at[0], at[1], kConflictFill,
-                          py::str("AWS now gives " + shown_value(at[2]) + "; your value was kept (generate --refresh)")));
+        std::string why;
+        if (native::text(at[1]) == "crvn_cidr" && blocked.contains(at[0])) {
+            why = native::text(blocked[at[0]]);
+            told.add(at[0]);
+        }
+        marks.append(mark(at[0], at[1], kConflictFill, conflict_note(at[2], why)));
     }
-    sheets.append(py::dict("rows"_a = rows, "columns"_a = columns, "review"_a = true, "marks"_a = marks));
-    sheets.append(coverage_sheet(ledger));
-    sheets.append(overlapping_sheet(overlaps));
+    for (auto item : blocked) {
+        if (!told.contains(item.first)) {
+            marks.append(mark(item.first, py::str("crvn_cidr"), kConflictFill,
+                              conflict_note(py::none(), native::text(item.second))));
+        }
+    }
 
+    // The base of the next refresh: the VPCs found now, with the cells still in conflict, and
+    // those of the accounts and regions not looked at as they were.
+    py::list base;
+    py::dict lasting = merged["lasting"];
+    for (size_t d = 0; d < py::len(discovered); ++d) {
+        py::object row = discovered[d];
+        if (lasting.contains(py::int_(d))) {
+            py::dict copy = row.attr("copy")();
+            copy["conflicts"] = py::str(", ").attr("join")(lasting[py::int_(d)]);
+            row = copy;
+        }
+        base.append(row);
+    }
+    for (py::handle row : merged["base_kept"]) base.append(row);
     py::list removed = previous["removed"];
     for (py::handle row : merged["removed"]) removed.append(row);
-    if (py::len(removed) > 0) sheets.append(sheet(kRemovedSheet, removed, titles_of(headers, removed), false));
-    for (py::handle title : previous["own_sheets"]) sheets.append(py::dict("title"_a = title, "copy_of"_a = shown));
-    py::list base = py::list(excel_data);
-    for (py::handle row : merged["base_kept"]) base.append(row);
-    sheets.append(sheet(kGeneratedSheet, base, headers, true));
+
+    py::object vpc_sheet = previous["vpc_sheet"];
+    py::set placed;
+    auto place = [&](py::handle title) {
+        const std::string name = native::text(title);
+        placed.add(title);
+        if (py::str(title).equal(vpc_sheet)) {
+            sheets.append(py::dict("title"_a = title, "rows"_a = rows, "columns"_a = columns, "review"_a = true,
+                                   "marks"_a = marks));
+        } else if (name == kCoverageSheet) {
+            sheets.append(coverage_sheet(ledger));
+        } else if (name == kOverlapsSheet) {
+            sheets.append(overlapping_sheet(overlaps));
+        } else if (name == kRemovedSheet) {
+            sheets.append(sheet(kRemovedSheet, removed, titles_of(headers, removed), false));
+        } else if (name == kGeneratedSheet) {
+            sheets.append(baseline_sheet(base, vpc_sheet));
+        } else {
+            sheets.append(py::dict("title"_a = title, "copy_of"_a = shown));
+        }
+    };
+    // The sheets the workbook lacks go after the last of the VPC sheet and generate's visible
+    // ones, in their usual order; the hidden one last.
+    size_t after = 0;
+    for (py::handle title : previous["titles"]) {
+        place(title);
+        const std::string name = native::text(title);
+        if (py::str(title).equal(vpc_sheet) || name == kCoverageSheet || name == kOverlapsSheet || name == kRemovedSheet) {
+            after = py::len(sheets);
+        }
+    }
+    for (const char* title : {kCoverageSheet, kOverlapsSheet, kRemovedSheet, kGeneratedSheet}) {
+        if (placed.contains(title) || (std::string(title) == kRemovedSheet && py::len(removed) == 0)) continue;
+        place(py::str(title));
+        if (std::string(title) == kGeneratedSheet) break;
+        sheets.insert(after++, sheets.attr("pop")());
+    }
     return sheets;
 }
 

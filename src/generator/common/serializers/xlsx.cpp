@@ -55,7 +55,17 @@ PYBIND11_MODULE(xlsx, m) {
     m.attr("load_from_xlsx") = as_loader(m.attr("load_from_xlsx"));
     m.def("load_sheets", &load_sheets, py::arg("path"),
           "Return the records of every sheet of the workbook, hidden ones included: {title: records}, in the "
-          "workbook's order, each sheet read as load_from_xlsx reads the first.");
+          "workbook's order, each sheet read as load_from_xlsx reads the first, but without refusing cells that "
+          "cannot be read (check_sheet does, for the sheets whose values are used).");
+    m.def("check_sheet", &check_sheet, py::arg("path"), py::arg("title"), py::arg("columns") = py::none(),
+          "Refuse the workbook's sheet title when it holds cells that cannot be read (spreadsheet errors, "
+          "formulas without a stored result), every such cell named; columns: the sheet's titles, to name "
+          "the cells' columns.");
+    m.def("sheet_titles", &sheet_titles, py::arg("path"),
+          "Return the titles of the workbook's sheets in their order, hidden ones included, without reading "
+          "their cells.");
+    m.def("cell_notes", &cell_notes, py::arg("path"), py::arg("title"),
+          "Return the notes (comments) of the workbook's sheet title: {cell in A1 form: text}.");
 
     py::object as_exporter = global("register_exporter")(xlsx_exts);
     m.def("export_to_xlsx", &export_to_xlsx, py::arg("data"), py::arg("path"),

@@ -137,22 +137,60 @@ std::string tree_attribute(py::handle element, const char* name) {
     return {};
 }
 
-// The part name of the workbook's first sheet, from workbook.xml and its relationships.
-std::string first_sheet_part(py::bytes workbook, py::bytes rels) {
+// The workbook's sheets in their order, each with its title and the part name of its cells,
+// from workbook.xml and its relationships.
+struct SheetPart {
+    std::string title, part;
+};
+std::vector<SheetPart> sheet_parts(py::bytes workbook, py::bytes rels) {
     py::object parse = native::host_attr("xml.etree.ElementTree", "fromstring");
-    std::string id;
+    std::vector<std::pair<std::string, std::string>> listed;  // title, relationship id
     for (py::handle element : parse(workbook).attr("iter")()) {
         if (tree_local_name(element.attr("tag")) != "sheet") continue;
-        id = tree_attribute(element, "id");
-        break;
+        listed.emplace_back(tree_attribute(element, "name"), tree_attribute(element, "id"));
     }
-    if (id.empty()) return {};
+    py::dict target_of;
     for (py::handle element : parse(rels).attr("iter")()) {
-        if (tree_local_name(element.attr("tag")) != "Relationship" || tree_attribute(element, "Id") != id) continue;
-        const std::string target = tree_attribute(element, "Target");
-        return target.rfind('/', 0) == 0 ? target.substr(1) : "xl/" + target;
+        if (tree_local_name(element.attr("tag")) != "Relationship") continue;
+        target_of[py::str(tree_attribute(element, "Id"))] = py::str(tree_attribute(element, "Target"));
+    }
+    std::vector<SheetPart> sheets;
+    for (const auto& [title, id] : listed) {
+        std::string part;
+        if (target_of.contains(id)) {
+            const std::string target = native::text(target_of[py::str(id)]);
+            part = target.rfind('/', 0) == 0 ? target.substr(1) : "xl/" + target;
+        }
+        sheets.push_back({title, part});
+    }
+    return sheets;
+}
+
+// The sheets of the workbook open as `archive`.
+std::vector<SheetPart> sheets_of(py::handle archive) {
+    return sheet_parts(archive.attr("read")("xl/workbook.xml"), archive.attr("read")("xl/_rels/workbook.xml.rels"));
+}
+
+// The part of the sheet titled `title`, or of the first sheet when `title` is None; "" when none.
+std::string part_of(py::handle archive, py::handle title) {
+    for (const SheetPart& sheet : sheets_of(archive)) {
+        if (title.is_none() || sheet.title == native::text(title)) return sheet.part;
     }
     return {};
+}
+
+// Runs `use` on the workbook's archive, closed afterwards whatever happens.
+template <typename Use>
+auto with_archive(py::handle path, Use&& use) {
+    py::object archive = global("zipfile").attr("ZipFile")(path);
+    try {
+        auto result = use(archive);
+        archive.attr("close")();
+        return result;
+    } catch (...) {
+        archive.attr("close")();
+        throw;
+    }
 }
 
 // (row, column number) of an A1 reference.
@@ -173,27 +211,23 @@ py::bytes zip_member(py::handle archive, const std::string& name) {
     return archive.attr("read")(name);
 }
 
-// Refuses the workbook when its first sheet holds cells that cannot be read, every
-// one of them named (up to 50, in sheet order): cell, column and what to do.
-void refuse_unreadable_cells(py::handle table, py::handle path) {
-    py::object archive = global("zipfile").attr("ZipFile")(path);
-    std::vector<UnreadableCell> cells;
-    try {
-        const std::string sheet =
-            first_sheet_part(zip_member(archive, "xl/workbook.xml"), zip_member(archive, "xl/_rels/workbook.xml.rels"));
-        if (!sheet.empty()) cells = unreadable_cells(zip_member(archive, sheet));
-    } catch (py::error_already_set& err) {
-        if (!err.matches(PyExc_KeyError)) {
-            archive.attr("close")();
-            throw;
+// Refuses the workbook when its sheet `title` (None: the first) holds cells that cannot be
+// read, every one of them named (up to 50, in sheet order): cell, column and what to do.
+// `columns`: the sheet's column titles, to name the columns.
+void refuse_unreadable_cells(py::handle columns, py::handle path, py::handle title) {
+    std::vector<UnreadableCell> cells = with_archive(path, [&](py::handle archive) {
+        try {
+            const std::string sheet = part_of(archive, title);
+            if (!sheet.empty()) return unreadable_cells(zip_member(archive, sheet));
+        } catch (py::error_already_set& err) {
+            if (!err.matches(PyExc_KeyError)) throw;
         }
-    }
-    archive.attr("close")();
+        return std::vector<UnreadableCell>();
+    });
     if (cells.empty()) return;
     std::stable_sort(cells.begin(), cells.end(), [](const UnreadableCell& a, const UnreadableCell& b) {
         return row_and_column(a.ref) < row_and_column(b.ref);
     });
-    py::object columns = table.attr("columns");
     const long column_count = static_cast<long>(py::len(columns));
     std::vector<std::string> lines;
     for (const UnreadableCell& cell : cells) {
@@ -212,6 +246,7 @@ void refuse_unreadable_cells(py::handle table, py::handle path) {
         lines.push_back(std::move(line));
     }
     std::string message = native::text(path) + ": ";
+    if (!title.is_none()) message += "sheet '" + native::text(title) + "', ";
     if (lines.size() == 1) {
         message += lines[0];
     } else {
@@ -256,21 +291,73 @@ py::object read_tables(py::handle path, bool every_sheet) {
 
 py::object load_from_xlsx(py::object path) {
     py::object table = read_tables(path, false);
-    refuse_unreadable_cells(table, path);
+    refuse_unreadable_cells(table.attr("columns"), path, py::none());
     LOG(native::log_level::debug, "load_from_xlsx", "Loaded dataframe from excel:\n%s", table);
     return table.attr("to_dict")("records");
 }
 
 py::dict load_sheets(py::object path) {
     py::dict sheets;
-    bool first = true;
     for (auto item : py::reinterpret_borrow<py::dict>(read_tables(path, true))) {
-        if (first) refuse_unreadable_cells(item.second, path);  // the sheet the engineer edits
-        first = false;
         LOG(native::log_level::debug, "load_sheets", "Loaded sheet %s from excel:\n%s", item.first, item.second);
         sheets[item.first] = item.second.attr("to_dict")("records");
     }
     return sheets;
+}
+
+void check_sheet(py::object path, py::object title, py::object columns) {
+    refuse_unreadable_cells(columns.is_none() ? py::object(py::list()) : columns, path, title);
+}
+
+py::list sheet_titles(py::object path) {
+    py::list titles;
+    try {
+        for (const SheetPart& sheet : with_archive(path, [](py::handle archive) { return sheets_of(archive); })) {
+            titles.append(sheet.title);
+        }
+    } catch (py::error_already_set& err) {
+        name_source(err, path);
+        throw;
+    }
+    return titles;
+}
+
+py::dict cell_notes(py::object path, py::object title) {
+    py::dict notes;
+    py::object parse = native::host_attr("xml.etree.ElementTree", "fromstring");
+    py::object posix = native::host_attr("posixpath", "normpath");
+    with_archive(path, [&](py::handle archive) {
+        const std::string sheet = part_of(archive, title);
+        if (sheet.empty()) return 0;
+        const size_t slash = sheet.rfind('/');
+        const std::string folder = slash == std::string::npos ? "" : sheet.substr(0, slash + 1);
+        const std::string rels = folder + "_rels/" + sheet.substr(folder.size()) + ".rels";
+        py::object names = archive.attr("namelist")();
+        if (!names.contains(rels)) return 0;
+        for (py::handle element : parse(zip_member(archive, rels)).attr("iter")()) {
+            const std::string type = tree_attribute(element, "Type");
+            if (tree_local_name(element.attr("tag")) != "Relationship" || type.size() < 9 ||
+                type.compare(type.size() - 9, 9, "/comments") != 0) {
+                continue;
+            }
+            const std::string target = tree_attribute(element, "Target");
+            const std::string part =
+                target.rfind('/', 0) == 0 ? target.substr(1) : native::text(posix(folder + target));
+            if (!names.contains(part)) continue;
+            for (py::handle comment : parse(zip_member(archive, part)).attr("iter")()) {
+                if (tree_local_name(comment.attr("tag")) != "comment") continue;
+                std::string text;
+                for (py::handle piece : comment.attr("iter")()) {
+                    if (tree_local_name(piece.attr("tag")) != "t") continue;
+                    py::object words = piece.attr("text");
+                    if (!words.is_none()) text += native::text(words);
+                }
+                notes[py::str(tree_attribute(comment, "ref"))] = py::str(text);
+            }
+        }
+        return 0;
+    });
+    return notes;
 }
 
 }  // namespace xlsx_module

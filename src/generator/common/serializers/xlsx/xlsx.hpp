@@ -18,6 +18,9 @@ extern native::ModuleGlobals global;
 
 py::object load_from_xlsx(py::object path);
 py::dict load_sheets(py::object path);
+void check_sheet(py::object path, py::object title, py::object columns);
+py::list sheet_titles(py::object path);
+py::dict cell_notes(py::object path, py::object title);
 
 void export_sheets(py::object sheets, py::object path);
 void export_to_xlsx(py::object data, py::object path, py::object columns, py::object sheets, py::object marks,
