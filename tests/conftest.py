@@ -1,5 +1,6 @@
 """Fixtures shared by several test files: moto's in-process AWS, and the same AWS
 with every call a boto3 session makes recorded (or answered in AWS's place)."""
+import logging
 import threading
 import time
 from types import SimpleNamespace
@@ -9,6 +10,16 @@ import pytest
 from moto import mock_aws
 
 from sandbox import sharing
+
+
+@pytest.fixture(autouse=True)
+def tool_log_level():
+    """main sets the tool's log level from -q/-v: each test starts from the level the session began
+    with, set back through setLevel so that the loggers below forget the levels they cached."""
+    logger = logging.getLogger("generator")
+    level = logger.level
+    yield
+    logger.setLevel(level)
 
 
 @pytest.fixture

@@ -1,3 +1,4 @@
+import datetime
 import logging
 import typing
 from pathlib import Path
@@ -333,11 +334,15 @@ def test_a_missing_workbook_is_named_by_the_error_itself(tmp_path):
 def as_before(path):
     """What the workbook read as with pandas' openpyxl engine, the reader this module used before."""
     table = pd.read_excel(path, dtype=object, keep_default_na=False, engine="openpyxl")
-    return table.replace({numpy.nan: ""}).to_dict("records")
+    # Empty cells as "", each cell keeping its own type (no column-wide downcast, as pandas 3 does)
+    return [{k: "" if isinstance(v, float) and numpy.isnan(v) else v for k, v in r.items()}
+            for r in table.to_dict("records")]
 
 
 def typed(records):
-    return [{k: (type(v).__name__, v) for k, v in r.items()} for r in records]
+    # A date is a datetime either way (pandas before 3 gives datetime.datetime, pandas 3 its Timestamp)
+    return [{k: ("datetime" if isinstance(v, datetime.datetime) else type(v).__name__, v) for k, v in r.items()}
+            for r in records]
 
 
 def as_spreadsheet_program(path, cells):
@@ -380,8 +385,6 @@ def as_spreadsheet_program(path, cells):
 
 
 def corpus(tmp_path):
-    import datetime
-
     written = tmp_path / "written.xlsx"
     xlsx.export_to_xlsx(RECORDS + [{"name": "=1+1", "count": 2.5, "enabled": "", "cidrs": "#N/A", "note": "0123"}],
                         written)

@@ -166,7 +166,8 @@ py::object main() {
         "--refresh", "action"_a = "store_true",
         "help"_a = "With -e: the workbook excel_file was written by generate and edited since; merge what AWS "
                    "holds now into it, keeping every edit: unedited cells take the new values, VPCs no longer "
-                   "found move to the sheet Removed (those of accounts and regions that fail are kept), new VPCs "
+                   "found move to the sheet Removed (those of accounts and regions that fail or are skipped "
+                   "are kept), new VPCs "
                    "are added and marked, and a cell that you and AWS both changed keeps your value, marked as a "
                    "conflict.");
     py::object args = parser.attr("parse_args")();

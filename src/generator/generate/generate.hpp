@@ -178,9 +178,22 @@ py::object generate_min_tandrel_yaml(py::object config, long jobs, bool keep_goi
 py::dict discover_for_command(py::object config, bool rows, bool inventory, long jobs, bool keep_going,
                               double pair_timeout, const std::string& op);
 
-// region.cpp: one (account, region) unit and the coverage ledger.
-py::object region_unit(const WalkPtr& walk, UnitKey key, py::object account_id, py::object account_name, py::object role_name,
-                       py::object region, py::object creds, bool discovered);
+// What became of one (account, region) pair.
+struct RegionResult {
+    py::list rows;                        // its workbook rows
+    py::object region_data = py::none();  // its entry of the inventory's account
+    long listed = 0;                      // VPCs listed
+    long no_block = 0;                    // of them, those without a free block
+    std::string refusal;                  // EC2's refusal code when the region was skipped
+    py::object error = py::none();        // its failure, with keep_going
+    double seconds = 0;
+    py::list facts;  // vpc_facts of the VPCs listed
+};
+
+// region.cpp: one (account, region) unit and the coverage ledger. With keep_going a failure is
+// part of the result rather than the end of the walk.
+RegionResult region_unit(const WalkPtr& walk, UnitKey key, py::object account_id, py::object account_name,
+                         py::object role_name, py::object region, py::object creds, bool discovered);
 std::pair<std::string, std::string> code_and_message(py::handle error);
 py::dict ledger_entry(py::handle account_id, py::handle account_name, py::handle region, const char* state,
                       py::object vpcs, const std::string& code, const std::string& message, double seconds);

@@ -67,8 +67,8 @@ SubnetsByVpc region_subnets(py::handle ec2_client) {
 }
 
 // The VPCs of one region of one account, each with its free block and gateway name.
-py::object region_walk(const WalkPtr& walk, UnitKey key, py::object account_id, py::object account_name, py::object role_name,
-                       py::object region, py::object creds, bool discovered) {
+RegionResult region_walk(const WalkPtr& walk, UnitKey key, py::object account_id, py::object account_name,
+                         py::object role_name, py::object region, py::object creds, bool discovered) {
     Walk& w = *walk;
     const char* op = w.request.op;
     py::object defaults = w.defaults;
@@ -86,18 +86,23 @@ py::object region_walk(const WalkPtr& walk, UnitKey key, py::object account_id, 
         if (!code.empty()) {
             LOG(log_level::warning, op, "Skipping region %s of account %s: its EC2 requests are refused (%s)", region,
                 account_id, code);
-            return py::make_tuple(py::list(), py::none(), 0, 0, code, py::list());
+            RegionResult skipped;
+            skipped.refusal = code;
+            return skipped;
         }
         throw;  // named by the unit
     }
 
-    py::list rows;
+    RegionResult result;
+    py::list& rows = result.rows;
+    py::list& facts = result.facts;
     py::list vpcs_data;
     py::dict region_data;
     region_data["region"] = region;
     region_data["vpcs"] = vpcs_data;
-    long no_block = 0, listed = 0;
-    py::list facts;
+    result.region_data = region_data;
+    long& no_block = result.no_block;
+    long& listed = result.listed;
     py::object hpe = defaults.attr("hpe");
     const std::vector<native::ipv4::Network> reserved = reserved_ranges(defaults);
     const std::string account = native::text(account_id);
@@ -142,7 +147,7 @@ py::object region_walk(const WalkPtr& walk, UnitKey key, py::object account_id, 
         LOG.lazy(log_level::debug, op, "Region Data:\n%s", [&] { return py::make_tuple(pformat(region_data)); });
     }
     w.vpcs_found += listed;
-    return py::make_tuple(rows, region_data, listed, no_block, py::none(), facts);
+    return result;
 }
 
 }  // namespace
@@ -175,25 +180,23 @@ double seconds_since(std::chrono::steady_clock::time_point started) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 }
 
-// (rows, region entry, VPCs, VPCs without a free block, refusal code or None, error or None, seconds,
-// vpc_facts of the VPCs listed).
-// With keep_going a failure is part of the result rather than the end of the walk.
-py::object region_unit(const WalkPtr& walk, UnitKey key, py::object account_id, py::object account_name, py::object role_name,
-                       py::object region, py::object creds, bool discovered) {
+RegionResult region_unit(const WalkPtr& walk, UnitKey key, py::object account_id, py::object account_name,
+                         py::object role_name, py::object region, py::object creds, bool discovered) {
     const auto started = std::chrono::steady_clock::now();
     walk->sessions.attr("place") = "account " + native::text(account_id) + ", region " + native::text(region);
-    py::tuple done;
+    RegionResult result;
     try {
-        done = region_walk(walk, key, account_id, account_name, role_name, region, creds, discovered);
+        result = region_walk(walk, key, account_id, account_name, role_name, region, creds, discovered);
     } catch (py::error_already_set& err) {
         if (!walk->request.keep_going || !err.matches(PyExc_Exception) || walk->cancelled(key)) {
             name_place(err, "account " + native::text(account_id) + ", region " + native::text(region));
             throw;
         }
-        return py::make_tuple(py::list(), py::none(), 0, 0, py::none(), err.value(), seconds_since(started),
-                              py::list());
+        result = RegionResult();
+        result.error = err.value();
     }
-    return py::make_tuple(done[0], done[1], done[2], done[3], done[4], py::none(), seconds_since(started), done[5]);
+    result.seconds = seconds_since(started);
+    return result;
 }
 
 }  // namespace generate_module

@@ -36,16 +36,31 @@ void read_service_descriptions(Walk& walk, py::handle region) {
     }
 }
 
+// A unit on the pool. Its result is there once `take` has returned.
+template <class Result>
 struct Unit {
     py::object future;
     py::list records;  // (logger, record) pairs held back by the unit
+    std::shared_ptr<Result> result = std::make_shared<Result>();
+};
+
+// What became of an account's role and region listing, and the units of its regions.
+struct AccountResult {
+    py::object name = py::none();
+    py::object info = py::none();  // its inventory entry, regions still to come
+    py::list regions;
+    std::vector<Unit<RegionResult>> units;  // one per region, in their order
+    py::object error = py::none();  // the refused role or the failed listing, with keep_going
+    double seconds = 0;
 };
 
 // Run `body` on the pool, its records held back, its failure stopping the units after it.
-Unit submit(const WalkPtr& walk, UnitKey key, std::function<py::object()> body) {
-    Unit unit;
+template <class Result>
+Unit<Result> submit(const WalkPtr& walk, UnitKey key, std::function<Result()> body) {
+    Unit<Result> unit;
     py::list records = unit.records;
-    py::cpp_function run([walk, key, records, body]() -> py::object {
+    std::shared_ptr<Result> result = unit.result;
+    py::cpp_function run([walk, key, records, result, body]() -> py::object {
         native::HeldRecords hold(records);
         walk->sessions.attr("unit") = key;
         walk->sessions.attr("deadline") =
@@ -54,7 +69,8 @@ Unit submit(const WalkPtr& walk, UnitKey key, std::function<py::object()> body) 
         walk->sessions.attr("place") = "";
         if (walk->cancelled(key)) raise_cancelled();
         try {
-            return body();
+            *result = body();
+            return py::none();
         } catch (...) {
             if (!walk->request.keep_going) walk->failed(key);
             throw;
@@ -65,7 +81,7 @@ Unit submit(const WalkPtr& walk, UnitKey key, std::function<py::object()> body) 
 }
 
 // An account: its name, role, regions; submits a unit per region.
-py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEntry& entry) {
+AccountResult account_unit(const WalkPtr& walk, std::size_t index, const AccountEntry& entry) {
     py::object account_id = entry.id, role_name = entry.role_name;
     Walk& w = *walk;
     const char* op = w.request.op;
@@ -73,8 +89,9 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEnt
     py::object defaults = w.defaults;
     LOG(log_level::info, op, "Discovering info for account %s", account_id);
     w.sessions.attr("place") = "account " + native::text(account_id);
-    py::object account_name = named_account(account_id, w.account_list, op);
-    py::object account_info = py::none();
+    AccountResult result;
+    result.name = named_account(account_id, w.account_list, op);
+    py::object account_name = result.name;
     if (w.request.inventory) {
         py::dict info;
         info["account_id"] = account_id;
@@ -86,7 +103,7 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEnt
             info[field] = native::text(field) == "role_name" ? role_name : py::getattr(defaults, field);
         }
         LOG.lazy(log_level::debug, op, "Account Info data:\n%s", [&] { return py::make_tuple(pformat(info)); });
-        account_info = info;
+        result.info = info;
     }
     py::object role_arn = global("get_role_arn")(account_id, role_name);
     py::object configured = w.config.attr("aws_regions");
@@ -101,12 +118,13 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEnt
     } catch (py::error_already_set& err) {
         if (!err.matches(PyExc_Exception) || w.cancelled(key)) throw;
         if (!w.request.keep_going) w.failed(key);  // reported in its turn, as a refused role is
-        return py::make_tuple(account_name, account_info, py::list(), py::list(), err.value(), true,
-                              seconds_since(started));
+        result.error = err.value();
+        result.seconds = seconds_since(started);
+        return result;
     }
     py::object creds = account_credentials(walk, home, role_arn, entry.external_id, assumed_role["Credentials"]);
 
-    py::list regions;
+    py::list& regions = result.regions;
     try {
         if (discovered) {
             // Only the regions enabled for the account: one it has not opted in to is never asked.
@@ -124,19 +142,21 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEnt
     } catch (py::error_already_set& err) {
         name_place(err, "account " + native::text(account_id));
         if (!w.request.keep_going || !err.matches(PyExc_Exception) || w.cancelled(key)) throw;
-        return py::make_tuple(account_name, account_info, py::list(), py::list(), err.value(), false,
-                              seconds_since(started));
+        result.regions = py::list();
+        result.error = err.value();
+        result.seconds = seconds_since(started);
+        return result;
     }
 
-    py::list units;
     auto remaining = std::make_shared<std::size_t>(py::len(regions));
     if (*remaining == 0) ++w.accounts_done;
     long region_index = 0;
     for (py::handle region_handle : regions) {
         py::object region = py::reinterpret_borrow<py::object>(region_handle);
         const UnitKey region_key = unit_key(index, region_index++);
-        Unit unit = submit(walk, region_key, [walk, region_key, account_id, account_name, role_name, region, creds,
-                                              discovered, remaining]() -> py::object {
+        result.units.push_back(submit<RegionResult>(walk, region_key, [walk, region_key, account_id, account_name,
+                                                                       role_name, region, creds, discovered,
+                                                                       remaining]() -> RegionResult {
             struct CountDone {  // the account is done when its last region is, however it ended
                 Walk& walk;
                 std::size_t& remaining;
@@ -145,24 +165,24 @@ py::object account_unit(const WalkPtr& walk, std::size_t index, const AccountEnt
                 }
             } count_done{*walk, *remaining};
             return region_unit(walk, region_key, account_id, account_name, role_name, region, creds, discovered);
-        });
-        units.append(py::make_tuple(unit.future, unit.records));
+        }));
     }
-    return py::make_tuple(account_name, account_info, regions, units, py::none(), false, seconds_since(started));
+    result.seconds = seconds_since(started);
+    return result;
 }
 
 // A unit's result, its held records logged first. A failed unit's records are logged
 // before its error goes on; an interruption of the wait goes on at once.
-py::tuple take(py::handle future, py::handle records, Progress& progress, const Walk& walk) {
-    py::object result;
+template <class Result>
+const Result& take(const Unit<Result>& unit, Progress& progress, const Walk& walk) {
     try {
-        result = progress.wait(future, walk);
+        progress.wait(unit.future, walk);
     } catch (py::error_already_set& err) {
-        if (!err.matches(PyExc_KeyboardInterrupt)) native::HeldRecords::release(records);
+        if (!err.matches(PyExc_KeyboardInterrupt)) native::HeldRecords::release(unit.records);
         throw;
     }
-    native::HeldRecords::release(records);
-    return result;
+    native::HeldRecords::release(unit.records);
+    return *unit.result;
 }
 
 // The first failure in configuration order ends the walk: nothing after it is needed. After
@@ -263,50 +283,49 @@ Discovery discover(py::object config, const WalkRequest& request) {
     Estate estate;
     long regions_walked = 0, regions_skipped = 0, vpcs = 0, no_block = 0;
     try {
-        std::vector<Unit> accounts;
+        std::vector<Unit<AccountResult>> accounts;
         for (std::size_t i = 0; i < py::len(account_ids); ++i) {
             const AccountEntry& entry = entries[i];
-            accounts.push_back(
-                submit(walk, unit_key(i, -1), [walk, i, entry] { return account_unit(walk, i, entry); }));
+            accounts.push_back(submit<AccountResult>(walk, unit_key(i, -1),
+                                                     [walk, i, entry] { return account_unit(walk, i, entry); }));
         }
         for (std::size_t i = 0; i < accounts.size(); ++i) {
-            py::tuple done = take(accounts[i].future, accounts[i].records, progress, *walk);
-            py::object account_id = account_ids[i], account_name = done[0];
-            if (!done[4].is_none()) {
-                if (!request.keep_going) refused_role(native::text(account_id), done[4]);
-                const auto [code, message] = code_and_message(done[4]);
+            const AccountResult& done = take(accounts[i], progress, *walk);
+            py::object account_id = account_ids[i], account_name = done.name;
+            if (!done.error.is_none()) {
+                if (!request.keep_going) refused_role(native::text(account_id), done.error);
+                const auto [code, message] = code_and_message(done.error);
                 found.ledger.append(ledger_entry(account_id, account_name, py::str("*"), "failed", py::none(), code,
-                                                 message, done[6].cast<double>()));
+                                                 message, done.seconds));
                 continue;  // nothing of the account was covered
             }
-            py::object account_info = done[1];
-            py::list regions = done[2];
+            py::object account_info = done.info;
             std::size_t region_index = 0;
-            for (py::handle unit : done[3]) {
-                py::tuple region = take(unit[py::int_(0)], unit[py::int_(1)], progress, *walk);
-                py::object region_name = regions[region_index++];
-                const double seconds = region[6].cast<double>();
-                if (!region[5].is_none()) {
-                    const auto [code, message] = code_and_message(region[5]);
+            for (const Unit<RegionResult>& unit : done.units) {
+                const RegionResult& region = take(unit, progress, *walk);
+                py::object region_name = done.regions[region_index++];
+                const double seconds = region.seconds;
+                if (!region.error.is_none()) {
+                    const auto [code, message] = code_and_message(region.error);
                     found.ledger.append(
                         ledger_entry(account_id, account_name, region_name, "failed", py::none(), code, message, seconds));
                     continue;
                 }
-                if (!region[4].is_none()) {
+                if (!region.refusal.empty()) {
                     ++regions_skipped;
                     found.ledger.append(ledger_entry(account_id, account_name, region_name, "skipped", py::none(),
-                                                     native::text(region[4]), "", seconds));
+                                                     region.refusal, "", seconds));
                     continue;
                 }
-                py::list region_rows = region[0];
-                const long listed = region[2].cast<long>() - estate.take(region[7], region_rows, region[1], op);
+                py::list region_rows = region.rows;
+                const long listed = region.listed - estate.take(region.facts, region_rows, region.region_data, op);
                 found.ledger.append(
                     ledger_entry(account_id, account_name, region_name, "ok", py::int_(listed), "", "", seconds));
                 ++regions_walked;
                 vpcs += listed;
-                no_block += region[3].cast<long>();
+                no_block += region.no_block;
                 for (py::handle row : region_rows) found.rows.append(row);
-                if (request.inventory) account_info["regions"].attr("append")(region[1]);
+                if (request.inventory) account_info["regions"].attr("append")(region.region_data);
             }
             if (request.inventory) {
                 LOG.lazy(log_level::debug, op, "Account Data:\n%s", [&] { return py::make_tuple(pformat(account_info)); });
