@@ -283,6 +283,7 @@ py::object read_refresh_base(py::object excel);
 py::dict baseline_sheet(py::handle rows, py::handle vpc_sheet);
 py::list sized_proposals(py::handle discovered, py::handle edited, py::handle vpcs, py::handle defaults);
 py::dict blocked_rows(py::handle merged, py::handle vpcs);
+py::list unchecked_conflicts(py::handle merged);
 void report_refresh(py::handle merged, py::handle shown);
 
 // ---------------------------------------------------------------- workbook (workbook.cpp)
