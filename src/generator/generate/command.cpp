@@ -262,6 +262,7 @@ py::object main() {
         }
         write_outputs(found, tandrel, excel, previous);
     } catch (py::error_already_set& err) {
+        drop_empty_journal(journal);
         // Ctrl-C or SIGTERM: what was walked is kept for the next run.
         if (err.matches(PyExc_KeyboardInterrupt) && truthy(global("os").attr("path").attr("exists")(journal["path"]))) {
             native::add_note(err.value(), "the account-regions walked so far are kept in " +

@@ -186,6 +186,9 @@ using JournalPtr = std::shared_ptr<WalkJournal>;
 // With resume, refuses (ValueError) a journal written for another configuration or other
 // outputs; called before the password is asked, and again by open_journal.
 void check_journal(py::handle journal);
+// After a run that wrote no files: the journal removed when it holds no account-region, nothing
+// to pick up.
+void drop_empty_journal(py::handle journal);
 // The walk's journal: with resume, the journal read (a torn last line dropped), refused when it
 // was written for another configuration, other outputs or another list of accounts; otherwise,
 // or when there is none, a new one replacing any old one.

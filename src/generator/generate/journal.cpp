@@ -146,6 +146,16 @@ void check_journal(py::handle journal) {
     if (!contents.lines.empty()) check_header(journal, contents.lines[0], nullptr);
 }
 
+void drop_empty_journal(py::handle journal) {
+    const std::string path = native::text(journal["path"]);
+    const native::journal::Contents contents = on_file([&] { return native::journal::read(path); });
+    for (std::size_t k = 1; k < contents.lines.size(); ++k) {
+        py::object entry = parsed(contents.lines[k]);
+        if (!entry.is_none() && entry.contains("region")) return;
+    }
+    if (contents.exists) global("os").attr("remove")(path);
+}
+
 JournalPtr open_journal(py::handle journal, const std::vector<AccountEntry>& entries, const char* op) {
     const std::string path = native::text(journal["path"]);
     const std::string accounts = accounts_digest(entries);
