@@ -10,22 +10,30 @@ per (account, region), and the AWS requests by action.
 Runs, in this order:
 - "walk":  AWS answering 100 ms late (--latency-ms);
 - "cpu":   AWS answering at once: CPU per (account, region);
-- "debug": with -v, AWS at once, the log thrown away: peak RSS.
+- "debug": with -v, AWS at once, the log thrown away: peak RSS;
+- "resume": the walk killed with SIGKILL once AWS has served half the DescribeVpcs, then the
+  same command with --resume: its requests against those of the pairs the journal lacked
+  (target: at most 5 % more), and its files against an uninterrupted run's (every cell of
+  every sheet, the Coverage timings left out; the YAML byte for byte).
 
-    python bench/scale.py [--accounts 1000] [--latency-ms 100] [--only walk,cpu,debug]
+    python bench/scale.py [--accounts 1000] [--latency-ms 100] [--only walk,cpu,debug,resume]
                           [--generate OTHER/bin/generate] [--jobs N]
 
 --generate times another build of the command (the one before a change, say).
 """
 import argparse
+import json
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+from collections import Counter
 
+import openpyxl
 import yaml
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))  # the sandbox beside bench/
@@ -125,13 +133,71 @@ class Bench:
         with open(os.devnull, "w") as sink:
             return self.run("-v at 0 ms", [*self.argv("debug"), "-v"], 0, log=sink)
 
+    def resume(self, reference):
+        """Killed at half way, then --resume; `reference`: (name, counts) of an uninterrupted run."""
+        if reference is None:
+            _, counts = self.run("uninterrupted at 0 ms", self.argv("reference"), 0)
+            reference = ("reference", counts)
+        name, counts = reference
+        accounts = len(self.args.account_ids)
+        self.aws.set_latency(self.args.latency_ms)
+        self.aws.reset()
+        with open(self.folder / "err.log", "w") as errors:
+            killed = Run(self.argv("resume"), self.env, self.folder, errors)
+            while self.aws.counts().get("DescribeVpcs", 0) < self.pairs / 2 and killed.process.poll() is None:
+                time.sleep(0.05)
+            killed.process.send_signal(signal.SIGKILL)
+            killed.wait()
+        served = self.aws.counts()
+        journaled_pairs, journaled_accounts = set(), set()
+        with open(self.folder / "resume.xlsx.journal") as journal:
+            for line in list(journal)[1:]:
+                try:
+                    entry = json.loads(line)
+                except ValueError:
+                    break  # the line the kill cut short
+                if "region" in entry:
+                    journaled_pairs.add((entry["account"], entry["region"]))
+                else:
+                    journaled_accounts.add(entry["account"])
+        print(f"  {'killed at half way':<22} {killed.wall:7.1f} s wall; {requests_text(served)}; the journal holds "
+              f"{len(journaled_pairs)} of {self.pairs} (account, region) pairs", flush=True)
+        # What an uninterrupted run asks for the pairs, accounts and region lists the journal lacks.
+        left = self.pairs - len(journaled_pairs)
+        regions_of = Counter(a for a, _ in journaled_pairs)  # every account has the same regions
+        unfinished = accounts - sum(1 for n in regions_of.values() if n == self.pairs // accounts)
+        remaining = round(left * (counts.get("DescribeVpcs", 0) + counts.get("DescribeSubnets", 0)) / self.pairs
+                          + unfinished * counts.get("AssumeRole", 0) / accounts
+                          + (accounts - len(journaled_accounts)) * counts.get("DescribeRegions", 0) / accounts)
+        _, resumed = self.run("--resume", [*self.argv("resume"), "--resume"], self.args.latency_ms)
+        asked = sum(resumed.values())
+        same = outputs(self.folder, "resume") == outputs(self.folder, name)
+        unasked = sum(counts.values()) - sum(served.values())
+        print(f"  {'':<22} {asked} requests for the {left} pairs left, whose share of an uninterrupted run is "
+              f"{remaining}: {100 * (asked - remaining) / max(remaining, 1):+.1f} % (target: at most +5 %); "
+              f"{100 * (asked - unasked) / max(unasked, 1):+.1f} % against the {unasked} requests the killed run "
+              f"had not made (its work under way and the roles of unfinished accounts are asked again); "
+              f"files identical to an uninterrupted run's: {'yes' if same else 'NO'}", flush=True)
+
+
+def outputs(folder, name):
+    """Every cell of every sheet of the workbook (the Coverage timings left out) and the YAML's bytes."""
+    sheets = {}
+    for sheet in openpyxl.load_workbook(folder / f"{name}.xlsx").worksheets:
+        rows = [[cell.value for cell in row] for row in sheet.iter_rows()]
+        if sheet.title == "Coverage":
+            at = rows[0].index("seconds")
+            rows = [row[:at] + row[at + 1:] for row in rows]
+        sheets[sheet.title] = rows
+    return sheets, (folder / f"{name}.yaml").read_bytes()
+
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--accounts", type=int, default=1000)
     parser.add_argument("--latency-ms", type=float, default=100.0)
     parser.add_argument("--jobs", type=int, help="--jobs for generate (default: its own default)")
-    parser.add_argument("--only", default="walk,cpu,debug", help="runs to make, comma-separated")
+    parser.add_argument("--only", default="walk,cpu,debug,resume", help="runs to make, comma-separated")
     parser.add_argument("--generate", default=GENERATE, help="the generate command to time")
     args = parser.parse_args()
     runs = args.only.split(",")
@@ -144,12 +210,15 @@ def main():
     with start_controller(names, "admin", PASSWORD) as controller, start_aws(estate) as aws, \
             tempfile.TemporaryDirectory(prefix="generate-scale-") as folder:
         bench = Bench(args, pathlib.Path(folder), controller, aws, pairs)
+        reference = None
         if "walk" in runs:
-            bench.walk()
+            reference = ("walk", bench.walk()[1])
         if "cpu" in runs:
             bench.cpu()
         if "debug" in runs:
             bench.debug()
+        if "resume" in runs:
+            bench.resume(reference)
     return 0
 
 

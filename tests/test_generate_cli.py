@@ -317,7 +317,8 @@ def test_both_outputs_replaced_together_or_not_at_all(tmp_path, command, aws_cal
         assert err.value.response["Error"]["Code"] == "AuthFailure"
     assert (tmp_path / "a.yaml").read_text() == "old: inventory\n"
     assert (tmp_path / "b.xlsx").read_bytes() == b"old workbook"
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.yaml", "b.xlsx", "config.yaml"]
+    # nothing half-written: only the journal of what was walked, for --resume
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.yaml", "b.xlsx", "b.xlsx.journal", "config.yaml"]
 
 
 def test_configuration_loaded_through_the_module_name(tmp_path, command, monkeypatch):

@@ -539,8 +539,8 @@ def test_conflicts_stay_until_resolved(tmp_path, sandbox):
     region = "us-west-2"
     web, db = aws_sandbox.seed(aws.endpoint, {A: {region: [
         {"cidr": "10.50.0.0/16", "name": "web", "subnets": ["10.50.0.0/24"]},
-        {"cidr": "10.51.0.0/16", "name": "db"}]}})[A][region]
-    write_config(tmp_path, controller, [A], region)
+        {"cidr": "10.51.0.0/16", "name": "db"}]}, B: {region: [{"cidr": "10.52.0.0/16", "name": "other"}]}})[A][region]
+    write_config(tmp_path, controller, [A, B], region)
     path = tmp_path / "vpcs.xlsx"
     assert generate(tmp_path, env, "-e", "vpcs.xlsx").returncode == 0
 
@@ -559,12 +559,25 @@ def test_conflicts_stay_until_resolved(tmp_path, sandbox):
     marked = [("J2", "AWS now gives '10.50.2.0/27'; your value was kept (generate --refresh)"),
               ("R3", "AWS now gives 'database-CRVGW'; your value was kept (generate --refresh)")]
 
-    # Found once, and again by each refresh while the engineer leaves them as they are.
-    for _ in range(2):
+    # Found once, and again by each refresh while the engineer leaves them as they are, also after a
+    # refresh that could not walk their account and kept the rows as they were.
+    for step in ("found", "again", "not walked", "after"):
+        if step == "not walked":
+            try:
+                aws.set_faults(fail=[{"account": A, "region": region, "action": "DescribeVpcs",
+                                      "code": "AuthFailure", "message": "not allowed here"}])
+                partial = generate(tmp_path, env, "-e", "vpcs.xlsx", "--refresh", "--keep-going")
+            finally:
+                aws.set_faults()
+            assert partial.returncode == 3, partial.stderr
+            assert conflict_cells(openpyxl.load_workbook(path)["Sheet1"]) == [
+                ("J2", "AWS gave '10.50.2.0/27' when last walked; your value was kept (generate --refresh)"),
+                ("R3", "AWS gave 'database-CRVGW' when last walked; your value was kept (generate --refresh)")]
+            continue
         done = generate(tmp_path, env, "-e", "vpcs.xlsx", "--refresh")
         assert done.returncode == 0, done.stderr
         assert [line for line in done.stderr.splitlines() if "WARNING" in line] == warnings
-        assert last_lines(done) == ("generator.generate:INFO Refreshed vpcs.xlsx: 2 rows kept, 0 cells updated, "
+        assert last_lines(done) == ("generator.generate:INFO Refreshed vpcs.xlsx: 3 rows kept, 0 cells updated, "
                                     "0 VPCs added, 0 removed, 2 conflicts")
         assert conflict_cells(openpyxl.load_workbook(path)["Sheet1"]) == marked
 
@@ -575,11 +588,11 @@ def test_conflicts_stay_until_resolved(tmp_path, sandbox):
     edit_book(path, resolve)
     done = generate(tmp_path, env, "-e", "vpcs.xlsx", "--refresh")
     assert [line for line in done.stderr.splitlines() if "WARNING" in line] == []
-    assert last_lines(done) == ("generator.generate:INFO Refreshed vpcs.xlsx: 2 rows kept, 0 cells updated, "
+    assert last_lines(done) == ("generator.generate:INFO Refreshed vpcs.xlsx: 3 rows kept, 0 cells updated, "
                                 "0 VPCs added, 0 removed, 0 conflicts")
     sheet = openpyxl.load_workbook(path)["Sheet1"]
     assert conflict_cells(sheet) == []
-    assert [(r["crvn_cidr"], r["spoke_gw_name"]) for r in sheet_rows(sheet)] == [
+    assert [(r["crvn_cidr"], r["spoke_gw_name"]) for r in sheet_rows(sheet)][:2] == [
         ("10.50.3.0/27", "web-CRVGW"), ("10.51.0.0/27", "database-CRVGW")]
 
 

@@ -3,7 +3,11 @@ request's signature and answers with the data of the account whose key signed it
 clients that never mix accounts, base credentials resolved once, assumed-role credentials
 refreshed as they expire, and the log order kept with held records spilled to disk."""
 import logging
+import pathlib
+import signal
+import subprocess
 import sys
+import time
 
 import openpyxl
 import pytest
@@ -11,6 +15,7 @@ import yaml
 
 import generator.generate as gen
 from sandbox import synthetic_aws
+from sandbox.controller import start as start_controller
 
 pytestmark = pytest.mark.slow  # a server process and whole walks
 
@@ -171,3 +176,171 @@ def test_assumed_role_credentials_refreshed_before_they_expire(tmp_path, synthet
     accounts = yaml.safe_load((tmp_path / "out.yaml").read_text())["account_info"]
     assert [len(r["vpcs"]) for a in accounts for r in a["regions"]] == [
         len(ESTATE[a][r]) for a in ESTATE for r in ESTATE[a]]
+
+
+# ------------------------------------------------------------------ --resume and the journal
+
+PAIRS = [(a, r) for a in ESTATE for r in ESTATE[a]]  # in the order the walk takes them
+EXTERNAL_ID = "journal-test-external-id"
+PASSWORD = "journal-test-password"
+
+
+def every_sheet(path):
+    """Every cell of every sheet (the hidden one too), the Coverage sheet's timings left out."""
+    book = openpyxl.load_workbook(path)
+    cells = {}
+    for sheet in book.worksheets:
+        rows = [[c.value for c in row] for row in sheet.iter_rows()]
+        if sheet.title == "Coverage":
+            at = rows[0].index("seconds")
+            rows = [row[:at] + row[at + 1:] for row in rows]
+        cells[sheet.title] = rows
+    return cells
+
+
+def outputs_of(folder):
+    return every_sheet(folder / "out.xlsx"), (folder / "out.yaml").read_bytes()
+
+
+def requests_left(reference, journaled_pairs, journaled_accounts):
+    """The requests of an uninterrupted run that a run picking up must make again: the regions of
+    the pairs not journaled, a role for each account with such a pair, the region list of each
+    account not journaled."""
+    unfinished = {account for account, region in PAIRS if (account, region) not in journaled_pairs}
+    return sorted(
+        tuple(r) for r in reference
+        if (r[0] in ("DescribeVpcs", "DescribeSubnets") and (r[2], r[1]) not in journaled_pairs)
+        or (r[0] == "AssumeRole" and r[2] in unfinished)
+        or (r[0] == "DescribeRegions" and r[2] not in journaled_accounts))
+
+
+@pytest.mark.parametrize("stopped_at, jobs, signal_sent", [
+    # the default workers: every other pair finishes while the first waits, and is journaled
+    ((A, R1), None, "SIGKILL"),
+    # one worker: the accounts first, then their regions in order
+    ((B, R3), 1, "SIGTERM"),
+    ((C, R3), 1, "SIGKILL"),  # the journal then torn in the middle of a line
+])
+def test_resume_after_an_interruption_asks_only_for_what_the_journal_lacks(
+        tmp_path, synthetic, monkeypatch, caplog, stopped_at, jobs, signal_sent):
+    aws = synthetic()
+    names = {n["account_number"]: n["account_name"] for n in NAMES}
+    with start_controller(names, "admin", PASSWORD) as controller:
+        config = write_config(tmp_path)
+        text = config.read_text().replace("127.0.0.1:1", controller.address)
+        config.write_text(text.replace("transit_gw_name: tgw", f"transit_gw_name: tgw\n  external_id: {EXTERNAL_ID}"))
+        monkeypatch.setenv("CORVANE_PASSWORD", PASSWORD)
+        reference = tmp_path / "reference"
+        reference.mkdir()
+        run_main(monkeypatch, tmp_path, "-e", "out.xlsx", "-d", "out.yaml", cwd=reference)
+        every_request = aws.requests()
+
+        # the same run, stopped while the pair `stopped_at` waits for AWS
+        aws.reset()
+        aws.set_faults(delay=[{"account": stopped_at[0], "region": stopped_at[1], "action": "DescribeVpcs",
+                               "ms": 4000}])
+        journaled_pairs = set(PAIRS[:PAIRS.index(stopped_at)] if jobs == 1 else PAIRS) - {stopped_at}
+        journaled_accounts = set(ESTATE)
+        journal = tmp_path / "out.xlsx.journal"
+        command = [str(pathlib.Path(sys.executable).parent / "generate"), "-c", str(config), "-e", "out.xlsx",
+                   "-d", "out.yaml", *(["-j", str(jobs)] if jobs else [])]
+        process = subprocess.Popen(command, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 60
+        while not (journal.exists() and len(journal.read_text().splitlines())
+                   == 1 + len(journaled_pairs) + len(journaled_accounts)
+                   and ["DescribeVpcs", stopped_at[1], stopped_at[0], None] in aws.requests()):
+            assert time.monotonic() < deadline and process.poll() is None, process.stderr.read()
+            time.sleep(0.02)
+        process.send_signal(getattr(signal, signal_sent))
+        _, stderr = process.communicate(timeout=60)
+        if signal_sent == "SIGTERM":
+            assert process.returncode == 143
+            assert ("generate: the account-regions walked so far are kept in out.xlsx.journal: the same command with "
+                    "--resume picks up from there") in stderr.splitlines()
+        kept = journal.read_text()
+        for secret in (synthetic_aws.BASE_SECRET_ACCESS_KEY, synthetic_aws.BASE_ACCESS_KEY_ID, "ASIA", "synthetic-",
+                       EXTERNAL_ID, PASSWORD):
+            assert secret not in kept
+        assert not (tmp_path / "out.xlsx").exists() and not (tmp_path / "out.yaml").exists()
+        if stopped_at == (C, R3):
+            journal.write_text(kept + '{"account":"333333333333","regi')  # a kill in the middle of a line
+
+        aws.reset()
+        aws.set_faults()
+        caplog.clear()
+        caplog.set_level(logging.INFO, logger="generator")
+        run_main(monkeypatch, tmp_path, "-e", "out.xlsx", "-d", "out.yaml", "--resume")
+        assert sorted(map(tuple, aws.requests())) == requests_left(every_request, journaled_pairs, journaled_accounts)
+        assert outputs_of(tmp_path) == outputs_of(reference)
+        assert not journal.exists()
+        assert (f"Resuming from out.xlsx.journal: {len(journaled_pairs)} account-regions of {len(journaled_accounts)} "
+                "accounts are taken from it, the rest is walked now") in caplog.messages
+
+
+def test_resume_refuses_another_run_before_any_request_and_retries_what_failed(
+        tmp_path, synthetic, monkeypatch, caplog):
+    aws = synthetic()
+    # the accounts come from the controller: its list can change while the configuration does not
+    config = tmp_path / "config.yaml"
+    config.write_text(yaml.safe_dump({
+        "accounts": {"from": "controller"},
+        "controller": {"ip": "127.0.0.1:1", "username": "admin"},
+        "defaults": {"role_name": "corvane-migration", "transit_gw_name": "tgw"},
+    }, sort_keys=False))
+    listed = [dict(n, cloud_type=1) for n in NAMES]
+    monkeypatch.setattr(gen, "get_account_list", lambda config: listed)
+
+    def run(folder, *args):
+        monkeypatch.setattr(sys, "argv", ["generate", "-c", str(config), *map(str, args)])
+        monkeypatch.chdir(folder)
+        caplog.clear()
+        aws.reset()
+        gen.main()
+
+    reference = tmp_path / "reference"
+    reference.mkdir()
+    run(reference, "-e", "out.xlsx", "-d", "out.yaml")
+    every_request = aws.requests()
+
+    # --resume without a journal: said, and everything walked
+    (tmp_path / "no-journal").mkdir()
+    run(tmp_path / "no-journal", "-e", "out.xlsx", "-d", "out.yaml", "--resume")
+    assert [m for m in caplog.messages if "--resume" in m] == [
+        f"--resume: out.xlsx.journal does not exist: every account and region is walked"]
+    assert sorted(map(tuple, aws.requests())) == sorted(map(tuple, every_request))
+    assert outputs_of(tmp_path / "no-journal") == outputs_of(reference)
+
+    # a region that fails ends the run and leaves the journal of what was done
+    aws.set_faults(fail=[{"account": C, "region": R3, "action": "DescribeVpcs", "code": "InvalidParameterValue",
+                          "status": 400}])
+    with pytest.raises(Exception, match="InvalidParameterValue"):
+        run(tmp_path, "-e", "out.xlsx", "-d", "out.yaml")
+    aws.set_faults()
+    journal = tmp_path / "out.xlsx.journal"
+    kept = journal.read_bytes()
+
+    original = config.read_text()
+    refusals = [
+        (lambda: config.write_text(original + "# reviewed\n"), ["-e", "out.xlsx", "-d", "out.yaml"],
+         f"another configuration ({config} has changed since)"),
+        (lambda: listed.pop(), ["-e", "out.xlsx", "-d", "out.yaml"], "another list of accounts or roles"),
+        (None, ["-e", "out.xlsx"], f"other outputs (-e {tmp_path / 'out.xlsx'} -d {tmp_path / 'out.yaml'})"),
+        (None, ["-e", "out.xlsx", "-d", "other.yaml"], f"other outputs (-e {tmp_path / 'out.xlsx'} -d {tmp_path / 'out.yaml'})"),
+    ]
+    for change, outputs, why in refusals:
+        if change:
+            change()
+        with pytest.raises(ValueError) as refused:
+            run(tmp_path, *outputs, "--resume")
+        assert str(refused.value) == (f"cannot resume from out.xlsx.journal: it was written for {why}; run without "
+                                      "--resume to walk everything again")
+        assert aws.requests() == []  # before any request to AWS
+        assert journal.read_bytes() == kept
+        config.write_text(original)
+        listed[:] = [dict(n, cloud_type=1) for n in NAMES]
+
+    run(tmp_path, "-e", "out.xlsx", "-d", "out.yaml", "--resume")
+    # the pair that failed is asked again, and only it
+    assert sorted(map(tuple, aws.requests())) == requests_left(every_request, set(PAIRS) - {(C, R3)}, set(ESTATE))
+    assert outputs_of(tmp_path) == outputs_of(reference)
+    assert not journal.exists()

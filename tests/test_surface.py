@@ -40,7 +40,7 @@ SURFACE = {
         "compute_crvn_cidr": "(vpc, hpe)",
         "generate_tandrel_excel_data": "(config, *, jobs=32, keep_going=False)",
         "generate_min_tandrel_yaml": "(config, *, jobs=32, keep_going=False)",
-        "_discover": "(config, *, rows, inventory, jobs, keep_going, pair_timeout, op)",
+        "_discover": "(config, *, rows, inventory, jobs, keep_going, pair_timeout, op, journal=None)",
         "main": "()",
         "_bool_or_null": "(value)",
         "_list_or_null": "(items)",

@@ -7,8 +7,9 @@
 // them. The operations live in generate/, one source per concern: controller.cpp
 // (the controller client), aws.cpp (roles, STS and EC2), naming.cpp (gateway names,
 // free blocks), rows.cpp (workbook rows), walk.cpp, region.cpp and progress.cpp
-// (the concurrent walk), refresh.cpp (the refresh merge), workbook.cpp (writing the
-// workbook) and command.cpp (`main` and its options).
+// (the concurrent walk), journal.cpp (the walk's journal, for --resume), refresh.cpp
+// (the refresh merge), workbook.cpp (writing the workbook) and command.cpp (`main` and
+// its options).
 #include <pybind11/pybind11.h>
 
 #include <string>
@@ -118,8 +119,10 @@ PYBIND11_MODULE(generate, m) {
           "jobs, keep_going: as for generate_tandrel_excel_data.");
     m.def("_discover", &discover_for_command, py::arg("config"), py::kw_only(), py::arg("rows"),
           py::arg("inventory"), py::arg("jobs"), py::arg("keep_going"), py::arg("pair_timeout"), py::arg("op"),
+          py::arg("journal") = py::none(),
           "The one walk of the command: {'rows', 'account_info', 'ledger', 'overlaps', 'vpcs'} for the artefacts asked "
-          "for.");
+          "for.\n\njournal: None, or {'path', 'config_path', 'configuration', 'outputs', 'resume'}: the journal kept "
+          "beside the outputs, picked up with resume.");
     native::install_quoted(m);
     m.def("_merge_refresh", &merge_refresh, py::arg("base"), py::arg("edited"), py::arg("discovered"),
           py::arg("unchecked") = py::none(), py::arg("noted") = py::none(),

@@ -43,7 +43,15 @@ def _recurse_quoted(data: Any) -> Any: ...
 def _quoted_presenter(dumper: Any, data: str) -> Any: ...
 def _dump_quoted(data: Any) -> Optional[str]: ...
 def _discover(
-    config: Config, *, rows: bool, inventory: bool, jobs: int, keep_going: bool, pair_timeout: float, op: str
+    config: Config,
+    *,
+    rows: bool,
+    inventory: bool,
+    jobs: int,
+    keep_going: bool,
+    pair_timeout: float,
+    op: str,
+    journal: Optional[Mapping[str, Any]] = None,
 ) -> Dict[str, List[Dict[str, Any]]]: ...
 def _merge_refresh(
     base: Sequence[Mapping[str, Any]],

@@ -35,11 +35,13 @@ def _run(command):
     try:
         main = importlib.import_module(f"generator.{command}").main
         main()
-    except Terminated:
+    except Terminated as err:
         print(f"{command}: terminated", file=sys.stderr)
+        _print_notes(command, err)
         return 143
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as err:
         print(file=sys.stderr)
+        _print_notes(command, err)
         return 130
     except SystemExit:
         raise
@@ -59,6 +61,12 @@ def _run(command):
         warnings.showwarning = previous_show
         signal.signal(signal.SIGTERM, previous_handler)
     return 0
+
+
+def _print_notes(command, err):
+    """What an interrupted command says about picking up, a line each."""
+    for note in getattr(err, "__notes__", ()):
+        print(f"{command}: {note}", file=sys.stderr)
 
 
 # A message quotes what a file held; a file may hold megabytes in one value.

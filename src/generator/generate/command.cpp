@@ -77,13 +77,23 @@ std::pair<long, long> failed_of(py::handle ledger) {
     return {failed, total};
 }
 
+// The files are written, or nothing was covered: the journal has served.
+void remove_journal(py::handle journal) {
+    try {
+        global("os").attr("remove")(journal["path"]);
+    } catch (py::error_already_set& err) {
+        if (!err.matches(PyExc_FileNotFoundError)) throw;
+    }
+}
+
 // With -k, a walk in which every pair failed covered nothing: writing would replace good
 // files with empty ones, so the run ends as an error and existing files stay as they were.
-void refuse_empty_coverage(py::handle ledger) {
+void refuse_empty_coverage(py::handle ledger, py::handle journal) {
     long ok = 0;
     for (py::handle entry : ledger) ok += native::text(entry["state"]) == "ok" ? 1 : 0;
     const auto [failed, total] = failed_of(ledger);
     if (ok > 0 || failed == 0) return;
+    remove_journal(journal);
     native::raise_builtin("RuntimeError", "no account-region was covered: " + std::to_string(failed) + " of " +
                                               std::to_string(total) + " failed (see the warnings above); "
                                                                       "nothing written");
@@ -125,6 +135,20 @@ void write_outputs(py::handle found, py::object tandrel, py::object excel, py::o
         global("serializers").attr("export").attr("write_atomically")(tandrel, write_both);
     }
     if (!merged[0].is_none()) report_refresh(merged[0], excel);
+}
+
+// Where the walk's journal is kept (beside the workbook, else beside the inventory) and what
+// it must have been written for to be picked up; None when nothing is written.
+py::object journal_request(py::handle config_path, py::handle tandrel, py::handle excel, bool resume) {
+    if (tandrel.is_none() && excel.is_none()) return py::none();
+    py::object absolute = global("os").attr("path").attr("abspath");
+    const auto output = [&](py::handle path) { return path.is_none() ? py::object(py::none()) : absolute(path); };
+    py::object content = global("pathlib").attr("Path")(config_path).attr("read_bytes")();
+    return py::dict("path"_a = native::text(excel.is_none() ? tandrel : excel) + ".journal",
+                    "config_path"_a = native::text(config_path),
+                    "configuration"_a = native::host_attr("hashlib", "sha256")(content).attr("hexdigest")(),
+                    "outputs"_a = py::dict("excel"_a = output(excel), "inventory"_a = output(tandrel)),
+                    "resume"_a = resume);
 }
 
 }  // namespace
@@ -170,6 +194,16 @@ py::object main() {
                    "are kept), new VPCs "
                    "are added and marked, and a cell that you and AWS both changed keeps your value, marked as a "
                    "conflict.");
+    parser.attr("add_argument")(
+        "--resume", "action"_a = "store_true",
+        "help"_a = "Pick up a run that was interrupted (Ctrl-C, SIGTERM, kill -9, a crash, or a failure that ended "
+                   "it). While it walks, generate notes each finished account and region in a journal beside the "
+                   "workbook (excel_file.journal; tandrel_file.journal with -d alone). The same command with "
+                   "--resume asks AWS only about the account-regions not in the journal (those that failed are "
+                   "asked again) and writes the same files an uninterrupted run would. A journal written for another "
+                   "configuration file, list of accounts or outputs is refused; without a journal everything is "
+                   "walked. The journal is removed once the files are written; a run without --resume starts a new "
+                   "one.");
     py::object args = parser.attr("parse_args")();
 
     if (truthy(args.attr("example_config"))) {
@@ -179,6 +213,9 @@ py::object main() {
 
     if (truthy(args.attr("refresh")) && args.attr("excel").is_none()) {
         parser.attr("error")("--refresh needs -e/--excel: the workbook to refresh");
+    }
+    if (truthy(args.attr("resume")) && args.attr("excel").is_none() && args.attr("tandrel").is_none()) {
+        parser.attr("error")("--resume needs -e/--excel or -d/--tandrel: the outputs of the run it picks up");
     }
     py::object config_path = args.attr("config_path");
     if (config_path.is_none() || !truthy(global("os").attr("path").attr("exists")(config_path))) {
@@ -191,6 +228,8 @@ py::object main() {
     py::object excel = args.attr("excel");
     check_outputs(config_path, tandrel, excel);
     if (!tandrel.is_none()) native::require_model();  // the inventory goes through the migration model
+    py::object journal = journal_request(config_path, tandrel, excel, truthy(args.attr("resume")));
+    if (!journal.is_none()) check_journal(journal);  // before the password is asked
     py::object previous = py::none();
     if (truthy(args.attr("refresh"))) {
         previous = read_refresh_base(excel);
@@ -209,16 +248,29 @@ py::object main() {
     const char* op = inventory && rows ? "main" : inventory ? "generate_min_tandrel_yaml" : "generate_tandrel_excel_data";
     if (inventory) LOG(log_level::info, "main", "Generating minimal tandrel file: %s", tandrel);
     if (rows) LOG(log_level::info, "main", "Generating Excel file: %s", excel);
-    py::object found = global("_discover")(config, "rows"_a = rows, "inventory"_a = inventory, "jobs"_a = jobs,
-                                           "keep_going"_a = keep_going, "pair_timeout"_a = pair_timeout, "op"_a = op);
-    py::object ledger = found["ledger"];
-    refuse_empty_coverage(ledger);
-    if (!previous.is_none()) {
-        // What a refresh checks the engineer's blocks against, and sizes new proposals with.
-        previous["vpcs"] = found.attr("get")("vpcs", py::list());
-        previous["defaults"] = config.attr("defaults");
+    py::object found, ledger;
+    try {
+        found = global("_discover")(config, "rows"_a = rows, "inventory"_a = inventory, "jobs"_a = jobs,
+                                    "keep_going"_a = keep_going, "pair_timeout"_a = pair_timeout, "op"_a = op,
+                                    "journal"_a = journal);
+        ledger = found["ledger"];
+        refuse_empty_coverage(ledger, journal);
+        if (!previous.is_none()) {
+            // What a refresh checks the engineer's blocks against, and sizes new proposals with.
+            previous["vpcs"] = found.attr("get")("vpcs", py::list());
+            previous["defaults"] = config.attr("defaults");
+        }
+        write_outputs(found, tandrel, excel, previous);
+    } catch (py::error_already_set& err) {
+        // Ctrl-C or SIGTERM: what was walked is kept for the next run.
+        if (err.matches(PyExc_KeyboardInterrupt) && truthy(global("os").attr("path").attr("exists")(journal["path"]))) {
+            native::add_note(err.value(), "the account-regions walked so far are kept in " +
+                                              native::text(journal["path"]) +
+                                              ": the same command with --resume picks up from there");
+        }
+        throw;
     }
-    write_outputs(found, tandrel, excel, previous);
+    remove_journal(journal);
     // What was written is what was covered; status 3 says that something was not, and so does
     // a line that no -q silences: with -d alone it is the only sign of a partial inventory.
     const auto [failed, total] = failed_of(ledger);

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_set>
@@ -19,6 +20,7 @@
 #include "native/globals.hpp"
 #include "native/host.hpp"
 #include "native/ipv4.hpp"
+#include "native/journal.hpp"
 #include "native/review_columns.hpp"
 
 namespace generate_module {
@@ -112,6 +114,7 @@ py::object named_account(py::handle account_id, py::handle account_list, const c
 
 // What a walk is asked for.
 struct WalkRequest {
+    py::object journal = py::none();  // where and for what the walk's journal is kept; None: no journal (see open_journal)
     bool rows = false;       // workbook rows
     bool inventory = false;  // inventory account entries
     long jobs = kDefaultJobs;
@@ -134,6 +137,61 @@ struct Discovery {
 using UnitKey = std::int64_t;
 UnitKey unit_key(std::size_t account, long region);
 
+// ------------------------------------------------------------------- journal (journal.cpp)
+//
+// The journal of a walk, beside its outputs: each account's name and regions and each
+// (account, region) that ended ok or skipped, with what the outputs need of it, added by the
+// worker that finished it (an account before its regions), so that an interruption loses only
+// the units under way. A run interrupted (Ctrl-C, kill -9, a failure) is picked up by the same
+// command with --resume: what the journal holds is not asked again. Its lines are written with
+// the GIL held, one whole line at a time.
+
+struct RegionResult;  // see region_unit
+
+struct JournaledAccount {
+    py::object name;   // the controller's name of the account (None when it has none)
+    py::list regions;  // the account's regions walked, in order
+    long excluded = 0;  // its regions left out by exclude_regions
+};
+
+class WalkJournal {
+public:
+    WalkJournal(std::string path, native::journal::Writer writer)
+        : path_(std::move(path)), writer_(std::move(writer)) {}
+
+    // The account as journaled, or nullptr.
+    const JournaledAccount* account(const std::string& id) const;
+    bool has_pair(const std::string& account, const std::string& region) const;
+    // The account and every one of its regions are journaled: nothing of it is asked again.
+    bool complete(const std::string& id) const;
+    // The journaled (account, region) as region_unit's result.
+    RegionResult pair(const std::string& account, const std::string& region) const;
+
+    void add_account(py::handle id, py::handle name, py::handle regions, long excluded);
+    // A pair that failed is not added: a run that picks up asks for it again.
+    void add_pair(py::handle account, py::handle region, const RegionResult& result);
+
+    std::size_t pairs_read() const { return pairs_.size(); }
+
+private:
+    friend std::shared_ptr<WalkJournal> open_journal(py::handle, const std::vector<AccountEntry>&, const char*);
+    std::string path_;
+    native::journal::Writer writer_;
+    std::map<std::string, JournaledAccount> accounts_;
+    std::map<std::pair<std::string, std::string>, std::string> pairs_;  // (account, region): its line
+};
+using JournalPtr = std::shared_ptr<WalkJournal>;
+
+// `journal`: {"path", "config_path", "configuration" (the SHA-256 of the configuration file),
+// "outputs" ({"excel", "inventory"}: absolute paths or None), "resume"}.
+// With resume, refuses (ValueError) a journal written for another configuration or other
+// outputs; called before the password is asked, and again by open_journal.
+void check_journal(py::handle journal);
+// The walk's journal: with resume, the journal read (a torn last line dropped), refused when it
+// was written for another configuration, other outputs or another list of accounts; otherwise,
+// or when there is none, a new one replacing any old one.
+JournalPtr open_journal(py::handle journal, const std::vector<AccountEntry>& entries, const char* op);
+
 // Shared by the calling thread and the workers; touched only with the GIL held.
 struct Walk {
     WalkRequest request;
@@ -145,6 +203,7 @@ struct Walk {
     std::unordered_set<std::string> walked;  // the accounts of the run: owners of the VPCs they share
     py::object base_session = py::none(), account_session = py::none();  // see open_clients
     py::dict clients;  // (service, region): the client all workers use there
+    JournalPtr journal;  // none without a journal
     bool stopped = false;
     UnitKey first_failure = std::numeric_limits<UnitKey>::max();
     long accounts_done = 0, vpcs_found = 0;  // for the progress line, counted as units end
@@ -177,7 +236,7 @@ py::object generate_tandrel_excel_data(py::object config, long jobs, bool keep_g
 py::object generate_min_tandrel_yaml(py::object config, long jobs, bool keep_going);
 // The discovery `main` asks for: {"rows", "account_info", "ledger", "overlaps"}.
 py::dict discover_for_command(py::object config, bool rows, bool inventory, long jobs, bool keep_going,
-                              double pair_timeout, const std::string& op);
+                              double pair_timeout, const std::string& op, py::object journal);
 
 // What became of one (account, region) pair.
 struct RegionResult {
@@ -225,6 +284,7 @@ py::object read_refresh_base(py::object excel);
 py::dict baseline_sheet(py::handle rows, py::handle vpc_sheet);
 py::list sized_proposals(py::handle discovered, py::handle edited, py::handle vpcs, py::handle defaults);
 py::dict blocked_rows(py::handle merged, py::handle vpcs);
+py::list unchecked_conflicts(py::handle merged);
 void report_refresh(py::handle merged, py::handle shown);
 
 // ---------------------------------------------------------------- workbook (workbook.cpp)

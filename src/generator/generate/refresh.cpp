@@ -429,6 +429,25 @@ py::list sized_proposals(py::handle discovered, py::handle edited, py::handle vp
     return out;
 }
 
+// The conflicts still open in the rows not re-checked: (row, column, AWS's value when last
+// walked), from their base rows, which stay the base.
+py::list unchecked_conflicts(py::handle merged) {
+    std::map<std::string, py::object> base_of;
+    for (py::handle row : merged["base_kept"]) base_of.emplace(vpc_key(row), py::reinterpret_borrow<py::object>(row));
+    py::list open;
+    py::list rows = merged["rows"];
+    for (py::handle index : merged["not_rechecked"]) {
+        const auto base = base_of.find(vpc_key(rows[index]));
+        if (base == base_of.end()) continue;
+        py::object listed = base->second.attr("get")(kConflictsColumn);
+        if (!PyUnicode_Check(listed.ptr())) continue;
+        for (const std::string& column : native::split_list_cell(listed.cast<std::string>())) {
+            open.append(py::make_tuple(index, column, base->second.attr("get")(column)));
+        }
+    }
+    return open;
+}
+
 // The engineer's blocks on the merged sheet that cannot be their VPC's: {row: why}. Rows added
 // now hold proposals and rows not re-checked are left as they were.
 py::dict blocked_rows(py::handle merged, py::handle vpcs) {

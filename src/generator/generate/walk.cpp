@@ -80,7 +80,32 @@ Unit<Result> submit(const WalkPtr& walk, UnitKey key, std::function<Result()> bo
     return unit;
 }
 
-// An account: its name, role, regions; submits a unit per region.
+// The account's entry of the inventory before its regions (None without the inventory).
+py::object inventory_account(const Walk& w, py::handle account_id, py::handle account_name, py::handle role_name) {
+    if (!w.request.inventory) return py::none();
+    py::dict info;
+    info["account_id"] = account_id;
+    info["account_name"] = account_name;
+    info["regions"] = py::list();
+    py::object fields_set = w.defaults.attr("__fields_set__");
+    for (py::handle field : global("MIN_ACCOUNT_INFO_FIELDS")) {
+        if (!fields_set.contains(field)) continue;
+        info[field] = native::text(field) == "role_name" ? py::reinterpret_borrow<py::object>(role_name)
+                                                         : py::getattr(w.defaults, field);
+    }
+    LOG.lazy(log_level::debug, w.request.op, "Account Info data:\n%s", [&] { return py::make_tuple(pformat(info)); });
+    return std::move(info);
+}
+
+// A region the journal holds: a unit already done, with no future.
+Unit<RegionResult> journaled_region(const Walk& w, py::handle account_id, py::handle region) {
+    Unit<RegionResult> unit;
+    unit.future = py::none();
+    *unit.result = w.journal->pair(native::text(account_id), native::text(region));
+    return unit;
+}
+
+// An account: its name, role, regions; submits a unit per region the journal does not hold.
 AccountResult account_unit(const WalkPtr& walk, std::size_t index, const AccountEntry& entry) {
     py::object account_id = entry.id, role_name = entry.role_name;
     Walk& w = *walk;
@@ -90,21 +115,11 @@ AccountResult account_unit(const WalkPtr& walk, std::size_t index, const Account
     LOG(log_level::info, op, "Discovering info for account %s", account_id);
     w.sessions.attr("place") = "account " + native::text(account_id);
     AccountResult result;
-    result.name = named_account(account_id, w.account_list, op);
+    // An account journaled by the run picked up keeps its name and regions.
+    const JournaledAccount* known = w.journal ? w.journal->account(native::text(account_id)) : nullptr;
+    result.name = known ? known->name : named_account(account_id, w.account_list, op);
     py::object account_name = result.name;
-    if (w.request.inventory) {
-        py::dict info;
-        info["account_id"] = account_id;
-        info["account_name"] = account_name;
-        info["regions"] = py::list();
-        py::object fields_set = defaults.attr("__fields_set__");
-        for (py::handle field : global("MIN_ACCOUNT_INFO_FIELDS")) {
-            if (!fields_set.contains(field)) continue;
-            info[field] = native::text(field) == "role_name" ? role_name : py::getattr(defaults, field);
-        }
-        LOG.lazy(log_level::debug, op, "Account Info data:\n%s", [&] { return py::make_tuple(pformat(info)); });
-        result.info = info;
-    }
+    result.info = inventory_account(w, account_id, account_name, role_name);
     py::object role_arn = global("get_role_arn")(account_id, role_name);
     py::object configured = w.config.attr("aws_regions");
     const bool discovered = !truthy(configured);
@@ -125,13 +140,17 @@ AccountResult account_unit(const WalkPtr& walk, std::size_t index, const Account
     py::object creds = account_credentials(walk, home, role_arn, entry.external_id, assumed_role["Credentials"]);
 
     py::list& regions = result.regions;
+    long excluded = 0;
     try {
-        if (discovered) {
+        if (known) {
+            regions = known->regions;  // as the run picked up found them
+            excluded = known->excluded;
+        } else if (discovered) {
             // Only the regions enabled for the account: one it has not opted in to is never asked.
             // Less the regions left out: never walked, not in the coverage.
             for (py::handle region : region_names(worker_ec2(walk, home, creds))) {
                 if (w.excluded_regions.contains(region)) {
-                    ++w.regions_excluded;
+                    ++excluded;
                 } else {
                     regions.append(region);
                 }
@@ -148,12 +167,20 @@ AccountResult account_unit(const WalkPtr& walk, std::size_t index, const Account
         return result;
     }
 
+    w.regions_excluded += excluded;
+    if (w.journal) w.journal->add_account(account_id, account_name, regions, excluded);
+
     auto remaining = std::make_shared<std::size_t>(py::len(regions));
     if (*remaining == 0) ++w.accounts_done;
     long region_index = 0;
     for (py::handle region_handle : regions) {
         py::object region = py::reinterpret_borrow<py::object>(region_handle);
         const UnitKey region_key = unit_key(index, region_index++);
+        if (known && w.journal->has_pair(native::text(account_id), native::text(region))) {
+            if (--*remaining == 0) ++w.accounts_done;
+            result.units.push_back(journaled_region(w, account_id, region));
+            continue;
+        }
         result.units.push_back(submit<RegionResult>(walk, region_key, [walk, region_key, account_id, account_name,
                                                                        role_name, region, creds, discovered,
                                                                        remaining]() -> RegionResult {
@@ -164,17 +191,36 @@ AccountResult account_unit(const WalkPtr& walk, std::size_t index, const Account
                     if (--remaining == 0) ++walk.accounts_done;
                 }
             } count_done{*walk, *remaining};
-            return region_unit(walk, region_key, account_id, account_name, role_name, region, creds, discovered);
+            RegionResult done =
+                region_unit(walk, region_key, account_id, account_name, role_name, region, creds, discovered);
+            if (walk->journal) walk->journal->add_pair(account_id, region, done);
+            return done;
         }));
     }
     result.seconds = seconds_since(started);
     return result;
 }
 
+// An account the journal holds whole, as account_unit's result: nothing of it is asked again.
+Unit<AccountResult> journaled_account(Walk& w, const AccountEntry& entry) {
+    const JournaledAccount& known = *w.journal->account(native::text(entry.id));
+    Unit<AccountResult> unit;
+    unit.future = py::none();
+    AccountResult& result = *unit.result;
+    result.name = known.name;
+    result.info = inventory_account(w, entry.id, known.name, entry.role_name);
+    result.regions = known.regions;
+    for (py::handle region : known.regions) result.units.push_back(journaled_region(w, entry.id, region));
+    w.regions_excluded += known.excluded;
+    ++w.accounts_done;
+    return unit;
+}
+
 // A unit's result, its held records logged first. A failed unit's records are logged
 // before its error goes on; an interruption of the wait goes on at once.
 template <class Result>
 const Result& take(const Unit<Result>& unit, Progress& progress, const Walk& walk) {
+    if (unit.future.is_none()) return *unit.result;  // taken from the journal
     try {
         progress.wait(unit.future, walk);
     } catch (py::error_already_set& err) {
@@ -273,6 +319,8 @@ Discovery discover(py::object config, const WalkRequest& request) {
         account_ids.append(entry.id);
         walk->walked.insert(native::text(entry.id));
     }
+    // Refused before any request to EC2 when it was written for another run.
+    if (!request.journal.is_none()) walk->journal = open_journal(request.journal, entries, op);
     if (py::len(account_ids) > 0) {
         py::object configured = config.attr("aws_regions");
         read_service_descriptions(*walk, truthy(configured) ? py::object(py::list(configured)[0])
@@ -289,6 +337,10 @@ Discovery discover(py::object config, const WalkRequest& request) {
         std::vector<Unit<AccountResult>> accounts;
         for (std::size_t i = 0; i < py::len(account_ids); ++i) {
             const AccountEntry& entry = entries[i];
+            if (walk->journal && walk->journal->complete(native::text(entry.id))) {
+                accounts.push_back(journaled_account(*walk, entry));
+                continue;
+            }
             accounts.push_back(submit<AccountResult>(walk, unit_key(i, -1),
                                                      [walk, i, entry] { return account_unit(walk, i, entry); }));
         }
@@ -381,8 +433,9 @@ Discovery discover(py::object config, const WalkRequest& request) {
 
 // The discovery as plain host data, for `main` (looked up at call time, so a test can stand in for the walk).
 py::dict discover_for_command(py::object config, bool rows, bool inventory, long jobs, bool keep_going,
-                              double pair_timeout, const std::string& op) {
+                              double pair_timeout, const std::string& op, py::object journal) {
     WalkRequest request;
+    request.journal = journal;
     request.rows = rows;
     request.inventory = inventory;
     request.jobs = jobs;

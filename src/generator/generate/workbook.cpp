@@ -118,6 +118,13 @@ py::list workbook_sheets(py::object excel_data, py::object previous, py::object 
         }
         marks.append(mark(at[0], at[1], kConflictFill, conflict_note(at[2], why)));
     }
+    // A row not re-checked keeps the marks of its open conflicts, so that they stay open.
+    for (py::handle open : unchecked_conflicts(merged)) {
+        py::tuple at = py::reinterpret_borrow<py::tuple>(open);
+        marks.append(mark(at[0], at[1], kConflictFill,
+                          py::str("AWS gave " + shown_value(at[2]) +
+                                  " when last walked; your value was kept (generate --refresh)")));
+    }
     for (auto item : blocked) {
         if (!told.contains(item.first)) {
             marks.append(mark(item.first, py::str("crvn_cidr"), kConflictFill,
