@@ -191,3 +191,21 @@ def test_refusals_come_before_the_password_and_any_request(tmp_path, monkeypatch
     assert [line.split(":")[0].strip() for line in lines[1:]] == [
         "account_ids, accounts", "accounts.include_ous.0", "account_overrides.1", "exclude_regions"]
     assert list(tmp_path.iterdir()) == [path]
+
+
+def test_organization_and_walk_share_the_base_credentials(tmp_path, organization, monkeypatch):
+    """A credential_process helper (a vault or SSO tool) runs once: the organization is listed with
+    the credentials the walk then uses."""
+    calls = tmp_path / "calls"
+    helper = tmp_path / "vault.py"
+    helper.write_text("import json\n"
+                      f"open({str(calls)!r}, 'a').write('run\\n')\n"
+                      "print(json.dumps({'Version': 1, 'AccessKeyId': 'testing', 'SecretAccessKey': 'testing'}))\n")
+    (tmp_path / "aws-config").write_text(f"[profile vault]\ncredential_process = {sys.executable} {helper}\n")
+    monkeypatch.setenv("AWS_CONFIG_FILE", str(tmp_path / "aws-config"))
+    monkeypatch.setenv("AWS_PROFILE", "vault")
+    for name in ("AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY"):
+        monkeypatch.delenv(name)
+    rows = gen.generate_tandrel_excel_data(config_of(tmp_path, accounts={"from": "organization"}))
+    assert len(walked(rows)) == 5
+    assert calls.read_text() == "run\n"

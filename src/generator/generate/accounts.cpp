@@ -84,16 +84,15 @@ struct Found {
 // The organization top-down from its roots: the OUs of every parent, the accounts of every
 // parent inside include_ous (the whole organization without it); the requests grow with the
 // OUs and pages, never with the accounts.
-Found organization_accounts(py::handle accounts, py::handle client_config) {
+Found organization_accounts(py::handle accounts, py::handle client_config, py::handle base_session) {
     std::set<std::string> include, exclude, excluded_accounts;
     for (py::handle ou : list_or_empty(accounts.attr("include_ous"))) include.insert(native::text(ou));
     for (py::handle ou : list_or_empty(accounts.attr("exclude_ous"))) exclude.insert(native::text(ou));
     for (py::handle id : list_or_empty(accounts.attr("exclude_accounts"))) excluded_accounts.insert(native::text(id));
 
-    py::object session = global("boto3").attr("session").attr("Session")();
-    py::object region = session.attr("region_name");
+    py::object region = base_session.attr("region_name");
     if (region.is_none()) region = py::str(kOrganizationRegion);
-    py::object client = session.attr("client")("organizations", "region_name"_a = region, "config"_a = client_config);
+    py::object client = base_session.attr("client")("organizations", "region_name"_a = region, "config"_a = client_config);
 
     struct Parent {
         std::string id;
@@ -172,7 +171,7 @@ Found controller_accounts(py::handle accounts, py::handle account_list, const ch
 }  // namespace
 
 std::vector<AccountEntry> walked_accounts(py::handle config, py::handle account_list, py::handle client_config,
-                                          const char* op) {
+                                          py::handle base_session, const char* op) {
     py::list ids;
     py::object accounts = config_value(config, "accounts");
     if (accounts.is_none()) {
@@ -180,7 +179,7 @@ std::vector<AccountEntry> walked_accounts(py::handle config, py::handle account_
     } else {
         const bool organization = native::text(accounts.attr("source")) == "organization";
         const Found found =
-            organization ? organization_accounts(accounts, client_config) : controller_accounts(accounts, account_list, op);
+            organization ? organization_accounts(accounts, client_config, base_session) : controller_accounts(accounts, account_list, op);
         for (const std::string& id : found.walked) ids.append(py::str(id));  // ascending: the same estate, the same files
         if (organization) {
             LOG(log_level::info, op, "Accounts: %s from the organization (%s left out by exclude_ous/exclude_accounts)",

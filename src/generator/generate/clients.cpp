@@ -70,6 +70,7 @@ py::object walk_client(const WalkPtr& walk, const char* service, py::handle regi
 }  // namespace
 
 void open_clients(Walk& walk) {
+    walk.loader = native::host_attr("botocore.session", "get_session")().attr("get_component")("data_loader");
     py::object credentials = native::host_attr("botocore.session", "get_session")().attr("get_credentials")();
     // Credentials of a role profile are fetched on first use: the MFA prompt comes now, once.
     if (!credentials.is_none()) credentials.attr("get_frozen_credentials")();

@@ -85,9 +85,10 @@ struct AccountEntry {
 };
 
 // The accounts to walk, in walking order: account_ids as configured, or those of the
-// organization or the controller (accounts), ascending; each with its role and external ID.
+// organization (listed with the base credentials of `base_session`) or the controller
+// (accounts), ascending; each with its role and external ID.
 std::vector<AccountEntry> walked_accounts(py::handle config, py::handle account_list, py::handle client_config,
-                                          const char* op);
+                                          py::handle base_session, const char* op);
 // The regions of exclude_regions.
 py::set excluded_regions(py::handle config);
 // Where an account's regions are listed when the configuration names none: a region not left out.

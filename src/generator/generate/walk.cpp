@@ -23,7 +23,7 @@ namespace {
 // The clients made here are botocore's own, send nothing and look for no credentials.
 void read_service_descriptions(Walk& walk, py::handle region) {
     py::object botocore_session = native::host_attr("botocore.session", "get_session")();
-    walk.loader = botocore_session.attr("get_component")("data_loader");
+    botocore_session.attr("register_component")("data_loader", walk.loader);
     try {
         for (const char* service : {"sts", "ec2"}) {
             botocore_session.attr("create_client")(service, "region_name"_a = region, "aws_access_key_id"_a = "unused",
@@ -309,7 +309,11 @@ Discovery discover(py::object config, const WalkRequest& request) {
     walk->sessions = native::host_attr("threading", "local")();
     native::HeldRecords::set_limit(global("_held_log_records").cast<std::size_t>());
     walk->excluded_regions = excluded_regions(config);
-    const std::vector<AccountEntry> entries = walked_accounts(config, account_list, walk->client_config, op);
+    // The base credentials, resolved once before anything asks AWS (the organization's accounts
+    // included) and before the progress line: a credential_process runs once, an MFA prompt comes once.
+    open_clients(*walk);
+    const std::vector<AccountEntry> entries =
+        walked_accounts(config, account_list, walk->client_config, walk->base_session, op);
     py::list account_ids;
     for (const AccountEntry& entry : entries) {
         account_ids.append(entry.id);
@@ -322,7 +326,6 @@ Discovery discover(py::object config, const WalkRequest& request) {
         read_service_descriptions(*walk, truthy(configured) ? py::object(py::list(configured)[0])
                                                             : discovery_region(walk->excluded_regions));
     }
-    open_clients(*walk);  // before the progress line: it may prompt for an MFA code
     walk->executor = native::host_attr("concurrent.futures", "ThreadPoolExecutor")(
         "max_workers"_a = request.jobs, "thread_name_prefix"_a = "generate");
     Progress progress(py::len(account_ids));
