@@ -4,6 +4,7 @@ clients that never mix accounts, base credentials resolved once, assumed-role cr
 refreshed as they expire, and the log order kept with held records spilled to disk."""
 import logging
 import pathlib
+import resource
 import signal
 import subprocess
 import sys
@@ -344,3 +345,28 @@ def test_resume_refuses_another_run_before_any_request_and_retries_what_failed(
     assert sorted(map(tuple, aws.requests())) == requests_left(every_request, set(PAIRS) - {(C, R3)}, set(ESTATE))
     assert outputs_of(tmp_path) == outputs_of(reference)
     assert not journal.exists()
+
+
+def test_a_journal_that_cannot_be_written_costs_only_the_resume(tmp_path, synthetic, monkeypatch, caplog):
+    """The journal's disk full half way through: one warning, and the walk and its file are those of
+    a run without a journal; no account-region is failed for it."""
+    synthetic()
+    write_config(tmp_path)
+    reference = tmp_path / "reference"
+    reference.mkdir()
+    run_main(monkeypatch, tmp_path, "-d", "out.yaml", cwd=reference)
+    expected = (reference / "out.yaml").read_bytes()
+    caplog.set_level(logging.WARNING, logger="generator")
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    # Files of this process may not grow past the inventory's size: the journal, which holds
+    # more, runs out of room part way (as on a full disk); the inventory still fits.
+    resource.setrlimit(resource.RLIMIT_FSIZE, (len(expected) + 200, hard))
+    try:
+        run_main(monkeypatch, tmp_path, "-d", "out.yaml")
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+    assert (tmp_path / "out.yaml").read_bytes() == expected
+    assert [m for m in caplog.messages if "journal" in m] == [
+        "cannot write the journal out.yaml.journal: File too large; the walk goes on, journaling nothing more "
+        "(--resume would walk the rest again)"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["config.yaml", "out.yaml", "reference"]

@@ -174,9 +174,13 @@ public:
     std::size_t pairs_read() const { return pairs_.size(); }
 
 private:
+    void append(const std::string& line);
+
     friend std::shared_ptr<WalkJournal> open_journal(py::handle, const std::vector<AccountEntry>&, const char*);
     std::string path_;
     native::journal::Writer writer_;
+    const char* op_ = "";
+    bool broken_ = false;  // a line could not be written: nothing more is
     std::map<std::string, JournaledAccount> accounts_;
     std::map<std::pair<std::string, std::string>, std::string> pairs_;  // (account, region): its line
 };

@@ -92,6 +92,20 @@ auto on_file(Operation operation) -> decltype(operation()) {
 
 }  // namespace
 
+// A journal that can no longer be written (a full disk, say) costs the run only the chance to be
+// picked up: one warning, and the walk goes on without it rather than failing account-regions
+// that AWS answered.
+void WalkJournal::append(const std::string& line) {
+    if (broken_) return;
+    try {
+        writer_.append(line);
+    } catch (const std::runtime_error& err) {
+        broken_ = true;
+        LOG(log_level::warning, op_,
+            "%s; the walk goes on, journaling nothing more (--resume would walk the rest again)", err.what());
+    }
+}
+
 const JournaledAccount* WalkJournal::account(const std::string& id) const {
     const auto found = accounts_.find(id);
     return found == accounts_.end() ? nullptr : &found->second;
@@ -125,8 +139,7 @@ RegionResult WalkJournal::pair(const std::string& account, const std::string& re
 
 void WalkJournal::add_account(py::handle id, py::handle name, py::handle regions, long excluded) {
     if (account(native::text(id)) != nullptr) return;  // journaled by the run picked up
-    const std::string line = dumps(py::dict("account"_a = id, "name"_a = name, "regions"_a = regions, "excluded"_a = excluded));
-    on_file([&] { writer_.append(line); });
+    append(dumps(py::dict("account"_a = id, "name"_a = name, "regions"_a = regions, "excluded"_a = excluded)));
 }
 
 void WalkJournal::add_pair(py::handle account, py::handle region, const RegionResult& result) {
@@ -136,7 +149,7 @@ void WalkJournal::add_pair(py::handle account, py::handle region, const RegionRe
                                             "no_block"_a = result.no_block, "skipped"_a = skipped,
                                             "seconds"_a = result.seconds, "rows"_a = result.rows,
                                             "inventory"_a = result.region_data, "facts"_a = result.facts));
-    on_file([&] { writer_.append(line); });
+    append(line);
 }
 
 void check_journal(py::handle journal) {
@@ -172,7 +185,10 @@ JournalPtr open_journal(py::handle journal, const std::vector<AccountEntry>& ent
                     "it up)", path);
             }
             const std::string first = dumps(header);
-            return std::make_shared<WalkJournal>(path, on_file([&] { return native::journal::Writer::fresh(path, first); }));
+            auto fresh = std::make_shared<WalkJournal>(
+                path, on_file([&] { return native::journal::Writer::fresh(path, first); }));
+            fresh->op_ = op;
+            return fresh;
         }
         check_header(journal, contents.lines[0], &accounts);
         std::map<std::string, JournaledAccount> found_accounts;
@@ -202,6 +218,7 @@ JournalPtr open_journal(py::handle journal, const std::vector<AccountEntry>& ent
             "walked now", path, found_pairs.size(), found_accounts.size());
         auto opened = std::make_shared<WalkJournal>(
             path, on_file([&] { return native::journal::Writer::resume(path, whole_bytes); }));
+        opened->op_ = op;
         opened->accounts_ = std::move(found_accounts);
         opened->pairs_ = std::move(found_pairs);
         return opened;
