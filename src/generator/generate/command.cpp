@@ -33,36 +33,36 @@ const char* const kExitStatuses =
     "files are written but miss their VPCs (see the Coverage sheet); 130 on Ctrl-C and 143 on SIGTERM, "
     "nothing written.";
 
-// --pair-timeout: seconds, more than 0 and at most a day.
-py::object pair_seconds(py::object text) {
-    py::object type_error = global("argparse").attr("ArgumentTypeError");
-    py::object seconds;
+// An option's number, read by the host's `kind` (int or float); a usage error saying what is
+// needed when the text is not one.
+py::object option_number(const char* kind, py::object text, const std::string& needed) {
     try {
-        seconds = global("float")(text);
+        return global(kind)(text);
     } catch (py::error_already_set& err) {
         if (!err.matches(PyExc_ValueError)) throw;
-        native::raise(type_error, "a number of seconds is needed, not " + std::string(py::repr(text)));
+        native::raise(global("argparse").attr("ArgumentTypeError"),
+                      needed + " is needed, not " + std::string(py::repr(text)));
     }
+}
+
+// --pair-timeout: seconds, more than 0 and at most a day.
+py::object pair_seconds(py::object text) {
+    py::object seconds = option_number("float", text, "a number of seconds");
     const double value = seconds.cast<double>();
     if (!(value > 0 && value <= 86400)) {  // also refuses nan
-        native::raise(type_error, "more than 0 and at most 86400 seconds, not " + native::text(text));
+        native::raise(global("argparse").attr("ArgumentTypeError"),
+                      "more than 0 and at most 86400 seconds, not " + native::text(text));
     }
     return seconds;
 }
 
 // -j/--jobs: a whole number from 1 to kMaxJobs.
 py::object jobs_number(py::object text) {
-    py::object type_error = global("argparse").attr("ArgumentTypeError");
-    py::object number;
-    try {
-        number = global("int")(text);
-    } catch (py::error_already_set& err) {
-        if (!err.matches(PyExc_ValueError)) throw;
-        native::raise(type_error, "a whole number is needed, not " + std::string(py::repr(text)));
-    }
+    py::object number = option_number("int", text, "a whole number");
     // Compared as the host's numbers: a number of any size is refused, never cut.
     if (number < py::int_(1) || number > py::int_(kMaxJobs)) {
-        native::raise(type_error, "from 1 to " + std::to_string(kMaxJobs) + " workers, not " + native::text(number));
+        native::raise(global("argparse").attr("ArgumentTypeError"),
+                      "from 1 to " + std::to_string(kMaxJobs) + " workers, not " + native::text(number));
     }
     return number;
 }
